@@ -1,0 +1,2 @@
+// hash.cpp
+#include "hash.h"

@@ -1,0 +1,2 @@
+// hash.h
+#pragma once

@@ -1,0 +1,2 @@
+// image.cpp
+#include "image.h"

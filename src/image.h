@@ -1,0 +1,2 @@
+// image.h
+#pragma once

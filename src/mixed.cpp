@@ -1,0 +1,2 @@
+// mixed.cpp
+#include "mixed.h"

@@ -1,0 +1,2 @@
+// mixed.h
+#pragma once

@@ -1,0 +1,15 @@
+// qarn.h — the command-line driver and stored mode.
+#pragma once
+
+#include <cstdint>
+
+// Largest input whose stored-mode file (input + 4 bytes) the decompressor still accepts.
+constexpr int64_t stored_input_limit = 1000999995;
+
+// Stored mode: the input unchanged behind the container header.
+int compress_default(const char* in_path, const char* out_path);
+int decompress_default(const char* in_path, const char* out_path);
+
+// The whole program: checks the arguments, picks the mode and runs it. Returns the exit status; refusals and
+// damaged input print their message and exit with status 1 from wherever they are found.
+int qarn_main(int argc, char** argv);

@@ -1,0 +1,2 @@
+// ransavx.cpp
+#include "ransavx.h"

@@ -1,0 +1,2 @@
+// ransavx.h
+#pragma once

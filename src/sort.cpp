@@ -1,0 +1,2 @@
+// sort.cpp
+#include "sort.h"

@@ -1,0 +1,2 @@
+// sort.h
+#pragma once

@@ -1,0 +1,2 @@
+// text.cpp
+#include "text.h"

@@ -1,0 +1,2 @@
+// text.h
+#pragma once

@@ -1,0 +1,161 @@
+// util.cpp — the block store, the whole-file helpers and the fatal check.
+#include "util.h"
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+void fatal_check(const char* condition, int line) {
+  std::printf("assertion \"%s\" failed: %s:%d\n", condition, "./util.c", line);
+  std::fflush(stdout);
+  std::exit(1);
+}
+
+namespace {
+
+constexpr int64_t store_alignment = int64_t{1} << 30;
+
+uint8_t* allocstore = nullptr;  // base of the store, 1 GiB aligned
+void* allocmapping = nullptr;   // the whole mapping, of which the store is an aligned part
+size_t allocmappingsize = 0;
+int64_t alloclimit = 0;
+int64_t* alloctable = nullptr;  // offset of each live block's usable area, oldest first
+int64_t alloctablec = 0;
+int64_t alloctop = 0;
+int64_t allocmax = 0;
+
+void fill_guard(uint8_t* p) {
+  for (int64_t i = 0; i < block_guard_size; i += 8) std::memcpy(p + i, &rand_value, 8);
+}
+
+bool guard_intact(const uint8_t* p) {
+  for (int64_t i = 0; i < block_guard_size; i += 8)
+    if (get_u64(p + i) != rand_value) return false;
+  return true;
+}
+
+extern "C" void on_segmentation_fault(int) {
+  static const char message[] = "Segmentation fault\n";
+  ssize_t ignored = write(STDOUT_FILENO, message, sizeof message - 1);
+  (void)ignored;
+  _exit(1);
+}
+
+}  // namespace
+
+void alloc_init(int64_t limit) {
+  if (allocmapping) munmap(allocmapping, allocmappingsize);
+  alloclimit = limit;
+  // Address space only: MAP_NORESERVE commits nothing until a page is touched.
+  allocmappingsize = static_cast<size_t>(limit + store_alignment);
+  void* m = mmap(nullptr, allocmappingsize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+  if (m == MAP_FAILED) {
+    allocmapping = nullptr;
+    fatal_check("!posix_memalign((void**)&allocstore,1<<30,alloclimit)", 286);
+  }
+  allocmapping = m;
+  auto base = (reinterpret_cast<uintptr_t>(m) + store_alignment - 1) & ~static_cast<uintptr_t>(store_alignment - 1);
+  allocstore = reinterpret_cast<uint8_t*>(base);
+  madvise(allocstore, static_cast<size_t>(limit), MADV_HUGEPAGE);
+  if (!alloctable) alloctable = static_cast<int64_t*>(std::malloc(block_table_capacity * sizeof(int64_t)));
+  if (!alloctable) fatal_check("alloctable", 286);
+  alloctop = 0;
+  alloctablec = 0;
+  allocmax = 0;
+  std::signal(SIGSEGV, on_segmentation_fault);
+}
+
+uint8_t* alloc_block(int64_t n) {
+  if (n < 0) fatal_check("n>=0", 137);
+  if (!allocstore) fatal_check("allocstore", 137);
+  if (n > alloclimit) fatal_check("0", 163);  // keeps the size arithmetic below from overflowing
+  int64_t s = (n + 3 * block_guard_size) & ~(block_guard_size - 1);
+  if (alloclimit - alloctop <= s) fatal_check("0", 163);
+  if (alloctablec >= block_table_capacity) fatal_check("alloctablec<500000", 163);
+  fill_guard(allocstore + alloctop);
+  alloctable[alloctablec++] = alloctop + block_guard_size;
+  int64_t old = alloctop;
+  alloctop += s;
+  fill_guard(allocstore + alloctop - block_guard_size);
+  if (alloctop > allocmax) allocmax = alloctop;
+  return allocstore + old + block_guard_size;
+}
+
+int free_block(void* p) {
+  auto* a = static_cast<uint8_t*>(p);
+  if (alloctablec <= 0) fatal_check("alloctablec>0", 189);
+  if (a - allocstore != alloctable[alloctablec - 1]) fatal_check("a-allocstore==alloctable[alloctablec-1]", 171);
+  if (!guard_intact(a - block_guard_size)) fatal_check("a2[i]==rand_value", 178);
+  if (!guard_intact(allocstore + alloctop - block_guard_size)) fatal_check("a2b[i]==rand_value", 186);
+  --alloctablec;
+  alloctop = alloctable[alloctablec] - block_guard_size;
+  return 1;
+}
+
+int free_blocks_n(int count, void* const* blocks) {
+  if (count <= 0) return 0;
+  if (count > free_blocks_capacity) fatal_check("count<=50", 210);
+  for (int i = 0; i < count; i++)
+    if (!blocks[i]) fatal_check("a[i]", 210);
+  for (int i = count - 1; i >= 0; i--) free_block(blocks[i]);
+  return 1;
+}
+
+int64_t alloc_live_blocks() { return alloctablec; }
+int64_t alloc_high_water() { return allocmax; }
+
+int64_t file_size(const char* path) {
+  FILE* fp = std::fopen(path, "rb");
+  if (!fp) return -1;
+  int64_t size = -1;
+  if (fseeko(fp, 0, SEEK_END) == 0) size = ftello(fp);
+  std::fclose(fp);
+  return size;
+}
+
+uint64_t readfile(const char* path, void* buf, uint64_t n) {
+  FILE* fp = std::fopen(path, "rb");
+  if (!fp) fatal_check("fp!=NULL", 58);
+  if (n == 0) {
+    if (fseeko(fp, 0, SEEK_END) != 0) fatal_check("length==n", 68);
+    int64_t size = ftello(fp);
+    if (size < 0) fatal_check("length==n", 68);
+    n = static_cast<uint64_t>(size);
+    fseeko(fp, 0, SEEK_SET);
+  }
+  uint64_t length = n ? std::fread(buf, 1, n, fp) : 0;
+  std::fclose(fp);
+  if (length != n) fatal_check("length==n", 68);
+  return n;
+}
+
+namespace {
+
+// Writes the parts to a freshly created or truncated file; on any failure removes what it created and stops.
+uint64_t write_parts(const char* path, const void* head, uint64_t headn, const void* buf, uint64_t n) {
+  struct stat before;
+  bool existed = stat(path, &before) == 0;
+  FILE* fp = std::fopen(path, "wb");
+  if (!fp) fatal_check("fp!=NULL", 45);
+  bool ok = (headn == 0 || std::fwrite(head, 1, headn, fp) == headn) && (n == 0 || std::fwrite(buf, 1, n, fp) == n);
+  ok = (std::fclose(fp) == 0) && ok;
+  if (!ok) {
+    // Only a regular file is removed: a device such as /dev/full stays where it is.
+    if (!existed || S_ISREG(before.st_mode)) std::remove(path);
+    fatal_check("length==n", 48);
+  }
+  return headn + n;
+}
+
+}  // namespace
+
+uint64_t writefile(const char* path, const void* buf, uint64_t n) { return write_parts(path, nullptr, 0, buf, n); }
+
+uint64_t writefile_with_header(const char* path, uint32_t header, const void* buf, uint64_t n) {
+  uint8_t head[4];
+  put_u32(head, header);
+  return write_parts(path, head, 4, buf, n);
+}

@@ -1,0 +1,74 @@
+// util.h — runtime support shared by every mode: the container header, the block store, whole-file helpers,
+// the fatal check, the error raised by damaged input, and the program-wide pseudo-random generator.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+// Container header: every compressed file starts with its mode number, u32 little-endian.
+enum : uint32_t { mode_stored = 0, mode_text = 1, mode_image = 2, mode_mixed = 3 };
+constexpr int container_header_size = 4;
+
+// Inputs of either direction must be smaller than this many bytes.
+constexpr int64_t input_size_limit = 1001000001;
+
+// Block-store limits the driver reserves for each mode.
+constexpr int64_t store_limit_text = 14000000000;
+constexpr int64_t store_limit_image = 1000000000;
+constexpr int64_t store_limit_mixed = 14000000000;
+
+// Guard pattern of the block store: in memory the bytes 41 38 40 38 43 38 40 38.
+constexpr uint64_t rand_value = 0x3840384338403841ULL;
+constexpr int64_t block_guard_size = 4096;
+constexpr int64_t block_table_capacity = 500000;
+constexpr int free_blocks_capacity = 50;
+
+// Raised by every decoder when its input is damaged; the driver turns it into "File %s is corrupt".
+struct corrupt_input {};
+[[noreturn]] inline void corrupt() { throw corrupt_input{}; }
+
+// A failed check of the runtime: prints `assertion "<text>" failed: ./util.c:<line>` and exits with status 1.
+[[noreturn]] void fatal_check(const char* condition, int line);
+
+// Little-endian field access (the formats are little-endian on every platform we run on).
+inline uint32_t get_u32(const void* p) { uint32_t v; std::memcpy(&v, p, 4); return v; }
+inline void put_u32(void* p, uint32_t v) { std::memcpy(p, &v, 4); }
+inline uint64_t get_u64(const void* p) { uint64_t v; std::memcpy(&v, p, 8); return v; }
+inline void put_u64(void* p, uint64_t v) { std::memcpy(p, &v, 8); }
+
+// ---- Block store: one arena, blocks released last-in-first-out, each between two 4096-byte guard zones. ----
+
+// Reserves `limit` bytes of address space (1 GiB aligned; pages cost memory only once touched). Calling it again
+// drops the previous store and everything in it.
+void alloc_init(int64_t limit);
+// A usable area of at least n + 1 bytes, 4096-aligned; not cleared.
+uint8_t* alloc_block(int64_t n);
+// Releases the newest live block after checking both of its guards. Returns 1.
+int free_block(void* p);
+// Releases `count` blocks given oldest first, newest first; at most 50.
+int free_blocks_n(int count, void* const* blocks);
+template <class... P>
+int free_blocks(P*... blocks) {
+  static_assert(sizeof...(P) <= free_blocks_capacity, "at most 50 blocks per call");
+  void* const list[] = {static_cast<void*>(blocks)...};
+  return free_blocks_n(static_cast<int>(sizeof...(P)), list);
+}
+template <class T>
+T* alloc_array(int64_t count) {
+  return reinterpret_cast<T*>(alloc_block(count * static_cast<int64_t>(sizeof(T))));
+}
+// Number of live blocks and the store's high-water mark, for tests and measurements.
+int64_t alloc_live_blocks();
+int64_t alloc_high_water();
+
+// ---- Whole files. ----
+
+// Size of the file at path, or -1 when it cannot be opened or measured.
+int64_t file_size(const char* path);
+// Reads n bytes (n = 0: the whole file) into buf and returns the count read.
+uint64_t readfile(const char* path, void* buf, uint64_t n);
+// Creates or truncates path and writes n bytes. A failed write removes the file it created before stopping.
+uint64_t writefile(const char* path, const void* buf, uint64_t n);
+// As writefile, with a four-byte header in front of the bytes.
+uint64_t writefile_with_header(const char* path, uint32_t header, const void* buf, uint64_t n);
