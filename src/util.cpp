@@ -132,10 +132,8 @@ uint64_t readfile(const char* path, void* buf, uint64_t n) {
   return n;
 }
 
-namespace {
-
 // Writes the parts to a freshly created or truncated file; on any failure removes what it created and stops.
-uint64_t write_parts(const char* path, const void* head, uint64_t headn, const void* buf, uint64_t n) {
+uint64_t writefile2(const char* path, const void* head, uint64_t headn, const void* buf, uint64_t n) {
   struct stat before;
   bool existed = stat(path, &before) == 0;
   FILE* fp = std::fopen(path, "wb");
@@ -150,12 +148,10 @@ uint64_t write_parts(const char* path, const void* head, uint64_t headn, const v
   return headn + n;
 }
 
-}  // namespace
-
-uint64_t writefile(const char* path, const void* buf, uint64_t n) { return write_parts(path, nullptr, 0, buf, n); }
+uint64_t writefile(const char* path, const void* buf, uint64_t n) { return writefile2(path, nullptr, 0, buf, n); }
 
 uint64_t writefile_with_header(const char* path, uint32_t header, const void* buf, uint64_t n) {
   uint8_t head[4];
   put_u32(head, header);
-  return write_parts(path, head, 4, buf, n);
+  return writefile2(path, head, 4, buf, n);
 }

@@ -70,5 +70,7 @@ int64_t file_size(const char* path);
 uint64_t readfile(const char* path, void* buf, uint64_t n);
 // Creates or truncates path and writes n bytes. A failed write removes the file it created before stopping.
 uint64_t writefile(const char* path, const void* buf, uint64_t n);
-// As writefile, with a four-byte header in front of the bytes.
+// As writefile, with a header of headn bytes written in front of the n bytes of buf.
+uint64_t writefile2(const char* path, const void* head, uint64_t headn, const void* buf, uint64_t n);
+// As writefile, with a four-byte little-endian header in front (a stored-mode file when header is mode_stored).
 uint64_t writefile_with_header(const char* path, uint32_t header, const void* buf, uint64_t n);
