@@ -78,7 +78,7 @@ void run(const mode_entry& m, bool compressing, const char* in, const char* out)
   f(in, out);
 }
 
-// ---- Stored mode: copies the file through the kernel when it can, so it runs at the speed of cp. ----
+// ---- Stored mode: a streaming copy behind the header, so memory stays small and it runs at the speed of cp. ----
 
 struct fd_closer {
   int fd;
@@ -88,25 +88,15 @@ struct fd_closer {
 };
 
 // Copies from in (starting at in_offset) to the end of out; returns the number of bytes or -1 on failure.
+// Plain reads and writes through a 4 MiB buffer run as fast as cp here; an in-kernel copy to an offset that is not
+// page aligned (the 4-byte header) runs slower.
 int64_t copy_to_end(int in, int64_t in_offset, int out) {
-  int64_t total = 0;
-  loff_t offset = in_offset;
-  for (;;) {
-    ssize_t k = copy_file_range(in, &offset, out, nullptr, size_t{1} << 30, 0);
-    if (k > 0) {
-      total += k;
-      continue;
-    }
-    if (k == 0) return total;
-    if (total == 0 && (errno == EXDEV || errno == ENOSYS || errno == EINVAL || errno == EOPNOTSUPP)) break;
-    if (errno == EINTR) continue;
-    return -1;
-  }
-  // Plain read and write for files the kernel cannot copy between (pipes, some file systems).
-  constexpr size_t chunk = size_t{1} << 20;
+  constexpr size_t chunk = size_t{4} << 20;
   std::unique_ptr<uint8_t[]> buf(new uint8_t[chunk]);
+  int64_t total = 0;
+  if (lseek(in, in_offset, SEEK_SET) != in_offset) return -1;
   for (;;) {
-    ssize_t k = pread(in, buf.get(), chunk, offset);
+    ssize_t k = read(in, buf.get(), chunk);
     if (k < 0 && errno == EINTR) continue;
     if (k < 0) return -1;
     if (k == 0) return total;
@@ -116,7 +106,6 @@ int64_t copy_to_end(int in, int64_t in_offset, int out) {
       if (w <= 0) return -1;
       done += w;
     }
-    offset += k;
     total += k;
   }
 }
