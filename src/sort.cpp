@@ -1,2 +1,23 @@
-// sort.cpp
+// sort.cpp — stable record sort: sorts an index array with a merge sort, then gathers the records once.
 #include "sort.h"
+
+#include <algorithm>
+#include <cassert>
+#include <cstring>
+#include <numeric>
+#include <vector>
+
+int sort_array(int32_t* array, int32_t count, int32_t n, int32_t pos, int32_t kind) {
+  assert(pos < n);
+  assert(kind == sort_descending_unsigned);
+  if (count < 2) return 0;
+  std::vector<int32_t> order(static_cast<size_t>(count));
+  std::iota(order.begin(), order.end(), 0);
+  auto key = [&](int32_t r) { return static_cast<uint32_t>(array[static_cast<int64_t>(r) * n + pos]); };
+  std::stable_sort(order.begin(), order.end(), [&](int32_t x, int32_t y) { return key(x) > key(y); });
+  std::vector<int32_t> gathered(static_cast<size_t>(count) * static_cast<size_t>(n));
+  for (int32_t i = 0; i < count; i++)
+    std::memcpy(&gathered[static_cast<size_t>(i) * n], array + static_cast<int64_t>(order[i]) * n, sizeof(int32_t) * n);
+  std::memcpy(array, gathered.data(), gathered.size() * sizeof(int32_t));
+  return 0;
+}

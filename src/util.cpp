@@ -155,3 +155,39 @@ uint64_t writefile_with_header(const char* path, uint32_t header, const void* bu
   put_u32(head, header);
   return writefile2(path, head, 4, buf, n);
 }
+
+namespace {
+
+struct generator_start {
+  uint64_t s[16];
+  generator_start() {
+    uint64_t x = 0;
+    for (uint64_t& word : s) {
+      x += 0x9E3779B97F4A7C15ULL;
+      uint64_t z = x;
+      z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
+      z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
+      word = z ^ (z >> 31);
+    }
+  }
+};
+
+const generator_start start_state;
+
+}  // namespace
+
+xorshift1024::xorshift1024() { seed(); }
+
+void xorshift1024::seed() {
+  std::memcpy(s, start_state.s, sizeof s);
+  p = 15;
+}
+
+uint64_t xorshift1024::next() {
+  uint64_t s0 = s[p];
+  p = (p + 1) & 15;
+  uint64_t s1 = s[p];
+  s1 ^= s1 << 31;
+  s[p] = s1 ^ s0 ^ (s1 >> 11) ^ (s0 >> 30);
+  return s[p] * 1181783497276652981ULL;
+}

@@ -74,3 +74,16 @@ uint64_t writefile(const char* path, const void* buf, uint64_t n);
 uint64_t writefile2(const char* path, const void* head, uint64_t headn, const void* buf, uint64_t n);
 // As writefile, with a four-byte little-endian header in front (a stored-mode file when header is mode_stored).
 uint64_t writefile_with_header(const char* path, uint32_t header, const void* buf, uint64_t n);
+
+// ---- The generator: xorshift1024*, always started from one fixed state, so every user draws the same sequence. ----
+class xorshift1024 {
+ public:
+  // The fixed starting state: sixteen outputs of SplitMix64 from 0, index 15.
+  xorshift1024();
+  void seed();  // back to the starting state
+  uint64_t next();
+
+ private:
+  uint64_t s[16];
+  int p;
+};
