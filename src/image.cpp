@@ -1,2 +1,499 @@
-// image.cpp
+// image.cpp — image mode: PNM parsing and writing, the sixteen colour transforms, plane prediction, the mode-2 file.
 #include "image.h"
+
+#include <immintrin.h>
+
+#include <algorithm>
+#include <cassert>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <utility>
+#include <vector>
+
+#include "qarn.h"
+#include "ransavx.h"
+#include "util.h"
+
+namespace {
+
+bool have_avx2() {
+  static const bool yes = __builtin_cpu_supports("avx2");
+  return yes;
+}
+
+inline uint8_t diff(uint8_t x, uint8_t y) { return uint8_t(uint8_t(x - y) ^ image_mid); }
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------------------------
+// PNM files.
+
+std::string pnm_header(int width, int height) {
+  char head[40];
+  int k = std::snprintf(head, sizeof head, "P6\n%d %d\n255\n", width, height);
+  return std::string(head, static_cast<size_t>(k));
+}
+
+namespace {
+
+// Reads a decimal number without sign or leading zero at pnm[*pos], ending at the byte `end`. Returns -1 when
+// the bytes are not such a number or it passes `limit`.
+int64_t parse_dimension(const uint8_t* pnm, size_t n, size_t* pos, uint8_t end, int64_t limit) {
+  size_t i = *pos;
+  if (i >= n || pnm[i] < '1' || pnm[i] > '9') return -1;
+  int64_t v = 0;
+  for (; i < n && pnm[i] >= '0' && pnm[i] <= '9'; i++) {
+    v = v * 10 + (pnm[i] - '0');
+    if (v > limit) return -1;
+  }
+  if (i >= n || pnm[i] != end) return -1;
+  *pos = i + 1;
+  return v;
+}
+
+}  // namespace
+
+bool parse_restorable_pnm(const uint8_t* pnm, size_t n, pnm_geometry* geometry) {
+  if (n > static_cast<size_t>(image_input_limit) || n < 3 || std::memcmp(pnm, "P6\n", 3) != 0) return false;
+  size_t pos = 3;
+  int64_t width = parse_dimension(pnm, n, &pos, ' ', image_max_width);
+  if (width < 1) return false;
+  int64_t height = parse_dimension(pnm, n, &pos, '\n', image_input_limit);
+  if (height < 1) return false;
+  if (n - pos < 4 || std::memcmp(pnm + pos, "255\n", 4) != 0) return false;
+  pos += 4;
+  if (static_cast<uint64_t>(n - pos) != 3 * static_cast<uint64_t>(width) * static_cast<uint64_t>(height)) return false;
+  geometry->width = static_cast<int>(width);
+  geometry->height = static_cast<int>(height);
+  geometry->header_size = pos;
+  return true;
+}
+
+int writeimage(const char* path, const uint8_t* pixels, int width, int height) {
+  std::string head = pnm_header(width, height);
+  writefile2(path, head.data(), head.size(), pixels, 3 * static_cast<uint64_t>(width) * static_cast<uint64_t>(height));
+  return 0;
+}
+
+// ---------------------------------------------------------------------------------------------------------------
+// Colour transforms. Quantities: 0 R, 1 G, 2 B, 3 R-G, 4 R-B, 5 G-B; a difference is stored XOR 128.
+
+namespace {
+
+// The three quantities whose estimated costs are added for each transform, in the order they are added.
+constexpr int transform_table[image_transform_count][3] = {
+    {0, 1, 2}, {0, 1, 4}, {0, 1, 5}, {0, 2, 3}, {0, 2, 5}, {1, 2, 3}, {1, 2, 4}, {3, 4, 0},
+    {3, 4, 1}, {3, 4, 2}, {3, 5, 0}, {3, 5, 1}, {3, 5, 2}, {4, 5, 0}, {4, 5, 1}, {4, 5, 2},
+};
+
+// The quantity each of the three stored bytes holds: plain channels first, then the differences.
+constexpr int stored_quantity[image_transform_count][3] = {
+    {0, 1, 2}, {0, 1, 4}, {0, 1, 5}, {0, 2, 3}, {0, 2, 5}, {1, 2, 3}, {1, 2, 4}, {0, 3, 4},
+    {1, 3, 4}, {2, 3, 4}, {0, 3, 5}, {1, 3, 5}, {2, 3, 5}, {0, 4, 5}, {1, 4, 5}, {2, 4, 5},
+};
+
+template <int q>
+inline uint8_t quantity(uint8_t r, uint8_t g, uint8_t b) {
+  if constexpr (q == 0) return r;
+  if constexpr (q == 1) return g;
+  if constexpr (q == 2) return b;
+  if constexpr (q == 3) return diff(r, g);
+  if constexpr (q == 4) return diff(r, b);
+  if constexpr (q == 5) return diff(g, b);
+}
+
+template <int t>
+inline void forward(uint8_t r, uint8_t g, uint8_t b, uint8_t& o0, uint8_t& o1, uint8_t& o2) {
+  o0 = quantity<stored_quantity[t][0]>(r, g, b);
+  o1 = quantity<stored_quantity[t][1]>(r, g, b);
+  o2 = quantity<stored_quantity[t][2]>(r, g, b);
+}
+
+// Restores (R, G, B) from the stored bytes, each channel derived in the order the transform allows.
+template <int t>
+inline void inverse(uint8_t b0, uint8_t b1, uint8_t b2, uint8_t& r, uint8_t& g, uint8_t& b) {
+  const uint8_t e1 = b1 ^ image_mid, e2 = b2 ^ image_mid;
+  if constexpr (t == 0) { r = b0; g = b1; b = b2; }
+  if constexpr (t == 1) { r = b0; g = b1; b = uint8_t(r - e2); }
+  if constexpr (t == 2) { r = b0; g = b1; b = uint8_t(g - e2); }
+  if constexpr (t == 3) { r = b0; b = b1; g = uint8_t(r - e2); }
+  if constexpr (t == 4) { r = b0; b = b1; g = uint8_t(b + e2); }
+  if constexpr (t == 5) { g = b0; b = b1; r = uint8_t(g + e2); }
+  if constexpr (t == 6) { g = b0; b = b1; r = uint8_t(b + e2); }
+  if constexpr (t == 7) { r = b0; g = uint8_t(r - e1); b = uint8_t(r - e2); }
+  if constexpr (t == 8) { g = b0; r = uint8_t(g + e1); b = uint8_t(r - e2); }
+  if constexpr (t == 9) { b = b0; r = uint8_t(b + e2); g = uint8_t(r - e1); }
+  if constexpr (t == 10) { r = b0; g = uint8_t(r - e1); b = uint8_t(g - e2); }
+  if constexpr (t == 11) { g = b0; r = uint8_t(g + e1); b = uint8_t(g - e2); }
+  if constexpr (t == 12) { b = b0; g = uint8_t(b + e2); r = uint8_t(g + e1); }
+  if constexpr (t == 13) { r = b0; b = uint8_t(r - e1); g = uint8_t(b + e2); }
+  if constexpr (t == 14) { g = b0; b = uint8_t(g - e2); r = uint8_t(b + e1); }
+  if constexpr (t == 15) { b = b0; r = uint8_t(b + e1); g = uint8_t(b + e2); }
+}
+
+template <int t>
+void apply_t(uint8_t* p, size_t n) {
+  for (size_t i = 0; i < n; i++, p += 3) forward<t>(p[0], p[1], p[2], p[0], p[1], p[2]);
+}
+
+template <int t>
+void undo_t(uint8_t* p, size_t n) {
+  for (size_t i = 0; i < n; i++, p += 3) {
+    uint8_t r, g, b;
+    inverse<t>(p[0], p[1], p[2], r, g, b);
+    p[0] = r;
+    p[1] = g;
+    p[2] = b;
+  }
+}
+
+// Transform and split in one pass: plane c byte i is byte c of transformed pixel i.
+template <int t>
+void split_t(const uint8_t* __restrict p, uint8_t* __restrict planes, size_t n) {
+  uint8_t* __restrict p0 = planes;
+  uint8_t* __restrict p1 = planes + n;
+  uint8_t* __restrict p2 = planes + 2 * n;
+  for (size_t i = 0; i < n; i++) forward<t>(p[3 * i], p[3 * i + 1], p[3 * i + 2], p0[i], p1[i], p2[i]);
+}
+
+// Interleave and undo in one pass, the inverse of split_t.
+template <int t>
+void merge_t(const uint8_t* __restrict planes, uint8_t* __restrict p, size_t n) {
+  const uint8_t* __restrict p0 = planes;
+  const uint8_t* __restrict p1 = planes + n;
+  const uint8_t* __restrict p2 = planes + 2 * n;
+  for (size_t i = 0; i < n; i++) inverse<t>(p0[i], p1[i], p2[i], p[3 * i], p[3 * i + 1], p[3 * i + 2]);
+}
+
+using pixels_fn = void (*)(uint8_t*, size_t);
+using split_fn = void (*)(const uint8_t*, uint8_t*, size_t);
+
+template <int... t>
+constexpr auto make_tables(std::integer_sequence<int, t...>) {
+  struct tables {
+    pixels_fn apply[image_transform_count], undo[image_transform_count];
+    split_fn split[image_transform_count], merge[image_transform_count];
+  };
+  return tables{{apply_t<t>...}, {undo_t<t>...}, {split_t<t>...}, {merge_t<t>...}};
+}
+constexpr auto transforms = make_tables(std::make_integer_sequence<int, image_transform_count>{});
+
+size_t pixel_count(int width, int height) {
+  if (width <= 0 || height <= 0) return 0;
+  return static_cast<size_t>(width) * static_cast<size_t>(height);
+}
+
+// Splits the samples into three planes with transform t applied (numbers outside 0 to 15 act as 0).
+void split_planes(const uint8_t* pixels, uint8_t* planes, size_t n, int t) {
+  transforms.split[t >= 0 && t < image_transform_count ? t : 0](pixels, planes, n);
+}
+void merge_planes(const uint8_t* planes, uint8_t* pixels, size_t n, int t) {
+  transforms.merge[t >= 0 && t < image_transform_count ? t : 0](planes, pixels, n);
+}
+
+// The estimate behind pick_transform; first_left stands for the three bytes in front of the image's first pixel.
+float pick_transform_from(const uint8_t* pixels, int width, int x0, int y0, int x1, int y1,
+                          const uint8_t* first_left) {
+  uint32_t hist[6][256] = {};
+  for (int64_t y = y0; y < y1; y += 8) {
+    for (int64_t x = x0; x < x1; x++) {
+      int64_t off = 3 * (y * width + x);
+      const uint8_t* p = pixels + off;
+      const uint8_t* l = off == 0 ? first_left : p - 3;
+      uint8_t dr = uint8_t(l[0] - p[0]), dg = uint8_t(l[1] - p[1]), db = uint8_t(l[2] - p[2]);
+      hist[0][dr]++;
+      hist[1][dg]++;
+      hist[2][db]++;
+      hist[3][uint8_t(dr - dg)]++;
+      hist[4][uint8_t(dr - db)]++;
+      hist[5][uint8_t(dg - db)]++;
+    }
+  }
+  // Single-precision total and probabilities, double-precision sums: the choice between near-equal transforms
+  // depends on exactly this rounding.
+  const float total = static_cast<float>(static_cast<int32_t>(static_cast<uint32_t>(y1 - y0) * static_cast<uint32_t>(x1 - x0)));
+  double estimate[6];
+  for (int k = 0; k < 6; k++) {
+    double h = 0;
+    for (int v = 0; v < 256; v++) {
+      uint32_t n = hist[k][v];
+      if (n == 0) continue;
+      float p = static_cast<float>(n) / total;
+      double product = std::log(static_cast<double>(p)) * static_cast<double>(n);
+      h = h - product;
+    }
+    estimate[k] = h / 5.545177444479562;  // 8 ln 2: nats to bytes
+  }
+  int best = 0;
+  int64_t best_cost = 0;
+  for (int t = 0; t < image_transform_count; t++) {
+    double sum = estimate[transform_table[t][0]] + estimate[transform_table[t][1]];
+    sum = sum + estimate[transform_table[t][2]];
+    int64_t cost = static_cast<int32_t>(sum);
+    if (t == 0 || cost < best_cost) {
+      best = t;
+      best_cost = cost;
+    }
+  }
+  return static_cast<float>(best);
+}
+
+}  // namespace
+
+float pick_transform(const uint8_t* pixels, int width, int x0, int y0, int x1, int y1) {
+  return pick_transform_from(pixels, width, x0, y0, x1, y1, pixels - 3);
+}
+
+void apply_transform(uint8_t* pixels, int width, int height, int transform) {
+  if (transform < 1 || transform >= image_transform_count) return;
+  transforms.apply[transform](pixels, pixel_count(width, height));
+}
+
+void undo_transform(uint8_t* pixels, int width, int height, int transform) {
+  if (transform < 1 || transform >= image_transform_count) return;
+  transforms.undo[transform](pixels, pixel_count(width, height));
+}
+
+// ---------------------------------------------------------------------------------------------------------------
+// Plane prediction. Byte j's neighbours are j - width (up) and j - 1 (left), read straight through plane
+// boundaries and into the border; the prediction is their average rounded down.
+
+namespace {
+
+inline uint8_t residual_at(const uint8_t* p, int64_t j, int64_t width) {
+  unsigned pred = (unsigned(p[j - width]) + p[j - 1]) >> 1;
+  return uint8_t(uint8_t(p[j] - pred) ^ image_mid);
+}
+
+// Residuals of bytes [from, to) in place, last byte first, so every byte is predicted from untouched neighbours.
+void predict_range_scalar(uint8_t* p, int64_t from, int64_t to, int64_t width) {
+  for (int64_t j = to - 1; j >= from; j--) p[j] = residual_at(p, j, width);
+}
+
+__attribute__((target("avx2"))) void predict_range_avx2(uint8_t* p, int64_t from, int64_t to, int64_t width) {
+  const __m256i one = _mm256_set1_epi8(1), mid = _mm256_set1_epi8(static_cast<char>(image_mid));
+  int64_t j = to - 32;
+  // A block of 32 reads bytes below its own end only, and everything at or above its end is already done, so
+  // the reads see untouched values.
+  for (; j >= from; j -= 32) {
+    __m256i up = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + j - width));
+    __m256i left = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + j - 1));
+    __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + j));
+    // avg_epu8 rounds up; subtracting the lost low bit rounds down instead.
+    __m256i pred = _mm256_sub_epi8(_mm256_avg_epu8(up, left), _mm256_and_si256(_mm256_xor_si256(up, left), one));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(p + j), _mm256_xor_si256(_mm256_sub_epi8(v, pred), mid));
+  }
+  predict_range_scalar(p, from, j + 32, width);
+}
+
+// Restores bytes [from, to) in place, first byte first; each byte needs its restored left neighbour.
+void unpredict_range(uint8_t* p, int64_t from, int64_t to, int64_t width) {
+  unsigned left = p[from - 1];
+  for (int64_t j = from; j < to; j++) {
+    // e + floor((up + left) / 2) == floor((2e + up + left) / 2), which keeps one add and one shift on the chain.
+    unsigned k = 2 * unsigned(p[j] ^ image_mid) + p[j - width];
+    left = ((k + left) >> 1) & 0xFF;
+    p[j] = static_cast<uint8_t>(left);
+  }
+}
+
+// Conditional entropy of a 256 x 256 pair table, summed in single precision.
+float pair_entropy(const uint32_t* table) {
+  float h = 0;
+  for (int a = 0; a < 256; a++) {
+    const uint32_t* row = table + 256 * a;
+    uint32_t sum = 0;
+    for (int b = 0; b < 256; b++) sum += row[b];
+    const float total = static_cast<float>(sum);
+    for (int b = 0; b < 256; b++) {
+      uint32_t n = row[b];
+      if (n == 0) continue;
+      float p = static_cast<float>(n) / total;
+      double product = std::log(static_cast<double>(p)) * static_cast<double>(n);
+      h = static_cast<float>(static_cast<double>(h) - product);
+    }
+  }
+  return h;
+}
+
+}  // namespace
+
+int predict_planes(uint8_t* planes, int width, int height, int raw_planes) {
+  return predict_planes_with(planes, width, height, raw_planes, true);
+}
+
+int predict_planes_with(uint8_t* planes, int width, int height, int raw_planes, bool use_avx2) {
+  const int64_t n = static_cast<int64_t>(pixel_count(width, height));
+  const bool avx2 = use_avx2 && have_avx2();
+  for (int c = 2; c >= 0; c--) {
+    if (raw_planes & (1 << c)) continue;
+    if (avx2) predict_range_avx2(planes, c * n, c * n + n, width);
+    else predict_range_scalar(planes, c * n, c * n + n, width);
+  }
+  return 0;
+}
+
+int unpredict_planes(uint8_t* planes, int width, int height, int raw_planes) {
+  const int64_t n = static_cast<int64_t>(pixel_count(width, height));
+  for (int c = 0; c < 3; c++)
+    if (!(raw_planes & (1 << c))) unpredict_range(planes, c * n, c * n + n, width);
+  return 0;
+}
+
+int pick_raw_planes(const uint8_t* planes, int width, int height) {
+  const int64_t n = static_cast<int64_t>(pixel_count(width, height));
+  std::vector<uint32_t> table(256 * 256);
+  int mask = 0;
+  for (int c = 0; c < 2; c++) {
+    const int64_t from = c * n, to = c * n + n;  // pairs (k, k + 1): the last reaches the next plane's first byte
+    std::fill(table.begin(), table.end(), 0);
+    for (int64_t k = from; k < to; k++) table[256 * planes[k] + planes[k + 1]]++;
+    const float h_raw = pair_entropy(table.data());
+    std::fill(table.begin(), table.end(), 0);
+    unsigned prev = residual_at(planes, from, width);
+    for (int64_t k = from; k < to; k++) {
+      unsigned next = residual_at(planes, k + 1, width);
+      table[256 * prev + next]++;
+      prev = next;
+    }
+    const float h_pred = pair_entropy(table.data());
+    if (!(h_raw > h_pred)) mask |= 1 << c;
+  }
+  return mask;
+}
+
+// ---------------------------------------------------------------------------------------------------------------
+// The image-mode file.
+
+namespace {
+
+// Rebuilds the samples of an image-mode file, behind the PNM header when with_header is set.
+image_buffer decode_pixels(const uint8_t* in, size_t n, bool with_header, int* width_out, int* height_out) {
+  if (n < image_header_size || n >= static_cast<size_t>(image_length_limit)) corrupt();
+  if (get_u32(in) != mode_image) corrupt();
+  const uint32_t transform = get_u32(in + image_field_transform);
+  const uint32_t width = get_u32(in + image_field_width);
+  const uint32_t height = get_u32(in + image_field_height);
+  const uint32_t raw_planes = get_u32(in + image_field_raw_planes);
+  if (width < 1 || width > image_max_width || height < 1) corrupt();
+  const uint64_t pixels = uint64_t{width} * height;
+  if (image_border + 3 * pixels > static_cast<uint64_t>(image_length_limit)) corrupt();
+  const uint64_t n0 = get_u32(in + image_field_size0), n1 = get_u32(in + image_field_size0 + 4);
+  // Blocks 0 and 1 must lie inside the file; block 2 runs to its end (its recorded length is not needed).
+  const uint64_t start[3] = {image_header_size, image_header_size + n0, image_header_size + n0 + n1};
+  if (start[1] > n || start[2] > n) corrupt();
+  const uint64_t length[3] = {n0, n1, n - start[2]};
+
+  image_buffer planes_buf(static_cast<size_t>(image_border + 3 * pixels));
+  std::memset(planes_buf.begin(), image_mid, image_border);
+  uint8_t* planes = planes_buf.begin() + image_border;
+  for (int c = 0; c < 3; c++) {
+    unsigned int room = static_cast<unsigned int>((3 - c) * pixels);  // what really remains behind this plane
+    if (!rans_uncompress_O1_32x16(const_cast<uint8_t*>(in + start[c]), static_cast<unsigned int>(length[c]),
+                                  planes + c * pixels, &room) ||
+        room != pixels)
+      corrupt();
+  }
+  const int w = static_cast<int>(width), h = static_cast<int>(height);
+  unpredict_planes(planes, w, h, static_cast<int>(raw_planes & raw_plane_bits));
+  const std::string head = with_header ? pnm_header(w, h) : std::string();
+  const size_t front = head.size();
+  image_buffer out(front + 3 * pixels);
+  std::memcpy(out.begin(), head.data(), front);
+  merge_planes(planes, out.begin() + front, pixels, transform < image_transform_count ? int(transform) : 0);
+  *width_out = w;
+  *height_out = h;
+  return out;
+}
+
+}  // namespace
+
+bool encode_image(const uint8_t* pnm, size_t n, size_t size_limit, image_buffer* out) {
+  pnm_geometry g;
+  if (!parse_restorable_pnm(pnm, n, &g)) return false;
+  const int width = g.width, height = g.height;
+  const size_t pixels = pixel_count(width, height);
+  const uint8_t* samples = pnm + g.header_size;
+  // What the samples see in front of them: the border, which the header's place also belongs to.
+  static const uint8_t border_pixel[3] = {image_mid, image_mid, image_mid};
+  const int transform = static_cast<int>(pick_transform_from(samples, width, 0, 0, width, height, border_pixel));
+
+  image_buffer planes_buf(static_cast<size_t>(image_border) + 3 * pixels);
+  std::memset(planes_buf.begin(), image_mid, image_border);
+  uint8_t* planes = planes_buf.begin() + image_border;
+  split_planes(samples, planes, pixels, transform);
+  const int raw_planes = transform == 3 ? pick_raw_planes(planes, width, height) : 0;
+  predict_planes(planes, width, height, raw_planes);
+
+  // Coding stops once the file passes size_limit, so each block starts at most size_limit bytes in; pages the
+  // coder never touches cost nothing.
+  const unsigned int bound = rans_compress_bound(static_cast<unsigned int>(pixels));
+  assert(bound != 0);
+  image_buffer file(std::min(size_limit, image_header_size + 2 * size_t{bound}) + bound);
+  size_t pos = image_header_size;
+  uint32_t sizes[3];
+  for (int c = 0; c < 3; c++) {
+    unsigned int room = static_cast<unsigned int>(file.size - pos);
+    uint8_t* block = rans_compress_O1_32x16(planes + c * pixels, static_cast<unsigned int>(pixels), file.begin() + pos, &room);
+    assert(block != nullptr);
+    (void)block;
+    sizes[c] = room;
+    pos += room;
+    if (pos > size_limit) return false;
+  }
+  uint8_t* h = file.begin();
+  put_u32(h, mode_image);
+  put_u32(h + image_field_transform, static_cast<uint32_t>(transform));
+  put_u32(h + image_field_width, static_cast<uint32_t>(width));
+  put_u32(h + image_field_height, static_cast<uint32_t>(height));
+  put_u32(h + image_field_raw_planes, static_cast<uint32_t>(raw_planes));
+  for (int c = 0; c < 3; c++) put_u32(h + image_field_size0 + 4 * c, sizes[c]);
+  file.size = pos;
+  *out = std::move(file);
+  return true;
+}
+
+bool compress_image_buffer(const uint8_t* pnm, size_t n, image_buffer* out) {
+  return encode_image(pnm, n, n + container_header_size, out);
+}
+
+image_buffer decompress_image_buffer(const uint8_t* in, size_t n) {
+  int width = 0, height = 0;
+  return decode_pixels(in, n, true, &width, &height);
+}
+
+int compress_image(const char* in_path, const char* out_path) {
+  const int64_t size = file_size(in_path);
+  if (size < 0) {
+    std::printf("%s not found", in_path);
+    std::fflush(stdout);
+    std::exit(1);
+  }
+  // Too large for the image format, or empty: no need to read it here, it is stored as it is.
+  if (size == 0 || size > image_input_limit) return compress_default(in_path, out_path);
+  image_buffer pnm(static_cast<size_t>(size));
+  readfile(in_path, pnm.begin(), static_cast<uint64_t>(size));
+  image_buffer packed;
+  if (compress_image_buffer(pnm.begin(), pnm.size, &packed)) writefile(out_path, packed.begin(), packed.size);
+  else writefile_with_header(out_path, mode_stored, pnm.begin(), pnm.size);
+  return 0;
+}
+
+int decompress_image(const char* in_path, const char* out_path) {
+  const int64_t size = file_size(in_path);
+  if (size < 0) {
+    std::printf("File %s not found", in_path);
+    std::fflush(stdout);
+    std::exit(1);
+  }
+  if (size < static_cast<int64_t>(image_header_size) || size >= image_length_limit) corrupt();
+  image_buffer in(static_cast<size_t>(size));
+  readfile(in_path, in.begin(), static_cast<uint64_t>(size));
+  int width = 0, height = 0;
+  image_buffer pixels = decode_pixels(in.begin(), in.size, false, &width, &height);
+  in = image_buffer();
+  writeimage(out_path, pixels.begin(), width, height);
+  return 0;
+}
