@@ -1,2 +1,675 @@
-// ransavx.cpp
+// ransavx.cpp — the order-1 rANS coder: frequency model, block table, and 32-state coding loops (scalar and AVX2).
 #include "ransavx.h"
+
+#include "util.h"
+
+#include <immintrin.h>
+
+#include <array>
+#include <cassert>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+constexpr uint32_t scale_bits = rans_scale_bits;
+constexpr uint32_t scale_mask = TOTFREQ_O1 - 1;
+// The table, with its 4-byte header, always stays below this many bytes.
+constexpr uint32_t tab_size_limit = 257 * 257 * 3;
+// Frequencies of 128 and more take two bytes, the first flagged with this bit.
+constexpr uint32_t freq_two_byte_flag = 0x80;
+// Room formula: bound = 1.05 n + 128 + 198407 (the table's worst case plus the states and some slack).
+constexpr double bound_per_byte = 1.05;
+constexpr double bound_states = 128;
+constexpr double bound_table = 198407;
+// Decoder slot: bits 0-7 symbol, 8-18 distance from the symbol's start, 19-30 frequency.
+constexpr int slot_dist_shift = 8;
+constexpr int slot_freq_shift = 19;
+constexpr size_t slots_per_context = TOTFREQ_O1;
+constexpr size_t decode_table_entries = 256 * slots_per_context;
+// Inputs this long or longer are counted in four interleaved quarters (separate tables hide store-to-load
+// dependencies); shorter ones use one table so that little memory needs clearing.
+constexpr uint32_t quarter_count_min = 1u << 16;
+// The decoder's vector loop stores 32 steps of each state at once.
+constexpr uint32_t steps_per_batch = 32;
+
+// Encoder record of one (context, symbol) pair: x -> floor(x / freq) * 2048 + x % freq + start, by multiply.
+struct RansEncSymbol {
+  uint32_t limit;       // a state above this sheds a 16-bit word before coding the symbol
+  uint32_t recip;       // fixed-point reciprocal of freq
+  uint32_t addend;      // start, plus 2047 when freq = 1 (recip then yields x - 1 instead of x)
+  uint16_t complement;  // 2048 - freq
+  uint16_t shift;       // 31 + ceil(log2 freq), or 32 when freq = 1; always 32..42
+};
+static_assert(sizeof(RansEncSymbol) == 16, "the vector encoder gathers the four 32-bit words of a record");
+
+// Records are indexed by symbol * 256 + context: the little-endian 16-bit load of (context, symbol) bytes.
+inline uint32_t rec_index(uint32_t ctx, uint32_t sym) { return sym << 8 | ctx; }
+
+void RansEncSymbolInit(RansEncSymbol* r, uint32_t start, uint32_t freq, uint32_t scale) {
+  assert(start <= (1u << scale));
+  assert(freq <= (1u << scale) - start);
+  r->limit = ((rans_state_lower >> scale) << 16) * freq - 1;
+  r->complement = static_cast<uint16_t>((1u << scale) - freq);
+  if (freq < 2) {
+    r->recip = ~0u;
+    r->shift = 32;
+    r->addend = start + (1u << scale) - 1;
+  } else {
+    uint32_t s = 0;
+    while ((1u << s) < freq) s++;
+    r->recip = static_cast<uint32_t>(((uint64_t{1} << (31 + s)) + freq - 1) / freq);
+    r->shift = static_cast<uint16_t>(31 + s);
+    r->addend = start;
+  }
+}
+
+inline void put16(uint8_t* p, uint32_t v) {
+  uint16_t w = static_cast<uint16_t>(v);
+  std::memcpy(p, &w, 2);
+}
+inline uint32_t get16(const uint8_t* p) {
+  uint16_t w;
+  std::memcpy(&w, p, 2);
+  return w;
+}
+
+// Encodes one symbol into x; a renormalisation word goes just below wp.
+inline void enc_put(uint32_t& x, const RansEncSymbol& r, uint8_t*& wp) {
+  if (x > r.limit) {
+    wp -= 2;
+    put16(wp, x);
+    x >>= 16;
+  }
+  uint32_t q = static_cast<uint32_t>((uint64_t{x} * r.recip) >> r.shift);
+  x = x + r.addend + uint32_t{r.complement} * q;
+}
+
+// Malloc'd working memory released on every path out of a call.
+struct heap_buffer {
+  void* p = nullptr;
+  explicit heap_buffer(size_t n) : p(std::malloc(n)) {}
+  ~heap_buffer() { std::free(p); }
+  heap_buffer(const heap_buffer&) = delete;
+  heap_buffer& operator=(const heap_buffer&) = delete;
+};
+
+// Permutation tables of the vector renormalisation, indexed by the 8-bit mask of renormalising lanes.
+// Decoder: lane k takes word number popcount(mask & ((1 << k) - 1)) of the eight words at the read position.
+// Encoder: the set lanes' words go, in ascending lane order, to the top of an eight-word block.
+struct perm_tables {
+  std::array<std::array<uint8_t, 8>, 256> dec{};
+  std::array<std::array<uint8_t, 8>, 256> enc{};
+};
+constexpr perm_tables make_perm_tables() {
+  perm_tables t{};
+  for (int m = 0; m < 256; m++) {
+    int count = 0;
+    for (int k = 0; k < 8; k++) count += (m >> k) & 1;
+    int taken = 0;
+    for (int k = 0; k < 8; k++) {
+      if ((m >> k) & 1) {
+        t.dec[m][k] = static_cast<uint8_t>(taken);
+        t.enc[m][8 - count + taken] = static_cast<uint8_t>(k);
+        taken++;
+      }
+    }
+  }
+  return t;
+}
+constexpr perm_tables perms = make_perm_tables();
+
+// ---------------------------------------------------------------------------------------------------------------
+// Encoder
+
+// Order-1 counts F[ctx * 256 + sym] of in[0..n), with ctx(0) = 0.
+void count_order1(const uint8_t* in, uint32_t n, uint32_t* F) {
+  if (n < quarter_count_min) {
+    std::memset(F, 0, 65536 * sizeof(uint32_t));
+    uint32_t prev = 0;
+    for (uint32_t i = 0; i < n; i++) {
+      F[prev << 8 | in[i]]++;
+      prev = in[i];
+    }
+    return;
+  }
+  // F is four tables here; quarters of q bytes counted side by side, the tail into the fourth.
+  std::memset(F, 0, 4 * 65536 * sizeof(uint32_t));
+  uint32_t* F1 = F + 65536;
+  uint32_t* F2 = F1 + 65536;
+  uint32_t* F3 = F2 + 65536;
+  uint32_t q = n >> 2;
+  const uint8_t* p1 = in + q;
+  const uint8_t* p2 = in + 2 * q;
+  const uint8_t* p3 = in + 3 * q;
+  uint32_t c0 = 0, c1 = p1[-1], c2 = p2[-1], c3 = p3[-1];
+  for (uint32_t i = 0; i < q; i++) {
+    uint32_t s0 = in[i], s1 = p1[i], s2 = p2[i], s3 = p3[i];
+    F[c0 << 8 | s0]++;
+    F1[c1 << 8 | s1]++;
+    F2[c2 << 8 | s2]++;
+    F3[c3 << 8 | s3]++;
+    c0 = s0, c1 = s1, c2 = s2, c3 = s3;
+  }
+  for (uint32_t i = 4 * q; i < n; i++) F3[uint32_t{in[i - 1]} << 8 | in[i]]++;
+  for (uint32_t i = 0; i < 65536; i++) F[i] += F1[i] + F2[i] + F3[i];
+}
+
+// Scales the counts of one context to sum to 2048, every occurring symbol keeping at least 1.
+void normalise_context(uint32_t* f, uint32_t total) {
+  double p = static_cast<double>(TOTFREQ_O1) / total;
+  uint32_t largest = 0, M = 0, t = 0;
+  for (uint32_t s = 0; s < 256; s++) {
+    if (!f[s]) continue;
+    if (f[s] > largest) largest = f[s], M = s;
+    f[s] = static_cast<uint32_t>(p * f[s]);
+    if (f[s] < 1) f[s] = 1;
+    t += f[s];
+  }
+  if (t < TOTFREQ_O1) {
+    f[M] += TOTFREQ_O1 - t;
+  } else if (t > TOTFREQ_O1) {
+    uint32_t e = t - TOTFREQ_O1;
+    if (f[M] > e) {
+      f[M] -= e;
+    } else {
+      e -= f[M] - 1;
+      f[M] = 1;
+      for (uint32_t s = 0; s < 256 && e; s++) {
+        if (f[s] < 2) continue;
+        uint32_t give = f[s] - 1 < e ? f[s] - 1 : e;
+        f[s] -= give;
+        e -= give;
+      }
+    }
+  }
+}
+
+uint8_t* put_freq(uint8_t* cp, uint32_t f) {
+  if (f < freq_two_byte_flag) {
+    *cp++ = static_cast<uint8_t>(f);
+  } else {
+    *cp++ = static_cast<uint8_t>(freq_two_byte_flag | f >> 8);
+    *cp++ = static_cast<uint8_t>(f & 0xFF);
+  }
+  return cp;
+}
+
+// Normalises every occurring context, writes the table at cp and builds the records. Returns the table's end.
+uint8_t* build_table(uint32_t* F, const uint32_t* T, RansEncSymbol* rec, uint8_t* cp) {
+  uint32_t ctx_run = 0;
+  for (uint32_t c = 0; c < 256; c++) {
+    if (!T[c]) continue;
+    uint32_t* f = F + c * 256;
+    normalise_context(f, T[c]);
+    if (ctx_run) {
+      ctx_run--;
+    } else {
+      *cp++ = static_cast<uint8_t>(c);
+      if (c > 0 && T[c - 1]) {
+        for (uint32_t k = c + 1; k < 256 && T[k]; k++) ctx_run++;
+        *cp++ = static_cast<uint8_t>(ctx_run);
+      }
+    }
+    uint32_t sym_run = 0, start = 0;
+    for (uint32_t s = 0; s < 256; s++) {
+      if (!f[s]) continue;
+      if (sym_run) {
+        sym_run--;
+      } else {
+        *cp++ = static_cast<uint8_t>(s);
+        if (s > 0 && f[s - 1]) {
+          for (uint32_t k = s + 1; k < 256 && f[k]; k++) sym_run++;
+          *cp++ = static_cast<uint8_t>(sym_run);
+        }
+      }
+      cp = put_freq(cp, f[s]);
+      RansEncSymbolInit(&rec[rec_index(c, s)], start, f[s], scale_bits);
+      start += f[s];
+    }
+    *cp++ = 0;
+  }
+  *cp++ = 0;
+  return cp;
+}
+
+// One main step k (>= 1) of all 32 states, state 31 first so that words ascend with the state upward.
+inline void enc_step_scalar(uint32_t* R, const uint8_t* in, uint32_t m, uint32_t k, const RansEncSymbol* rec,
+                            uint8_t*& wp) {
+  for (int z = rans_states - 1; z >= 0; z--) {
+    const uint8_t* p = in + z * size_t{m} + k;
+    enc_put(R[z], rec[rec_index(p[-1], p[0])], wp);
+  }
+}
+
+__attribute__((target("avx2"))) inline __m256i enc_group_avx2(__m256i x, __m256i idx, const RansEncSymbol* rec,
+                                                              uint8_t*& wp) {
+  const int* base = reinterpret_cast<const int*>(rec);
+  __m256i off = _mm256_slli_epi32(idx, 4);
+  __m256i limit = _mm256_i32gather_epi32(base, off, 1);
+  __m256i recip = _mm256_i32gather_epi32(base + 1, off, 1);
+  __m256i addend = _mm256_i32gather_epi32(base + 2, off, 1);
+  __m256i cs = _mm256_i32gather_epi32(base + 3, off, 1);
+  // States and limits both lie below 2^31, so the signed comparison is exact.
+  __m256i renorm = _mm256_cmpgt_epi32(x, limit);
+  int mask = _mm256_movemask_ps(_mm256_castsi256_ps(renorm));
+  __m256i perm = _mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(perms.enc[mask].data())));
+  __m256i w = _mm256_and_si256(_mm256_permutevar8x32_epi32(x, perm), _mm256_set1_epi32(0xFFFF));
+  w = _mm256_permute4x64_epi64(_mm256_packus_epi32(w, w), 0x08);
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(wp - 16), _mm256_castsi256_si128(w));
+  wp -= 2 * _mm_popcnt_u32(static_cast<unsigned>(mask));
+  x = _mm256_blendv_epi8(x, _mm256_srli_epi32(x, 16), renorm);
+  // q = (x * recip) >> shift, with shift >= 32: the high half of the product shifted by shift - 32.
+  __m256i even = _mm256_srli_epi64(_mm256_mul_epu32(x, recip), 32);
+  __m256i odd = _mm256_mul_epu32(_mm256_srli_epi64(x, 32), _mm256_srli_epi64(recip, 32));
+  __m256i hi = _mm256_blend_epi32(even, odd, 0xAA);
+  __m256i shift = _mm256_sub_epi32(_mm256_srli_epi32(cs, 16), _mm256_set1_epi32(32));
+  __m256i q = _mm256_srlv_epi32(hi, shift);
+  __m256i comp = _mm256_and_si256(cs, _mm256_set1_epi32(0xFFFF));
+  return _mm256_add_epi32(_mm256_add_epi32(x, addend), _mm256_mullo_epi32(comp, q));
+}
+
+// Main steps k = m-1 down to 3 in vector form: each lane gathers the bytes k-3..k of its chunk, whose top two are
+// (context, symbol). Needs n < 2^31 so that chunk offsets fit the gather's signed 32-bit indices.
+__attribute__((target("avx2"))) void enc_main_avx2(uint32_t* R, const uint8_t* in, uint32_t m,
+                                                    const RansEncSymbol* rec, uint8_t*& wp) {
+  __m256i x[4], off[4];
+  for (int g = 0; g < 4; g++) {
+    x[g] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(R + 8 * g));
+    int z = 8 * g;
+    off[g] = _mm256_mullo_epi32(_mm256_setr_epi32(z, z + 1, z + 2, z + 3, z + 4, z + 5, z + 6, z + 7),
+                                _mm256_set1_epi32(static_cast<int>(m)));
+  }
+  uint8_t* w = wp;
+  for (uint32_t k = m - 1; k >= 3; k--) {
+    const int* base = reinterpret_cast<const int*>(in + k - 3);
+    for (int g = 3; g >= 0; g--) {
+      __m256i idx = _mm256_srli_epi32(_mm256_i32gather_epi32(base, off[g], 1), 16);
+      x[g] = enc_group_avx2(x[g], idx, rec, w);
+    }
+  }
+  wp = w;
+  for (int g = 0; g < 4; g++) _mm256_storeu_si256(reinterpret_cast<__m256i*>(R + 8 * g), x[g]);
+}
+
+unsigned char* compress(bool vec, unsigned char* in, unsigned int n, unsigned char* out, unsigned int* out_size) {
+  unsigned int bound = rans_compress_bound(n);
+  if (!bound) return nullptr;
+  bool owned = false;
+  if (!out) {
+    out = static_cast<unsigned char*>(std::malloc(bound));
+    if (!out) return nullptr;
+    *out_size = bound;
+    owned = true;
+  } else if (*out_size < bound) {
+    return nullptr;
+  }
+
+  if (n == 0) {
+    // Nothing to code: context 0 lists symbol 0 at full frequency, and every state stays at its start value.
+    uint8_t* cp = out + 4;
+    *cp++ = 0;
+    *cp++ = 0;
+    cp = put_freq(cp, TOTFREQ_O1);
+    *cp++ = 0;
+    *cp++ = 0;
+    for (int z = 0; z < rans_states; z++, cp += 4) put_u32(cp, rans_state_lower);
+    put_u32(out, 0);
+    *out_size = static_cast<unsigned int>(cp - out);
+    return out;
+  }
+
+  size_t count_entries = (n < quarter_count_min ? 1 : 4) * size_t{65536};
+  heap_buffer counts(count_entries * sizeof(uint32_t));
+  heap_buffer records(65536 * sizeof(RansEncSymbol));
+  if (!counts.p || !records.p) {
+    if (owned) std::free(out);
+    return nullptr;
+  }
+  uint32_t* F = static_cast<uint32_t*>(counts.p);
+  auto* rec = static_cast<RansEncSymbol*>(records.p);
+
+  count_order1(in, n, F);
+  uint32_t m = n >> 5;
+  // Every chunk's first byte is coded in context 0: seed those bytes there.
+  for (uint32_t k = 1; k < rans_states; k++) F[in[k * m]]++;
+  uint32_t T[256];
+  for (uint32_t c = 0; c < 256; c++) {
+    uint32_t t = 0;
+    for (uint32_t s = 0; s < 256; s++) t += F[c * 256 + s];
+    T[c] = t;
+  }
+  uint8_t* table_end = build_table(F, T, rec, out + 4);
+  uint32_t tab_size = static_cast<uint32_t>(table_end - out);
+  assert(tab_size < tab_size_limit);
+
+  uint32_t R[rans_states];
+  for (auto& r : R) r = rans_state_lower;
+  uint8_t* end = out + bound;
+  uint8_t* wp = end;
+
+  // Remainder, state 31 only, from the last byte down.
+  uint32_t lowest = 32 * m > 1 ? 32 * m : 1;
+  for (uint32_t p = n - 1; p >= lowest; p--) enc_put(R[31], rec[rec_index(in[p - 1], in[p])], wp);
+
+  uint32_t k = m;  // main steps still to code are k-1 down to 1
+  if (vec && m > 3 && n < (1u << 31)) {
+    enc_main_avx2(R, in, m, rec, wp);
+    k = 3;
+  }
+  while (k-- > 1) enc_step_scalar(R, in, m, k, rec, wp);
+
+  // First bytes, in context 0; with m = 0 only state 31 has one.
+  for (int z = rans_states - 1; z >= (m ? 0 : rans_states - 1); z--)
+    enc_put(R[z], rec[rec_index(0, in[z * size_t{m}])], wp);
+
+  for (int z = rans_states - 1; z >= 0; z--) {
+    wp -= 4;
+    put_u32(wp, R[z]);
+  }
+  assert(wp >= table_end);
+  size_t coded = static_cast<size_t>(end - wp);
+  std::memmove(table_end, wp, coded);
+  put_u32(out, n);
+  *out_size = static_cast<unsigned int>(tab_size + coded);
+  return out;
+}
+
+// ---------------------------------------------------------------------------------------------------------------
+// Decoder
+
+// Reads the table into the slots S; returns the position after it, or null when the table is damaged.
+// Contexts that a decoded symbol can lead to but that the table lacks get slots of one symbol 0 at frequency
+// 2048, so no lookup ever meets an unset slot.
+const uint8_t* read_table(const uint8_t* ip, const uint8_t* iend, uint32_t* S) {
+  bool ctx_present[256] = {};
+  bool reachable[256] = {};
+  reachable[0] = true;  // every state starts in context 0
+  auto next = [&]() -> int { return ip < iend ? *ip++ : -1; };
+
+  int i = next();
+  int ctx_run = 0;
+  for (;;) {
+    if (i < 0) return nullptr;
+    ctx_present[i] = true;
+    uint32_t* slots = S + i * slots_per_context;
+    uint32_t x = 0;
+    int j = next();
+    int sym_run = 0;
+    for (;;) {
+      if (j < 0) return nullptr;
+      int f = next();
+      if (f < 0) return nullptr;
+      if (f >= static_cast<int>(freq_two_byte_flag)) {
+        int lo = next();
+        if (lo < 0) return nullptr;
+        f = (f & 0x7F) << 8 | lo;
+      }
+      if (f == 0) f = TOTFREQ_O1;
+      if (x + f > TOTFREQ_O1) return nullptr;
+      uint32_t v = static_cast<uint32_t>(j) | static_cast<uint32_t>(f) << slot_freq_shift;
+      for (uint32_t d = 0; d < static_cast<uint32_t>(f); d++) slots[x + d] = v | d << slot_dist_shift;
+      x += f;
+      reachable[j] = true;
+      if (sym_run) {
+        sym_run--;
+        if (++j > 255) return nullptr;
+        continue;
+      }
+      int b = next();
+      if (b < 0) return nullptr;
+      if (b == j + 1) {
+        sym_run = next();
+        if (sym_run < 0) return nullptr;
+      } else if (b == 0) {
+        break;
+      } else if (b <= j) {
+        return nullptr;
+      }
+      j = b;
+    }
+    if (x != TOTFREQ_O1) return nullptr;
+    if (ctx_run) {
+      ctx_run--;
+      if (++i > 255) return nullptr;
+      continue;
+    }
+    int b = next();
+    if (b < 0) return nullptr;
+    if (b == i + 1) {
+      ctx_run = next();
+      if (ctx_run < 0) return nullptr;
+    } else if (b == 0) {
+      break;
+    } else if (b <= i) {
+      return nullptr;
+    }
+    i = b;
+  }
+  for (uint32_t c = 0; c < 256; c++) {
+    if (!reachable[c] || ctx_present[c]) continue;
+    uint32_t* slots = S + c * slots_per_context;
+    for (uint32_t d = 0; d < TOTFREQ_O1; d++) slots[d] = d << slot_dist_shift | TOTFREQ_O1 << slot_freq_shift;
+  }
+  return ip;
+}
+
+// Decodes one symbol from x; a needed word comes from wp. Unsigned arithmetic keeps any state well defined.
+inline uint32_t dec_get(uint32_t& x, const uint32_t* slots, const uint8_t*& wp) {
+  uint32_t s = slots[x & scale_mask];
+  x = (s >> slot_freq_shift) * (x >> scale_bits) + ((s >> slot_dist_shift) & scale_mask);
+  if (x < rans_state_lower) {
+    x = x << 16 | get16(wp);
+    wp += 2;
+  }
+  return s & 0xFF;
+}
+
+// As dec_get, failing instead of reading past wend.
+inline bool dec_get_checked(uint32_t& x, const uint32_t* slots, const uint8_t*& wp, const uint8_t* wend,
+                            uint32_t& sym) {
+  uint32_t s = slots[x & scale_mask];
+  x = (s >> slot_freq_shift) * (x >> scale_bits) + ((s >> slot_dist_shift) & scale_mask);
+  if (x < rans_state_lower) {
+    if (wend - wp < 2) return false;
+    x = x << 16 | get16(wp);
+    wp += 2;
+  }
+  sym = s & 0xFF;
+  return true;
+}
+
+// Main steps k = 0..m-1 of all 32 states, plain code. Returns false when the words run out.
+bool dec_main_scalar(uint32_t* R, const uint32_t* S, const uint8_t*& wp, const uint8_t* wend, uint8_t* out,
+                     uint32_t m) {
+  uint32_t ctx[rans_states] = {};
+  const uint8_t* w = wp;
+  for (uint32_t k = 0; k < m; k++) {
+    if (wend - w >= 2 * rans_states) {
+      for (int z = 0; z < rans_states; z++) {
+        uint32_t s = dec_get(R[z], S + ctx[z] * slots_per_context, w);
+        out[z * size_t{m} + k] = static_cast<uint8_t>(s);
+        ctx[z] = s;
+      }
+    } else {
+      for (int z = 0; z < rans_states; z++) {
+        uint32_t s;
+        if (!dec_get_checked(R[z], S + ctx[z] * slots_per_context, w, wend, s)) return false;
+        out[z * size_t{m} + k] = static_cast<uint8_t>(s);
+        ctx[z] = s;
+      }
+    }
+  }
+  wp = w;
+  return true;
+}
+
+// One step of eight states: gathers the slots, updates x and takes the group's words from w. Returns the symbols.
+__attribute__((target("avx2"))) inline __m256i dec_group_avx2(__m256i& x, __m256i ctx, const uint32_t* S,
+                                                              const uint8_t*& w) {
+  __m256i idx = _mm256_or_si256(_mm256_slli_epi32(ctx, scale_bits), _mm256_and_si256(x, _mm256_set1_epi32(scale_mask)));
+  __m256i s = _mm256_i32gather_epi32(reinterpret_cast<const int*>(S), idx, 4);
+  __m256i f = _mm256_srli_epi32(s, slot_freq_shift);
+  __m256i d = _mm256_and_si256(_mm256_srli_epi32(s, slot_dist_shift), _mm256_set1_epi32(scale_mask));
+  x = _mm256_add_epi32(_mm256_mullo_epi32(f, _mm256_srli_epi32(x, scale_bits)), d);
+  // x <= 32767 as unsigned numbers, as the scalar decoder compares.
+  __m256i renorm = _mm256_cmpeq_epi32(_mm256_min_epu32(x, _mm256_set1_epi32(rans_state_lower - 1)), x);
+  int mask = _mm256_movemask_ps(_mm256_castsi256_ps(renorm));
+  __m256i words = _mm256_cvtepu16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(w)));
+  __m256i perm = _mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(perms.dec[mask].data())));
+  words = _mm256_permutevar8x32_epi32(words, perm);
+  x = _mm256_blendv_epi8(x, _mm256_or_si256(_mm256_slli_epi32(x, 16), words), renorm);
+  w += 2 * _mm_popcnt_u32(static_cast<unsigned>(mask));
+  return _mm256_and_si256(s, _mm256_set1_epi32(0xFF));
+}
+
+// Transposes eight rows of eight u32 (row r: bytes 4r..4r+3 of each of eight states) into each state's 32 bytes.
+__attribute__((target("avx2"))) inline void transpose8x8(const uint32_t* rows, size_t stride, __m256i* outv) {
+  __m256i r[8];
+  for (int i = 0; i < 8; i++) r[i] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(rows + i * stride));
+  __m256i t0 = _mm256_unpacklo_epi32(r[0], r[1]), t1 = _mm256_unpackhi_epi32(r[0], r[1]);
+  __m256i t2 = _mm256_unpacklo_epi32(r[2], r[3]), t3 = _mm256_unpackhi_epi32(r[2], r[3]);
+  __m256i t4 = _mm256_unpacklo_epi32(r[4], r[5]), t5 = _mm256_unpackhi_epi32(r[4], r[5]);
+  __m256i t6 = _mm256_unpacklo_epi32(r[6], r[7]), t7 = _mm256_unpackhi_epi32(r[6], r[7]);
+  __m256i u0 = _mm256_unpacklo_epi64(t0, t2), u1 = _mm256_unpackhi_epi64(t0, t2);
+  __m256i u2 = _mm256_unpacklo_epi64(t1, t3), u3 = _mm256_unpackhi_epi64(t1, t3);
+  __m256i u4 = _mm256_unpacklo_epi64(t4, t6), u5 = _mm256_unpackhi_epi64(t4, t6);
+  __m256i u6 = _mm256_unpacklo_epi64(t5, t7), u7 = _mm256_unpackhi_epi64(t5, t7);
+  outv[0] = _mm256_permute2x128_si256(u0, u4, 0x20);
+  outv[1] = _mm256_permute2x128_si256(u1, u5, 0x20);
+  outv[2] = _mm256_permute2x128_si256(u2, u6, 0x20);
+  outv[3] = _mm256_permute2x128_si256(u3, u7, 0x20);
+  outv[4] = _mm256_permute2x128_si256(u0, u4, 0x31);
+  outv[5] = _mm256_permute2x128_si256(u1, u5, 0x31);
+  outv[6] = _mm256_permute2x128_si256(u2, u6, 0x31);
+  outv[7] = _mm256_permute2x128_si256(u3, u7, 0x31);
+}
+
+// Main steps in vector form, 32 steps per batch. While a whole batch's words (at most 32 x 32) lie inside the
+// block the words are read in place; the last stretch is copied into a zero-padded buffer so that the
+// eight-word loads stay in bounds, and a batch that consumed more words than the block holds fails.
+__attribute__((target("avx2"))) bool dec_main_avx2(uint32_t* R, const uint32_t* S, const uint8_t*& wp,
+                                                    const uint8_t* wend, uint8_t* out, uint32_t m) {
+  constexpr size_t batch_bytes = 2 * rans_states * steps_per_batch;
+  alignas(32) uint8_t tail[2 * batch_bytes + 32];
+  alignas(32) uint32_t rows[steps_per_batch / 4][rans_states] = {};
+  __m256i x[4], ctx[4];
+  for (int g = 0; g < 4; g++) {
+    x[g] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(R + 8 * g));
+    ctx[g] = _mm256_setzero_si256();
+  }
+  const uint8_t* w = wp;
+  const uint8_t* limit = wend;
+  bool padded = false;
+  size_t tail_used = 0;  // bytes of the block copied into tail, when padded
+  for (uint32_t k0 = 0; k0 < m; k0 += steps_per_batch) {
+    if (!padded && static_cast<size_t>(limit - w) < batch_bytes) {
+      tail_used = static_cast<size_t>(limit - w);
+      std::memcpy(tail, w, tail_used);
+      std::memset(tail + tail_used, 0, sizeof tail - tail_used);
+      w = tail;
+      limit = tail + tail_used;
+      padded = true;
+    }
+    uint32_t steps = m - k0 < steps_per_batch ? m - k0 : steps_per_batch;
+    for (uint32_t kk = 0; kk < steps; kk += 4) {
+      __m256i acc[4] = {_mm256_setzero_si256(), _mm256_setzero_si256(), _mm256_setzero_si256(),
+                        _mm256_setzero_si256()};
+      for (uint32_t j = 0; j < 4 && kk + j < steps; j++) {
+        __m128i sh = _mm_cvtsi32_si128(static_cast<int>(8 * j));
+        for (int g = 0; g < 4; g++) {
+          ctx[g] = dec_group_avx2(x[g], ctx[g], S, w);
+          acc[g] = _mm256_or_si256(acc[g], _mm256_sll_epi32(ctx[g], sh));
+        }
+      }
+      for (int g = 0; g < 4; g++) _mm256_store_si256(reinterpret_cast<__m256i*>(rows[kk / 4] + 8 * g), acc[g]);
+    }
+    if (padded && w > limit) return false;
+    for (int g = 0; g < 4; g++) {
+      __m256i v[8];
+      transpose8x8(rows[0] + 8 * g, rans_states, v);
+      for (int l = 0; l < 8; l++) {
+        uint8_t* dst = out + (8 * g + l) * size_t{m} + k0;
+        if (steps == steps_per_batch) {
+          _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst), v[l]);
+        } else {
+          alignas(32) uint8_t tmp[steps_per_batch];
+          _mm256_store_si256(reinterpret_cast<__m256i*>(tmp), v[l]);
+          std::memcpy(dst, tmp, steps);
+        }
+      }
+    }
+  }
+  for (int g = 0; g < 4; g++) _mm256_storeu_si256(reinterpret_cast<__m256i*>(R + 8 * g), x[g]);
+  wp = padded ? wend - (limit - w) : w;
+  return true;
+}
+
+unsigned char* uncompress(bool vec, unsigned char* in, unsigned int in_size, unsigned char* out,
+                          unsigned int* out_size) {
+  if (in_size < 4) return nullptr;
+  uint32_t n = get_u32(in);
+  if (out && n > *out_size) return nullptr;
+
+  heap_buffer slots(decode_table_entries * sizeof(uint32_t));
+  if (!slots.p) return nullptr;
+  auto* S = static_cast<uint32_t*>(slots.p);
+  const uint8_t* iend = in + in_size;
+  const uint8_t* ip = read_table(in + 4, iend, S);
+  if (!ip || iend - ip < 4 * rans_states) return nullptr;
+  uint32_t R[rans_states];
+  for (int z = 0; z < rans_states; z++, ip += 4) R[z] = get_u32(ip);
+
+  bool owned = false;
+  if (!out) {
+    out = static_cast<unsigned char*>(std::malloc(n ? n : 1));
+    if (!out) return nullptr;
+    owned = true;
+  }
+  uint32_t m = n >> 5;
+  const uint8_t* wp = ip;
+  bool ok = vec ? dec_main_avx2(R, S, wp, iend, out, m) : dec_main_scalar(R, S, wp, iend, out, m);
+  for (uint32_t p = 32 * m; ok && p < n; p++) {
+    uint32_t s = 0;
+    ok = dec_get_checked(R[31], S + (p ? out[p - 1] : 0) * slots_per_context, wp, iend, s);
+    out[p] = static_cast<uint8_t>(s);
+  }
+  if (!ok) {
+    if (owned) std::free(out);
+    return nullptr;
+  }
+  *out_size = n;
+  return out;
+}
+
+}  // namespace
+
+unsigned int rans_compress_bound(unsigned int n) {
+  double b = bound_per_byte * n + bound_states + bound_table;
+  if (b >= 4294967296.0) return 0;
+  return static_cast<unsigned int>(b);
+}
+
+bool rans_have_avx2() { return __builtin_cpu_supports("avx2"); }
+
+static bool use_vector(rans_impl impl) { return impl != rans_impl::scalar && rans_have_avx2(); }
+
+unsigned char* rans_compress_O1_32x16_impl(rans_impl impl, unsigned char* in, unsigned int in_size,
+                                           unsigned char* out, unsigned int* out_size) {
+  return compress(use_vector(impl), in, in_size, out, out_size);
+}
+
+unsigned char* rans_uncompress_O1_32x16_impl(rans_impl impl, unsigned char* in, unsigned int in_size,
+                                             unsigned char* out, unsigned int* out_size) {
+  return uncompress(use_vector(impl), in, in_size, out, out_size);
+}
+
+unsigned char* rans_compress_O1_32x16(unsigned char* in, unsigned int in_size, unsigned char* out,
+                                      unsigned int* out_size) {
+  return compress(use_vector(rans_impl::automatic), in, in_size, out, out_size);
+}
+
+unsigned char* rans_uncompress_O1_32x16(unsigned char* in, unsigned int in_size, unsigned char* out,
+                                        unsigned int* out_size) {
+  return uncompress(use_vector(rans_impl::automatic), in, in_size, out, out_size);
+}

@@ -1,2 +1,38 @@
-// ransavx.h
+// ransavx.h — the order-1 rANS entropy coder with 32 interleaved states, shared by every modelling mode.
 #pragma once
+
+#include <cstdint>
+
+// The block: u32 n, the order-1 frequency table, the 32 final states (u32 each), then 16-bit words in the order
+// the decoder consumes them. Frequencies of every occurring context are normalised to 2048.
+constexpr uint32_t TOTFREQ_O1 = 2048;
+constexpr uint32_t rans_scale_bits = 11;
+constexpr int rans_states = 32;
+constexpr uint32_t rans_state_lower = 1u << 15;
+// Bytes of the block for an empty input: header, a six-byte table and 32 states.
+constexpr uint32_t rans_empty_block_size = 4 + 6 + 4 * rans_states;
+
+// The room the encoder must be offered for n input bytes (its whole working space): 1.05 n + 128 + 198407,
+// computed in double precision and truncated. Returns 0 when the room does not fit in 32 bits.
+unsigned int rans_compress_bound(unsigned int n);
+
+// Codes in[0..in_size) into out, which must offer at least rans_compress_bound(in_size) bytes in *out_size
+// (out == null: the block is allocated with malloc and the caller frees it). On success returns out and sets
+// *out_size to the block length; returns null, writing nothing, when the room is too small.
+unsigned char* rans_compress_O1_32x16(unsigned char* in, unsigned int in_size, unsigned char* out,
+                                      unsigned int* out_size);
+
+// Decodes the block in[0..in_size) into out, which offers *out_size bytes (out == null: allocated with malloc).
+// On success returns out with *out_size = n. Returns null when the decoded length exceeds the room or the block
+// is damaged (bad table, too few bytes); it never reads past in_size nor writes past the room.
+unsigned char* rans_uncompress_O1_32x16(unsigned char* in, unsigned int in_size, unsigned char* out,
+                                        unsigned int* out_size);
+
+// Explicit choice of implementation, so that both can be tested and measured against each other. Both write
+// identical blocks and decode identically; `avx2` falls back to scalar code on a CPU without AVX2.
+enum class rans_impl { automatic, scalar, avx2 };
+bool rans_have_avx2();
+unsigned char* rans_compress_O1_32x16_impl(rans_impl impl, unsigned char* in, unsigned int in_size,
+                                           unsigned char* out, unsigned int* out_size);
+unsigned char* rans_uncompress_O1_32x16_impl(rans_impl impl, unsigned char* in, unsigned int in_size,
+                                             unsigned char* out, unsigned int* out_size);
