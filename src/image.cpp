@@ -412,7 +412,7 @@ image_buffer decode_pixels(const uint8_t* in, size_t n, bool with_header, int* w
 
 bool encode_image(const uint8_t* pnm, size_t n, size_t size_limit, image_buffer* out) {
   pnm_geometry g;
-  if (!parse_restorable_pnm(pnm, n, &g)) return false;
+  if (size_limit < image_header_size || !parse_restorable_pnm(pnm, n, &g)) return false;
   const int width = g.width, height = g.height;
   const size_t pixels = pixel_count(width, height);
   const uint8_t* samples = pnm + g.header_size;

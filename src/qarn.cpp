@@ -31,7 +31,7 @@ struct mode_entry {
 
 // The order is the order of the name comparisons.
 const mode_entry modes[] = {
-    {".pnm", mode_image, store_limit_image, "image", nullptr, nullptr},
+    {".pnm", mode_image, store_limit_image, "image", compress_image, decompress_image},
     {".txt", mode_text, store_limit_text, "text", nullptr, nullptr},
     {".dat", mode_mixed, store_limit_mixed, "mixed", nullptr, nullptr},
     {nullptr, mode_stored, 0, "default", compress_default, decompress_default},
