@@ -32,7 +32,7 @@ struct mode_entry {
 // The order is the order of the name comparisons.
 const mode_entry modes[] = {
     {".pnm", mode_image, store_limit_image, "image", compress_image, decompress_image},
-    {".txt", mode_text, store_limit_text, "text", nullptr, nullptr},
+    {".txt", mode_text, store_limit_text, "text", compress_text, decompress_text},
     {".dat", mode_mixed, store_limit_mixed, "mixed", nullptr, nullptr},
     {nullptr, mode_stored, 0, "default", compress_default, decompress_default},
 };
@@ -160,6 +160,11 @@ int compress_default(const char* in_path, const char* out_path) {
     refuse("File %s must be less than 1.001GB", in_path);
   }
   return 0;
+}
+
+void write_stored(const char* in_path, const char* out_path, const uint8_t* data, uint64_t n) {
+  if (n > static_cast<uint64_t>(stored_input_limit)) refuse("File %s must be less than 1.001GB", in_path);
+  writefile_with_header(out_path, mode_stored, data, n);
 }
 
 int decompress_default(const char* in_path, const char* out_path) {

@@ -10,6 +10,7 @@
 int sort_array(int32_t* array, int32_t count, int32_t n, int32_t pos, int32_t kind) {
   assert(pos < n);
   assert(kind == sort_descending_unsigned);
+  (void)kind;
   if (count < 2) return 0;
   std::vector<int32_t> order(static_cast<size_t>(count));
   std::iota(order.begin(), order.end(), 0);

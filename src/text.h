@@ -1,2 +1,61 @@
-// text.h
+// text.h — text mode: space- and line-feed-terminated tokens numbered by frequency, escape coding of rare token
+// numbers, two order-1 rANS blocks, and a whitened file.
 #pragma once
+
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "hash.h"
+#include "util.h"
+
+// Working state of one compression. Token k of the dictionary is list[list2[k] .. list2[k + 1]).
+struct text_data {
+  const uint8_t* text = nullptr;  // the input, ending with a delimiter (a space is appended when it does not)
+  int32_t textc = 0;
+  std::vector<int32_t> a2;     // token numbers in text order
+  hashtable ht;                // token hash -> first-occurrence number
+  std::vector<uint64_t> keys;  // the hash of each distinct token, to rebuild a larger table
+  std::vector<uint8_t> list;   // the distinct tokens, delimiters included, in number order
+  std::vector<int32_t> list2;  // start of each token in list, then list.size()
+  std::vector<int32_t> freq;   // occurrences of each token
+  int32_t appended = 0;
+};
+
+// Why text mode could not take an input; the caller then writes another mode's file.
+enum class text_refusal { none, too_many_tokens, too_many_distinct, dictionary_too_large, hash_collision,
+                          too_many_buckets };
+
+// Splits the text into tokens and numbers them by first occurrence. Confirms every hash match by comparing bytes.
+text_refusal text_build_a2(text_data* t);
+// Renumbers tokens by descending frequency (ties keep first occurrence), in place.
+void reorder_text(text_data* t);
+
+// The byte stream in which text files are assembled and read. Reads never pass size.
+struct cfile {
+  uint8_t* data;
+  int32_t pos;
+  int64_t size;
+
+  void put32(uint32_t v);
+  void putblock(const void* p, uint32_t n);
+  uint32_t get32();                       // throws corrupt_input past the end
+  const uint8_t* getblock(uint32_t* n);  // the block's bytes, in place
+};
+
+// Room add_integers_to_file may need for n values.
+int64_t escape_stream_bound(int64_t n);
+// Appends the escape-value stream of vals[0..n). False (nothing usable written) when the values need more than 254
+// buckets.
+bool add_integers_to_file(cfile* f, const int32_t* vals, int32_t n);
+// Reads an escape-value stream of at most max_count values. Throws corrupt_input on a damaged stream.
+std::vector<int32_t> get_integers_from_file(cfile* f, int32_t max_count);
+
+// The text-mode file of in[0..n), or nothing when text mode cannot take it or its file would be larger than the
+// stored-mode file (why goes to *why when given).
+std::optional<byte_buffer> compress_text_buffer(const uint8_t* in, size_t n, text_refusal* why = nullptr);
+// The text restored from a text-mode file; throws corrupt_input when the file is damaged.
+byte_buffer decompress_text_buffer(const uint8_t* in, size_t n);
+
+int compress_text(const char* in_path, const char* out_path);
+int decompress_text(const char* in_path, const char* out_path);

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 
 // Container header: every compressed file starts with its mode number, u32 little-endian.
 enum : uint32_t { mode_stored = 0, mode_text = 1, mode_image = 2, mode_mixed = 3 };
@@ -36,6 +37,23 @@ inline uint32_t get_u32(const void* p) { uint32_t v; std::memcpy(&v, p, 4); retu
 inline void put_u32(void* p, uint32_t v) { std::memcpy(p, &v, 4); }
 inline uint64_t get_u64(const void* p) { uint64_t v; std::memcpy(&v, p, 8); return v; }
 inline void put_u64(void* p, uint64_t v) { std::memcpy(p, &v, 8); }
+
+// An owned byte array that is not cleared: large buffers cost neither a memset nor pages they never touch.
+class byte_buffer {
+ public:
+  byte_buffer() = default;
+  explicit byte_buffer(size_t n) : p_(new uint8_t[n]), n_(n) {}
+  uint8_t* data() { return p_.get(); }
+  const uint8_t* data() const { return p_.get(); }
+  size_t size() const { return n_; }
+  uint8_t& operator[](size_t i) { return p_[i]; }
+  // Forgets the bytes past n (the memory stays until the buffer goes).
+  void shrink(size_t n) { n_ = n < n_ ? n : n_; }
+
+ private:
+  std::unique_ptr<uint8_t[]> p_;
+  size_t n_ = 0;
+};
 
 // ---- Block store: one arena, blocks released last-in-first-out, each between two 4096-byte guard zones. ----
 
