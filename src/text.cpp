@@ -92,7 +92,9 @@ text_refusal text_build_a2(text_data* t) {
   int64_t tokens = 0;
   for (int32_t i = 0; i < t->textc; i++) tokens += is_delimiter(t->text[i]);
   if (tokens >= token_limit) return text_refusal::too_many_tokens;
-  t->a2.reserve(static_cast<size_t>(tokens));
+  t->a2 = raw_array<int32_t>(static_cast<size_t>(tokens));
+  int32_t* a2 = t->a2.data();
+  int32_t a2c = 0;
   if (!t->ht.allocated) hashinit(&t->ht, initial_table_slots);
 
   const uint8_t* text = t->text;
@@ -126,7 +128,7 @@ text_refusal text_build_a2(text_data* t) {
       if (to - from != len || std::memcmp(t->list.data() + from, text + start, static_cast<size_t>(len)) != 0)
         return text_refusal::hash_collision;
     }
-    t->a2.push_back(k);
+    a2[a2c++] = k;
     t->freq[k]++;
     h = 0;
     start = i + 1;
@@ -158,7 +160,7 @@ void reorder_text(text_data* t) {
     list.insert(list.end(), t->list.begin() + t->list2[k], t->list.begin() + t->list2[k + 1]);
   }
   list2.push_back(static_cast<int32_t>(list.size()));
-  for (int32_t& k : t->a2) k = renumber[k];
+  for (size_t i = 0; i < t->a2.size(); i++) t->a2[i] = renumber[t->a2[i]];
   t->freq = std::move(freq);
   t->list = std::move(list);
   t->list2 = std::move(list2);
@@ -300,14 +302,17 @@ std::optional<byte_buffer> compress_text_buffer(const uint8_t* in, size_t n, tex
   if (why) *why = text_refusal::none;
   if (n >= static_cast<size_t>(input_size_limit)) return refuse(text_refusal::too_many_tokens);
 
-  // The text, with a space appended unless it ends with a delimiter (an empty input becomes one space).
-  byte_buffer text(n + 1);
-  if (n) std::memcpy(text.data(), in, n);
+  // The text, with a space appended unless it ends with a delimiter (an empty input becomes one space); only then
+  // is it copied.
   text_data t;
-  t.text = text.data();
+  t.text = in;
   t.textc = static_cast<int32_t>(n);
+  byte_buffer text;
   if (n == 0 || !is_delimiter(in[n - 1])) {
+    text = byte_buffer(n + 1);
+    if (n) std::memcpy(text.data(), in, n);
     text[n] = ' ';
+    t.text = text.data();
     t.textc++;
     t.appended = 1;
   }

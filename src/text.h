@@ -13,7 +13,7 @@
 struct text_data {
   const uint8_t* text = nullptr;  // the input, ending with a delimiter (a space is appended when it does not)
   int32_t textc = 0;
-  std::vector<int32_t> a2;     // token numbers in text order
+  raw_array<int32_t> a2;       // token numbers in text order
   hashtable ht;                // token hash -> first-occurrence number
   std::vector<uint64_t> keys;  // the hash of each distinct token, to rebuild a larger table
   std::vector<uint8_t> list;   // the distinct tokens, delimiters included, in number order

@@ -4,6 +4,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <new>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -102,6 +103,25 @@ int free_blocks_n(int count, void* const* blocks) {
     if (!blocks[i]) fatal_check("a[i]", 210);
   for (int i = count - 1; i >= 0; i--) free_block(blocks[i]);
   return 1;
+}
+
+void* big_alloc(size_t bytes) {
+  constexpr size_t huge_page = size_t{2} << 20;
+  if (bytes < huge_page) {
+    void* p = std::malloc(bytes ? bytes : 1);
+    if (!p) throw std::bad_alloc();
+    return p;
+  }
+  void* p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+  if (p == MAP_FAILED) throw std::bad_alloc();
+  madvise(p, bytes, MADV_HUGEPAGE);
+  return p;
+}
+
+void big_free(void* p, size_t bytes) {
+  constexpr size_t huge_page = size_t{2} << 20;
+  if (bytes < huge_page) std::free(p);
+  else munmap(p, bytes);
 }
 
 int64_t alloc_live_blocks() { return alloctablec; }

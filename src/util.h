@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <utility>
 
 // Container header: every compressed file starts with its mode number, u32 little-endian.
 enum : uint32_t { mode_stored = 0, mode_text = 1, mode_image = 2, mode_mixed = 3 };
@@ -38,22 +39,40 @@ inline void put_u32(void* p, uint32_t v) { std::memcpy(p, &v, 4); }
 inline uint64_t get_u64(const void* p) { uint64_t v; std::memcpy(&v, p, 8); return v; }
 inline void put_u64(void* p, uint64_t v) { std::memcpy(p, &v, 8); }
 
-// An owned byte array that is not cleared: large buffers cost neither a memset nor pages they never touch.
-class byte_buffer {
+// Memory for large working arrays: huge pages where the kernel offers them (a page fault per 2 MiB instead of per
+// 4 KiB), the general heap for small ones. Never cleared. Throws std::bad_alloc when memory runs out.
+void* big_alloc(size_t bytes);
+void big_free(void* p, size_t bytes);
+
+// An owned array of plain values that is not cleared: large arrays cost neither a memset nor pages they never touch.
+template <class T>
+class raw_array {
  public:
-  byte_buffer() = default;
-  explicit byte_buffer(size_t n) : p_(new uint8_t[n]), n_(n) {}
-  uint8_t* data() { return p_.get(); }
-  const uint8_t* data() const { return p_.get(); }
+  raw_array() = default;
+  explicit raw_array(size_t n) : p_(static_cast<T*>(big_alloc(n * sizeof(T)))), n_(n), capacity_(n) {}
+  raw_array(raw_array&& o) noexcept : p_(o.p_), n_(o.n_), capacity_(o.capacity_) { o.p_ = nullptr; o.n_ = o.capacity_ = 0; }
+  raw_array& operator=(raw_array&& o) noexcept {
+    std::swap(p_, o.p_);
+    std::swap(n_, o.n_);
+    std::swap(capacity_, o.capacity_);
+    return *this;
+  }
+  ~raw_array() {
+    if (p_) big_free(p_, capacity_ * sizeof(T));
+  }
+  T* data() { return p_; }
+  const T* data() const { return p_; }
   size_t size() const { return n_; }
-  uint8_t& operator[](size_t i) { return p_[i]; }
-  // Forgets the bytes past n (the memory stays until the buffer goes).
+  T& operator[](size_t i) { return p_[i]; }
+  const T& operator[](size_t i) const { return p_[i]; }
+  // Forgets the values past n (the memory stays until the array goes).
   void shrink(size_t n) { n_ = n < n_ ? n : n_; }
 
  private:
-  std::unique_ptr<uint8_t[]> p_;
-  size_t n_ = 0;
+  T* p_ = nullptr;
+  size_t n_ = 0, capacity_ = 0;
 };
+using byte_buffer = raw_array<uint8_t>;
 
 // ---- Block store: one arena, blocks released last-in-first-out, each between two 4096-byte guard zones. ----
 
