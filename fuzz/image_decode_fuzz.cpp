@@ -1,0 +1,17 @@
+// image_decode_fuzz.cpp — arbitrary bytes as an image-mode file: refused or decoded, never out of bounds.
+#include <cstddef>
+#include <cstdint>
+
+#include "image.h"
+#include "util.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  try {
+    image_buffer pnm = decompress_image_buffer(data, size);
+    // Whatever decodes is a PNM file that image mode restores byte for byte.
+    pnm_geometry g;
+    if (!parse_restorable_pnm(pnm.begin(), pnm.size, &g) && pnm.size <= size_t(image_input_limit)) __builtin_trap();
+  } catch (const corrupt_input&) {
+  }
+  return 0;
+}
