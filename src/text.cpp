@@ -30,20 +30,6 @@ constexpr int32_t largest_table_slots = 1 << 26;
 
 inline bool is_delimiter(uint8_t c) { return c == ' ' || c == '\n'; }
 
-// Doubles the table and inserts every known key again with its number.
-void grow_table(text_data* t) {
-  int32_t l = t->ht.l * 2;
-  hashdelete(&t->ht);
-  hashinit(&t->ht, l);
-  for (size_t k = 0; k < t->keys.size(); k++) {
-    int32_t r = hashinsert2(&t->ht, t->keys[k], static_cast<int32_t>(k));
-    if (r == hash_full) {  // the keys crowd one part of the table: try larger still
-      grow_table(t);
-      return;
-    }
-  }
-}
-
 void whiten(uint8_t* buf, size_t total) {
   if (total < 16) return;
   xorshift1024 g;
@@ -84,60 +70,217 @@ const uint8_t* cfile::getblock(uint32_t* n) {
 
 // ---- tokens ----
 
-text_refusal text_build_a2(text_data* t) {
-  xorshift1024 g;
-  uint64_t byte_table[256];
-  for (uint64_t& v : byte_table) v = g.next();
+namespace {
 
-  int64_t tokens = 0;
-  for (int32_t i = 0; i < t->textc; i++) tokens += is_delimiter(t->text[i]);
-  if (tokens >= token_limit) return text_refusal::too_many_tokens;
-  t->a2 = raw_array<int32_t>(static_cast<size_t>(tokens));
-  int32_t* a2 = t->a2.data();
-  int32_t a2c = 0;
-  if (!t->ht.allocated) hashinit(&t->ht, initial_table_slots);
+struct dict_entry {
+  int32_t start, length, count;
+  uint64_t head;  // the token's first 8 bytes (zero past its end): short tokens are checked without the dictionary
+};
 
-  const uint8_t* text = t->text;
-  uint64_t h = 0;
-  int32_t start = 0;
-  for (int32_t i = 0; i < t->textc; i++) {
-    uint8_t c = text[i];
-    h = (h + token_step) ^ byte_table[c];
-    if (!is_delimiter(c)) continue;
-    int32_t len = i + 1 - start;
-    int32_t distinct = static_cast<int32_t>(t->keys.size());
-    int32_t r;
-    while ((r = hashinsert2(&t->ht, h, distinct)) == hash_full) {
-      if (t->ht.l >= largest_table_slots) return text_refusal::hash_collision;
-      grow_table(t);
-    }
-    int32_t k;
-    if (r >= 0) {
-      k = r;
-      if (distinct + 1 >= distinct_token_limit) return text_refusal::too_many_distinct;
-      if (static_cast<int64_t>(t->list.size()) + len >= dictionary_limit) return text_refusal::dictionary_too_large;
-      t->keys.push_back(h);
-      t->list2.push_back(static_cast<int32_t>(t->list.size()));
-      t->list.insert(t->list.end(), text + start, text + i + 1);
-      t->freq.push_back(0);
-    } else {
-      // Equal hashes must mean equal bytes: a collision would merge two tokens and lose data.
-      k = ~r;
-      int32_t from = t->list2[k];
-      int32_t to = k + 1 < distinct ? t->list2[k + 1] : static_cast<int32_t>(t->list.size());
-      if (to - from != len || std::memcmp(t->list.data() + from, text + start, static_cast<size_t>(len)) != 0)
-        return text_refusal::hash_collision;
-    }
-    a2[a2c++] = k;
-    t->freq[k]++;
-    h = 0;
-    start = i + 1;
-  }
-  t->list2.push_back(static_cast<int32_t>(t->list.size()));
-  return text_refusal::none;
+inline uint64_t head_of(const uint8_t* p, int64_t len, int64_t room) {
+  if (len >= 8) return get_u64(p);
+  if (room >= 8) return get_u64(p) & ((uint64_t{1} << (8 * len)) - 1);
+  uint64_t w = 0;
+  std::memcpy(&w, p, static_cast<size_t>(len));
+  return w;
 }
 
-void reorder_text(text_data* t) {
+class tokenizer {
+ public:
+  explicit tokenizer(text_data* t) : t_(t) {
+    xorshift1024 g;
+    for (uint64_t& v : byte_table_) v = g.next();
+    int64_t bytes = std::min<int64_t>(t->textc, dictionary_limit) + copy_slack;
+    list_ = byte_buffer(static_cast<size_t>(bytes));
+  }
+
+  text_refusal run() {
+    text_data* t = t_;
+    int64_t n = t->textc - t->appended;  // bytes of the input itself
+    int64_t tokens = t->appended;
+    for (int64_t i = 0; i < n; i++) tokens += is_delimiter(t->text[i]);
+    if (tokens >= token_limit) return text_refusal::too_many_tokens;
+    t->a2 = raw_array<int32_t>(static_cast<size_t>(tokens));
+    if (!t->ht.allocated) hashinit(&t->ht, initial_table_slots);
+
+    // Hashes and ends of the tokens of one chunk are found first, without branches, then looked up together. The
+    // chunk's second half starts at a token boundary, so its hashes form a second chain that runs alongside the
+    // first.
+    constexpr int64_t chunk = 1 << 15;
+    std::vector<uint64_t> hashes(chunk + 1);
+    std::vector<int32_t> ends(chunk + 1);
+    uint64_t h = 0;
+    int64_t start = 0;
+    for (int64_t base = 0; base < n; base += chunk) {
+      int64_t limit = std::min(n, base + chunk);
+      int64_t mid = base + (limit - base) / 2;
+      while (mid < limit && !is_delimiter(t->text[mid])) mid++;
+      int64_t m1 = 0, m2 = 0;
+      if (mid + 1 < limit) {
+        // hashes[0..m1) for [base, mid], hashes[chunk/2..chunk/2 + m2) for (mid, limit).
+        uint64_t h2 = 0;
+        int64_t len1 = mid + 1 - base, len2 = limit - (mid + 1), both = std::min(len1, len2);
+        const uint8_t* p1 = t->text + base;
+        const uint8_t* p2 = t->text + mid + 1;
+        uint64_t* hs2 = hashes.data() + chunk / 2;
+        int32_t* es2 = ends.data() + chunk / 2;
+        int32_t off2 = static_cast<int32_t>(mid + 1 - base);
+        for (int64_t i = 0; i < both; i++) {
+          uint8_t c1 = p1[i], c2 = p2[i];
+          h = (h + token_step) ^ byte_table_[c1];
+          h2 = (h2 + token_step) ^ byte_table_[c2];
+          hashes[m1] = h;
+          hs2[m2] = h2;
+          ends[m1] = static_cast<int32_t>(i + 1);
+          es2[m2] = static_cast<int32_t>(i + 1) + off2;
+          uint64_t d1 = is_delimiter(c1), d2 = is_delimiter(c2);
+          m1 += static_cast<int64_t>(d1);
+          m2 += static_cast<int64_t>(d2);
+          h &= d1 - 1;
+          h2 &= d2 - 1;
+        }
+        for (int64_t i = both; i < len1; i++) {
+          uint8_t c = p1[i];
+          h = (h + token_step) ^ byte_table_[c];
+          hashes[m1] = h;
+          ends[m1] = static_cast<int32_t>(i + 1);
+          uint64_t d = is_delimiter(c);
+          m1 += static_cast<int64_t>(d);
+          h &= d - 1;
+        }
+        for (int64_t i = both; i < len2; i++) {
+          uint8_t c = p2[i];
+          h2 = (h2 + token_step) ^ byte_table_[c];
+          hs2[m2] = h2;
+          es2[m2] = static_cast<int32_t>(i + 1) + off2;
+          uint64_t d = is_delimiter(c);
+          m2 += static_cast<int64_t>(d);
+          h2 &= d - 1;
+        }
+        h = h2;  // the chain that carries into the next chunk
+        std::memmove(hashes.data() + m1, hs2, static_cast<size_t>(m2) * sizeof(uint64_t));
+        std::memmove(ends.data() + m1, es2, static_cast<size_t>(m2) * sizeof(int32_t));
+      } else {
+        for (int64_t i = base; i < limit; i++) {
+          uint8_t c = t->text[i];
+          h = (h + token_step) ^ byte_table_[c];
+          hashes[m1] = h;
+          ends[m1] = static_cast<int32_t>(i + 1 - base);
+          uint64_t d = is_delimiter(c);
+          m1 += static_cast<int64_t>(d);
+          h &= d - 1;
+        }
+      }
+      int64_t m = m1 + m2;
+      const hashentry* slots = t->ht.a;
+      uint64_t mask = static_cast<uint64_t>(t->ht.mask);
+      for (int64_t j = 0; j < m; j++) {
+        // The slot of a token 16 ahead, and the dictionary entry of one 8 ahead (its slot is in cache by now).
+        if (j + 16 < m) __builtin_prefetch(&slots[hashes[j + 16] & mask]);
+        if (j + 8 < m) {
+          const hashentry& ahead = slots[hashes[j + 8] & mask];
+          if (ahead.key == hashes[j + 8] && static_cast<size_t>(ahead.value) < dict_.size())
+            __builtin_prefetch(&dict_[static_cast<size_t>(ahead.value)]);
+        }
+        int64_t end = base + ends[j];
+        text_refusal r = add(hashes[j], t->text + start, end - start, n - start);
+        if (r != text_refusal::none) return r;
+        if (t->ht.a != slots) {  // the table grew
+          slots = t->ht.a;
+          mask = static_cast<uint64_t>(t->ht.mask);
+        }
+        start = end;
+      }
+    }
+    if (t->appended) {
+      // The last token ends with the appended space.
+      std::vector<uint8_t> last(t->text + start, t->text + n);
+      last.push_back(' ');
+      h = (h + token_step) ^ byte_table_[' '];
+      text_refusal r = add(h, last.data(), static_cast<int64_t>(last.size()), static_cast<int64_t>(last.size()));
+      if (r != text_refusal::none) return r;
+    }
+    finish();
+    return text_refusal::none;
+  }
+
+ private:
+  text_refusal add(uint64_t h, const uint8_t* token, int64_t len64, int64_t room) {
+    hashtable& ht = t_->ht;
+    int32_t len = static_cast<int32_t>(len64);
+    int32_t k;
+    const hashentry& home = ht.a[h & static_cast<uint64_t>(ht.mask)];
+    if (home.key == h && h != 0) {
+      k = home.value;
+    } else {
+      int32_t distinct = static_cast<int32_t>(dict_.size());
+      int32_t r;
+      while ((r = hashinsert2(&ht, h, distinct)) == hash_full) {
+        if (ht.l >= largest_table_slots) return text_refusal::hash_collision;
+        grow();
+      }
+      if (r >= 0) {
+        if (distinct + 1 >= distinct_token_limit) return text_refusal::too_many_distinct;
+        if (listc_ + len64 >= dictionary_limit) return text_refusal::dictionary_too_large;
+        std::memcpy(list_.data() + listc_, token, static_cast<size_t>(len));
+        dict_.push_back({static_cast<int32_t>(listc_), len, 1, head_of(token, len64, room)});
+        listc_ += len64;
+        t_->a2[a2c_++] = r;
+        return text_refusal::none;
+      }
+      k = ~r;
+    }
+    // Equal hashes must mean equal bytes: a collision would merge two tokens and lose data.
+    dict_entry& e = dict_[static_cast<size_t>(k)];
+    if (e.length != len || head_of(token, len64, room) != e.head ||
+        (len > 8 && std::memcmp(token + 8, list_.data() + e.start + 8, static_cast<size_t>(len - 8)) != 0))
+      return text_refusal::hash_collision;
+    e.count++;
+    t_->a2[a2c_++] = k;
+    return text_refusal::none;
+  }
+
+  // Doubles the table and inserts every key again with its number.
+  void grow() {
+    hashtable& old = t_->ht;
+    hashtable bigger;
+    for (int32_t l = old.l * 2;; l *= 2) {
+      hashinit(&bigger, l);
+      bool fits = true;
+      for (int32_t i = 0; i < old.size && fits; i++)
+        if (old.a[i].key) fits = hashinsert2(&bigger, old.a[i].key, old.a[i].value) != hash_full;
+      if (fits || l >= largest_table_slots) break;
+      hashdelete(&bigger);
+    }
+    hashdelete(&old);
+    old = bigger;
+  }
+
+  void finish() {
+    text_data* t = t_;
+    t->list.assign(list_.data(), list_.data() + listc_);
+    t->list2.clear();
+    t->freq.clear();
+    for (const dict_entry& e : dict_) {
+      t->list2.push_back(e.start);
+      t->freq.push_back(e.count);
+    }
+    t->list2.push_back(static_cast<int32_t>(listc_));
+  }
+
+  text_data* t_;
+  uint64_t byte_table_[256];
+  byte_buffer list_;
+  int64_t listc_ = 0;
+  std::vector<dict_entry> dict_;
+  size_t a2c_ = 0;
+};
+
+}  // namespace
+
+text_refusal text_build_a2(text_data* t) { return tokenizer(t).run(); }
+
+std::vector<int32_t> frequency_order(text_data* t) {
   int32_t distinct = static_cast<int32_t>(t->freq.size());
   std::vector<int32_t> records(2 * static_cast<size_t>(distinct));
   for (int32_t k = 0; k < distinct; k++) {
@@ -160,10 +303,15 @@ void reorder_text(text_data* t) {
     list.insert(list.end(), t->list.begin() + t->list2[k], t->list.begin() + t->list2[k + 1]);
   }
   list2.push_back(static_cast<int32_t>(list.size()));
-  for (size_t i = 0; i < t->a2.size(); i++) t->a2[i] = renumber[t->a2[i]];
   t->freq = std::move(freq);
   t->list = std::move(list);
   t->list2 = std::move(list2);
+  return renumber;
+}
+
+void reorder_text(text_data* t) {
+  std::vector<int32_t> renumber = frequency_order(t);
+  for (size_t i = 0; i < t->a2.size(); i++) t->a2[i] = renumber[t->a2[i]];
 }
 
 // ---- escape values ----
@@ -252,10 +400,10 @@ bool add_integers_to_file(cfile* f, const int32_t* vals, int32_t n) {
   return true;
 }
 
-std::vector<int32_t> get_integers_from_file(cfile* f, int32_t max_count) {
+raw_array<int32_t> get_integers_from_file(cfile* f, int32_t max_count) {
   uint32_t n = f->get32();
   if (n > static_cast<uint32_t>(max_count)) fail();
-  std::vector<int32_t> vals(n);
+  raw_array<int32_t> vals(n);
   uint32_t len;
   const uint8_t* rp = f->getblock(&len);
   if (len != bucket_table_bytes) fail();
@@ -269,14 +417,15 @@ std::vector<int32_t> get_integers_from_file(cfile* f, int32_t max_count) {
   }
   uint32_t csize;
   const uint8_t* coded = f->getblock(&csize);
-  std::vector<uint8_t> buckets(n + 1);
+  byte_buffer buckets(n + 1);
   unsigned out_size = n;
   if (!rans_uncompress_O1_32x16(const_cast<uint8_t*>(coded), csize, buckets.data(), &out_size) || out_size != n)
     fail();
   uint32_t nbytes;
   const uint8_t* stream = f->getblock(&nbytes);
-  std::vector<uint8_t> bits(nbytes + 8, 0);
+  byte_buffer bits(nbytes + 8);
   std::memcpy(bits.data(), stream, nbytes);
+  std::memset(bits.data() + nbytes, 0, 8);
   uint64_t q = 0, limit = 8 * static_cast<uint64_t>(nbytes);
   for (uint32_t i = 0; i < n; i++) {
     int b = buckets[i];
@@ -294,7 +443,6 @@ std::vector<int32_t> get_integers_from_file(cfile* f, int32_t max_count) {
 // ---- the file ----
 
 std::optional<byte_buffer> compress_text_buffer(const uint8_t* in, size_t n, text_refusal* why) {
-  text_refusal refusal = text_refusal::none;
   auto refuse = [&](text_refusal r) {
     if (why) *why = r;
     return std::nullopt;
@@ -302,40 +450,31 @@ std::optional<byte_buffer> compress_text_buffer(const uint8_t* in, size_t n, tex
   if (why) *why = text_refusal::none;
   if (n >= static_cast<size_t>(input_size_limit)) return refuse(text_refusal::too_many_tokens);
 
-  // The text, with a space appended unless it ends with a delimiter (an empty input becomes one space); only then
-  // is it copied.
+  // The text, with a space appended unless it ends with a delimiter (an empty input becomes one space).
   text_data t;
   t.text = in;
-  t.textc = static_cast<int32_t>(n);
-  byte_buffer text;
-  if (n == 0 || !is_delimiter(in[n - 1])) {
-    text = byte_buffer(n + 1);
-    if (n) std::memcpy(text.data(), in, n);
-    text[n] = ' ';
-    t.text = text.data();
-    t.textc++;
-    t.appended = 1;
-  }
-  if ((refusal = text_build_a2(&t)) != text_refusal::none) return refuse(refusal);
+  t.appended = n == 0 || !is_delimiter(in[n - 1]);
+  t.textc = static_cast<int32_t>(n) + t.appended;
+  if (text_refusal r = text_build_a2(&t); r != text_refusal::none) return refuse(r);
   hashdelete(&t.ht);
-  reorder_text(&t);
+  std::vector<int32_t> renumber = frequency_order(&t);
 
+  // Token numbers below 255 become their byte; larger ones the byte 255 and an escape value. The bytes overwrite
+  // the front of a2 as it is read (byte i lies within entry i / 4, which has been read).
   int32_t a2c = static_cast<int32_t>(t.a2.size());
   int32_t listc = static_cast<int32_t>(t.list.size());
-  byte_buffer token_bytes(static_cast<size_t>(a2c) + 1);
-  std::vector<int32_t> escapes;
+  raw_array<int32_t> escapes(static_cast<size_t>(a2c) + 1);
+  uint8_t* token_bytes = reinterpret_cast<uint8_t*>(t.a2.data());
+  int32_t escc = 0;
   for (int32_t i = 0; i < a2c; i++) {
-    int32_t k = t.a2[i];
-    if (k < escape_byte) {
-      token_bytes[i] = static_cast<uint8_t>(k);
-    } else {
-      token_bytes[i] = escape_byte;
-      escapes.push_back(k - escape_byte);
-    }
+    int32_t k = renumber[t.a2[i]];
+    escapes[escc] = k - escape_byte;
+    escc += k >= escape_byte;
+    token_bytes[i] = static_cast<uint8_t>(std::min(k, escape_byte));
   }
 
-  int64_t room = text_header_size + escape_stream_bound(static_cast<int64_t>(escapes.size())) + 4 +
-                 rans_compress_bound(static_cast<unsigned>(a2c)) + 4 + rans_compress_bound(static_cast<unsigned>(listc));
+  int64_t room = text_header_size + escape_stream_bound(escc) + 4 + rans_compress_bound(static_cast<unsigned>(a2c)) +
+                 4 + rans_compress_bound(static_cast<unsigned>(listc));
   byte_buffer out(static_cast<size_t>(room));
   cfile f{out.data(), 0, room};
   f.put32(mode_text);
@@ -343,9 +482,8 @@ std::optional<byte_buffer> compress_text_buffer(const uint8_t* in, size_t n, tex
   f.put32(static_cast<uint32_t>(a2c));
   f.put32(static_cast<uint32_t>(listc));
   f.put32(static_cast<uint32_t>(t.appended));
-  if (!add_integers_to_file(&f, escapes.data(), static_cast<int32_t>(escapes.size())))
-    return refuse(text_refusal::too_many_buckets);
-  for (auto [data, size] : {std::pair<uint8_t*, int32_t>{token_bytes.data(), a2c}, {t.list.data(), listc}}) {
+  if (!add_integers_to_file(&f, escapes.data(), escc)) return refuse(text_refusal::too_many_buckets);
+  for (auto [data, size] : {std::pair<uint8_t*, int32_t>{token_bytes, a2c}, {t.list.data(), listc}}) {
     unsigned csize = rans_compress_bound(static_cast<unsigned>(size));
     rans_compress_O1_32x16(data, static_cast<unsigned>(size), f.data + f.pos + 4, &csize);
     f.put32(csize);
@@ -358,7 +496,7 @@ std::optional<byte_buffer> compress_text_buffer(const uint8_t* in, size_t n, tex
   return out;
 }
 
-byte_buffer decompress_text_buffer(const uint8_t* in, size_t n) {
+void decompress_text_to(const uint8_t* in, size_t n, byte_sink& sink) {
   if (n < static_cast<size_t>(text_header_size) || n >= static_cast<size_t>(input_size_limit)) fail();
   byte_buffer file(n);
   std::memcpy(file.data(), in, n);
@@ -371,9 +509,7 @@ byte_buffer decompress_text_buffer(const uint8_t* in, size_t n) {
     fail();
   cfile f{file.data(), text_header_size, static_cast<int64_t>(n)};
 
-  std::vector<int32_t> escapes = get_integers_from_file(&f, static_cast<int32_t>(a2c));
-  size_t escc = escapes.size();
-
+  raw_array<int32_t> escapes = get_integers_from_file(&f, static_cast<int32_t>(a2c));
   byte_buffer token_bytes(a2c);
   byte_buffer list(listc + copy_slack);
   for (auto [dest, size] : {std::pair<uint8_t*, uint32_t>{token_bytes.data(), a2c}, {list.data(), listc}}) {
@@ -386,15 +522,31 @@ byte_buffer decompress_text_buffer(const uint8_t* in, size_t n) {
 
   // Dictionary tokens end after each delimiter; the dictionary ends with one.
   if (!is_delimiter(list[listc - 1])) fail();
-  std::vector<uint32_t> starts;
-  starts.push_back(0);
-  for (uint32_t i = 0; i < listc; i++)
-    if (is_delimiter(list[i])) starts.push_back(i + 1);
-  uint32_t distinct = static_cast<uint32_t>(starts.size() - 1);
+  struct piece {
+    uint32_t start, length;
+  };
+  std::vector<piece> tokens;
+  for (uint32_t i = 0, start = 0; i < listc; i++)
+    if (is_delimiter(list[i])) {
+      tokens.push_back({start, i + 1 - start});
+      start = i + 1;
+    }
+  const piece* dict = tokens.data();
+  uint64_t distinct = tokens.size();
 
-  byte_buffer text(static_cast<size_t>(textc) + copy_slack);
-  uint64_t at = 0;
-  size_t e = 0;
+  // The text is rebuilt in a buffer that stays in cache and goes to the sink whenever it fills; the appended space
+  // never reaches the sink.
+  constexpr size_t chunk = size_t{1} << 18;
+  std::vector<uint8_t> buf(chunk + copy_slack);
+  size_t used = 0;
+  uint64_t total = 0, keep = textc - appended;
+  auto flush = [&] {
+    size_t give = static_cast<size_t>(std::min<uint64_t>(used, keep - std::min(keep, total - used)));
+    if (give) sink.write(buf.data(), give);
+    used = 0;
+  };
+  size_t e = 0, escc = escapes.size();
+  piece last{0, 1};
   for (uint32_t i = 0; i < a2c; i++) {
     uint64_t k = token_bytes[i];
     if (k == escape_byte) {
@@ -402,28 +554,72 @@ byte_buffer decompress_text_buffer(const uint8_t* in, size_t n) {
       k = static_cast<uint64_t>(escapes[e++]) + escape_byte;
     }
     if (k >= distinct) fail();
-    uint32_t from = starts[k], len = starts[k + 1] - from;
-    if (at + len > textc) fail();
-    if (len <= copy_slack) {
-      std::memcpy(text.data() + at, list.data() + from, copy_slack);
-    } else {
-      std::memcpy(text.data() + at, list.data() + from, len);
+    piece p = dict[k];
+    last = p;
+    total += p.length;
+    if (total > textc) fail();
+    if (p.length <= copy_slack && used + copy_slack <= chunk) {
+      std::memcpy(buf.data() + used, list.data() + p.start, copy_slack);
+      used += p.length;
+      continue;
     }
-    at += len;
+    if (used + p.length > chunk) flush();
+    if (p.length > chunk) {
+      size_t give = static_cast<size_t>(std::min<uint64_t>(p.length, keep - std::min(keep, total - p.length)));
+      sink.write(list.data() + p.start, give);
+    } else {
+      std::memcpy(buf.data() + used, list.data() + p.start, p.length);
+      used += p.length;
+    }
   }
-  if (e != escc || at != textc || (appended && text[at - 1] != ' ')) fail();
-  text.shrink(at - appended);
+  flush();
+  // The appended space is the last byte of the last token.
+  if (e != escc || total != textc || (appended && list[last.start + last.length - 1] != ' ')) fail();
+}
+
+namespace {
+
+class buffer_sink : public byte_sink {
+ public:
+  explicit buffer_sink(byte_buffer& b) : b_(b) {}
+  void write(const uint8_t* p, size_t n) override {
+    if (n > b_.size() - used_) fail();
+    std::memcpy(b_.data() + used_, p, n);
+    used_ += n;
+  }
+  size_t used() const { return used_; }
+
+ private:
+  byte_buffer& b_;
+  size_t used_ = 0;
+};
+
+class file_sink : public byte_sink {
+ public:
+  explicit file_sink(output_file& f) : f_(f) {}
+  void write(const uint8_t* p, size_t n) override { f_.write(p, n); }
+
+ private:
+  output_file& f_;
+};
+
+}  // namespace
+
+byte_buffer decompress_text_buffer(const uint8_t* in, size_t n) {
+  if (n < static_cast<size_t>(text_header_size)) fail();
+  // The restored length is in the header (unwhitened), less the appended space, which the sink never receives.
+  byte_buffer text(static_cast<size_t>(std::min<uint64_t>(get_u32(in + 4), input_size_limit)));
+  buffer_sink sink(text);
+  decompress_text_to(in, n, sink);
+  text.shrink(sink.used());
   return text;
 }
 
 int compress_text(const char* in_path, const char* out_path) {
-  int64_t size = file_size(in_path);
-  if (size < 0) fatal_check("fp!=NULL", 58);
-  byte_buffer in(static_cast<size_t>(size) + 1);
-  uint64_t n = size ? readfile(in_path, in.data(), static_cast<uint64_t>(size)) : 0;
-  std::optional<byte_buffer> out = compress_text_buffer(in.data(), n);
+  mapped_file in(in_path);
+  std::optional<byte_buffer> out = compress_text_buffer(in.data(), in.size());
   if (!out) {
-    write_stored(in_path, out_path, in.data(), n);
+    write_stored(in_path, out_path, in.data(), in.size());
     return 0;
   }
   writefile(out_path, out->data(), out->size());
@@ -431,11 +627,10 @@ int compress_text(const char* in_path, const char* out_path) {
 }
 
 int decompress_text(const char* in_path, const char* out_path) {
-  int64_t size = file_size(in_path);
-  if (size < 0) fatal_check("fp!=NULL", 58);
-  byte_buffer in(static_cast<size_t>(size) + 1);
-  uint64_t n = size ? readfile(in_path, in.data(), static_cast<uint64_t>(size)) : 0;
-  byte_buffer text = decompress_text_buffer(in.data(), n);
-  writefile(out_path, text.data(), text.size());
+  mapped_file in(in_path);
+  output_file out(out_path);
+  file_sink sink(out);
+  decompress_text_to(in.data(), in.size(), sink);
+  out.commit();
   return 0;
 }

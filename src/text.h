@@ -11,15 +11,14 @@
 
 // Working state of one compression. Token k of the dictionary is list[list2[k] .. list2[k + 1]).
 struct text_data {
-  const uint8_t* text = nullptr;  // the input, ending with a delimiter (a space is appended when it does not)
-  int32_t textc = 0;
-  raw_array<int32_t> a2;       // token numbers in text order
-  hashtable ht;                // token hash -> first-occurrence number
-  std::vector<uint64_t> keys;  // the hash of each distinct token, to rebuild a larger table
-  std::vector<uint8_t> list;   // the distinct tokens, delimiters included, in number order
-  std::vector<int32_t> list2;  // start of each token in list, then list.size()
-  std::vector<int32_t> freq;   // occurrences of each token
-  int32_t appended = 0;
+  const uint8_t* text = nullptr;  // the input
+  int32_t textc = 0;              // its length, counting the appended space
+  int32_t appended = 0;           // 1 when a space follows the input (it does not end with a delimiter)
+  raw_array<int32_t> a2;          // token numbers in text order
+  hashtable ht;                   // token hash -> first-occurrence number
+  std::vector<uint8_t> list;      // the distinct tokens, delimiters included, in number order
+  std::vector<int32_t> list2;     // start of each token in list, then list.size()
+  std::vector<int32_t> freq;      // occurrences of each token
 };
 
 // Why text mode could not take an input; the caller then writes another mode's file.
@@ -28,7 +27,10 @@ enum class text_refusal { none, too_many_tokens, too_many_distinct, dictionary_t
 
 // Splits the text into tokens and numbers them by first occurrence. Confirms every hash match by comparing bytes.
 text_refusal text_build_a2(text_data* t);
-// Renumbers tokens by descending frequency (ties keep first occurrence), in place.
+// The new number of each token when numbered by descending frequency, ties keeping first occurrence; list, list2
+// and freq are rebuilt in the new order (a2 is left to the caller).
+std::vector<int32_t> frequency_order(text_data* t);
+// Renumbers everything, a2 included, in frequency order.
 void reorder_text(text_data* t);
 
 // The byte stream in which text files are assembled and read. Reads never pass size.
@@ -49,11 +51,22 @@ int64_t escape_stream_bound(int64_t n);
 // buckets.
 bool add_integers_to_file(cfile* f, const int32_t* vals, int32_t n);
 // Reads an escape-value stream of at most max_count values. Throws corrupt_input on a damaged stream.
-std::vector<int32_t> get_integers_from_file(cfile* f, int32_t max_count);
+raw_array<int32_t> get_integers_from_file(cfile* f, int32_t max_count);
 
 // The text-mode file of in[0..n), or nothing when text mode cannot take it or its file would be larger than the
 // stored-mode file (why goes to *why when given).
 std::optional<byte_buffer> compress_text_buffer(const uint8_t* in, size_t n, text_refusal* why = nullptr);
+// Receives restored text in pieces.
+class byte_sink {
+ public:
+  virtual void write(const uint8_t* p, size_t n) = 0;
+
+ protected:
+  ~byte_sink() = default;
+};
+// Restores the text of a text-mode file into sink, in order; throws corrupt_input when the file is damaged (the
+// sink may by then hold part of the text).
+void decompress_text_to(const uint8_t* in, size_t n, byte_sink& sink);
 // The text restored from a text-mode file; throws corrupt_input when the file is damaged.
 byte_buffer decompress_text_buffer(const uint8_t* in, size_t n);
 

@@ -1,10 +1,12 @@
 // util.cpp — the block store, the whole-file helpers and the fatal check.
 #include "util.h"
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <new>
+#include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -152,19 +154,81 @@ uint64_t readfile(const char* path, void* buf, uint64_t n) {
   return n;
 }
 
-// Writes the parts to a freshly created or truncated file; on any failure removes what it created and stops.
-uint64_t writefile2(const char* path, const void* head, uint64_t headn, const void* buf, uint64_t n) {
+mapped_file::mapped_file(const char* path) {
+  int fd = open(path, O_RDONLY);
+  if (fd < 0) fatal_check("fp!=NULL", 58);
+  struct stat st;
+  if (fstat(fd, &st) != 0) {
+    close(fd);
+    fatal_check("length==n", 68);
+  }
+  size_ = static_cast<size_t>(st.st_size);
+  if (S_ISREG(st.st_mode) && size_ > 0) {
+    void* m = mmap(nullptr, size_, PROT_READ, MAP_PRIVATE | MAP_POPULATE, fd, 0);
+    if (m != MAP_FAILED) {
+      map_ = m;
+      data_ = static_cast<const uint8_t*>(m);
+    }
+  }
+  close(fd);
+  if (!map_ && size_ > 0) {
+    copy_ = byte_buffer(size_);
+    readfile(path, copy_.data(), size_);
+    data_ = copy_.data();
+  }
+}
+
+mapped_file::~mapped_file() {
+  if (map_) munmap(map_, size_);
+}
+
+output_file::output_file(const char* path) : path_(path) {
   struct stat before;
-  bool existed = stat(path, &before) == 0;
-  FILE* fp = std::fopen(path, "wb");
-  if (!fp) fatal_check("fp!=NULL", 45);
-  bool ok = (headn == 0 || std::fwrite(head, 1, headn, fp) == headn) && (n == 0 || std::fwrite(buf, 1, n, fp) == n);
-  ok = (std::fclose(fp) == 0) && ok;
-  if (!ok) {
-    // Only a regular file is removed: a device such as /dev/full stays where it is.
-    if (!existed || S_ISREG(before.st_mode)) std::remove(path);
+  // Only a regular file that this run creates or truncates is removed on failure; a device such as /dev/null stays.
+  if (stat(path, &before) == 0 && !S_ISREG(before.st_mode)) remove_on_failure_ = false;
+  fd_ = open(path, O_WRONLY | O_CREAT | O_TRUNC, 0666);
+  if (fd_ < 0) fatal_check("fp!=NULL", 45);
+}
+
+output_file::~output_file() {
+  if (fd_ >= 0) {
+    close(fd_);
+    if (remove_on_failure_) std::remove(path_);
+  }
+}
+
+void output_file::fail() {
+  close(fd_);
+  fd_ = -1;
+  if (remove_on_failure_) std::remove(path_);
+  fatal_check("length==n", 48);
+}
+
+void output_file::write(const void* buf, size_t n) {
+  const auto* p = static_cast<const uint8_t*>(buf);
+  while (n > 0) {
+    ssize_t w = ::write(fd_, p, n);
+    if (w < 0 && errno == EINTR) continue;
+    if (w <= 0) fail();
+    p += w;
+    n -= static_cast<size_t>(w);
+  }
+}
+
+void output_file::commit() {
+  if (close(fd_) != 0) {
+    fd_ = -1;
+    if (remove_on_failure_) std::remove(path_);
     fatal_check("length==n", 48);
   }
+  fd_ = -1;
+}
+
+uint64_t writefile2(const char* path, const void* head, uint64_t headn, const void* buf, uint64_t n) {
+  output_file out(path);
+  out.write(head, headn);
+  out.write(buf, n);
+  out.commit();
   return headn + n;
 }
 

@@ -109,6 +109,42 @@ uint64_t readfile(const char* path, void* buf, uint64_t n);
 uint64_t writefile(const char* path, const void* buf, uint64_t n);
 // As writefile, with a header of headn bytes written in front of the n bytes of buf.
 uint64_t writefile2(const char* path, const void* head, uint64_t headn, const void* buf, uint64_t n);
+// A whole input file mapped read-only into memory (no copy; the page cache is shared). An empty file maps to an
+// empty span. Stops with the read check when the file cannot be opened or read.
+class mapped_file {
+ public:
+  explicit mapped_file(const char* path);
+  ~mapped_file();
+  mapped_file(const mapped_file&) = delete;
+  mapped_file& operator=(const mapped_file&) = delete;
+  const uint8_t* data() const { return data_; }
+  size_t size() const { return size_; }
+
+ private:
+  const uint8_t* data_ = nullptr;
+  size_t size_ = 0;
+  void* map_ = nullptr;
+  byte_buffer copy_;  // for files that cannot be mapped
+};
+
+// An output file written in pieces. Unless commit() succeeds, the destructor removes it: no failure, refusal or
+// damaged input leaves a partial file behind. A failed write removes the file and stops with the write check.
+class output_file {
+ public:
+  explicit output_file(const char* path);
+  ~output_file();
+  output_file(const output_file&) = delete;
+  output_file& operator=(const output_file&) = delete;
+  void write(const void* buf, size_t n);
+  void commit();
+
+ private:
+  void fail();
+  const char* path_;
+  int fd_ = -1;
+  bool remove_on_failure_ = true;
+};
+
 // As writefile, with a four-byte little-endian header in front (a stored-mode file when header is mode_stored).
 uint64_t writefile_with_header(const char* path, uint32_t header, const void* buf, uint64_t n);
 
