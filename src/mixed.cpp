@@ -1,2 +1,924 @@
-// mixed.cpp
+// mixed.cpp — mixed mode: block classes, the stride transform, the section encoder's distance model, the token
+// format of sections and the mode-3 file.
 #include "mixed.h"
+
+#include <immintrin.h>
+#include <sys/mman.h>
+
+#include <algorithm>
+#include <cassert>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "hash.h"
+#include "qarn.h"
+#include "ransavx.h"
+
+namespace {
+
+bool have_avx2() {
+  static const bool yes = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("popcnt");
+  return yes;
+}
+
+inline uint32_t load32(const uint8_t* p) { uint32_t v; std::memcpy(&v, p, 4); return v; }
+inline uint64_t load64(const uint8_t* p) { uint64_t v; std::memcpy(&v, p, 8); return v; }
+
+}  // namespace
+
+mixed_stream::mixed_stream(size_t n) : buf(stream_front + n + stream_tail), size(n) {
+  std::memset(buf.data(), 0, stream_front);
+  std::memset(buf.data() + stream_front + n, 0, stream_tail);
+}
+
+// ---------------------------------------------------------------------------------------------------------------
+// Block classes.
+
+namespace {
+
+// Pair flags, indexed by the first byte + 256 x the second (a little-endian 16-bit load).
+constexpr uint8_t pair_opcode = 1, pair_letters = 2;
+// Frequent two-byte openings of x86-64 instructions (REX prefixes with mov/lea/test, call rel32, nop forms, ...).
+constexpr uint8_t opcode_pairs[13][2] = {{0x48, 0x89}, {0x49, 0x89}, {0x48, 0x8B}, {0x48, 0x8D}, {0xE8, 0x00},
+                                         {0x4C, 0x89}, {0x44, 0x24}, {0x48, 0x83}, {0x84, 0x24}, {0xFF, 0x48},
+                                         {0x0F, 0x84}, {0x0F, 0x1F}, {0x48, 0x85}};
+
+struct pair_table {
+  uint8_t t[65536];
+  pair_table() {
+    // Letters as the C library classifies them in the default locale: A to Z and a to z.
+    auto letter = [](int c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); };
+    for (int i = 0; i < 65536; i++) t[i] = letter(i & 255) && letter(i >> 8) ? pair_letters : 0;
+    for (const auto& p : opcode_pairs) t[p[0] | p[1] << 8] |= pair_opcode;
+  }
+};
+const pair_table& pairs() {
+  static const pair_table table;
+  return table;
+}
+
+// The bytes a block's classification reads: 24 before it, its 100, and one after.
+constexpr int class_window_front = periodic_distance_b;
+constexpr int class_window = class_window_front + mixed_block + 1;
+
+}  // namespace
+
+uint8_t block_class(const uint8_t* data) {
+  const uint8_t* t = pairs().t;
+  int opcodes = 0, letters = 0, same16 = 0, same24 = 0;
+  for (int i = 0; i < mixed_block; i++) {
+    uint8_t f = t[data[i] | data[i + 1] << 8];
+    opcodes += f & pair_opcode;
+    letters += f >> 1;
+    same16 += data[i] == data[i - periodic_distance_a];
+    same24 += data[i] == data[i - periodic_distance_b];
+  }
+  if (opcodes >= code_pair_threshold) return class_code;
+  if (same16 >= periodic_threshold || same24 >= periodic_threshold) return class_periodic;
+  if (letters >= text_pair_threshold) return class_text;
+  return class_other;
+}
+
+void smooth_classes(uint8_t* classes, int64_t count) {
+  if (count < 3) return;
+  for (int64_t j = 1; j + 1 < count; j++)
+    if (classes[j] != classes[j - 1] && classes[j] != classes[j + 1] && classes[j - 1] == classes[j + 1])
+      classes[j] = classes[j - 1];
+}
+
+block_classes classify_blocks(const uint8_t* in, int64_t n) {
+  block_classes r;
+  r.blocks = (n + mixed_block - 1) / mixed_block;
+  r.classes = mixed_stream(static_cast<size_t>(r.blocks));
+  uint8_t* cls = r.classes.data();
+  // Blocks near either end read through a zero-padded copy of their window.
+  uint8_t window[class_window + 8];
+  auto block_view = [&](int64_t start) -> const uint8_t* {
+    if (start >= class_window_front && start + mixed_block < n) return in + start;
+    std::memset(window, 0, sizeof window);
+    int64_t lo = std::max<int64_t>(start - class_window_front, 0);
+    int64_t hi = std::min<int64_t>(start + mixed_block + 1, n);
+    if (hi > lo) std::memcpy(window + (lo - (start - class_window_front)), in + lo, static_cast<size_t>(hi - lo));
+    return window + class_window_front;
+  };
+  for (int64_t b = 0; b < r.blocks; b++) cls[b] = block_class(block_view(b * mixed_block));
+  smooth_classes(cls, r.blocks);
+
+  int64_t count[class_count] = {};
+  for (int64_t b = 0; b < r.blocks; b++) count[cls[b]]++;
+  for (int c = 0; c < class_count; c++) r.streams[c] = mixed_stream(static_cast<size_t>(count[c] * mixed_block));
+  uint8_t* at[class_count];
+  for (int c = 0; c < class_count; c++) at[c] = r.streams[c].data();
+  for (int64_t b = 0; b < r.blocks; b++) {
+    std::memcpy(at[cls[b]], block_view(b * mixed_block), mixed_block);
+    at[cls[b]] += mixed_block;
+  }
+  return r;
+}
+
+// ---------------------------------------------------------------------------------------------------------------
+// Stride transform.
+
+namespace {
+
+// Equal bytes of the chunk at p against each candidate stride back.
+void stride_counts_scalar(const uint8_t* p, int counts[stride_candidates]) {
+  constexpr uint64_t low7 = 0x7F7F7F7F7F7F7F7FULL, high = 0x8080808080808080ULL;
+  for (int c = 0; c < stride_candidates; c++) {
+    const int k = stride_step * (c + 1);
+    int equal = 0;
+    for (int w = 0; w < stride_chunk; w += 8) {
+      uint64_t x = load64(p + w) ^ load64(p + w - k);
+      uint64_t nonzero = (((x & low7) + low7) | x) & high;  // top bit of each byte set where the bytes differ
+      equal += 8 - __builtin_popcountll(nonzero);
+    }
+    counts[c] = equal;
+  }
+}
+
+// Bit j set when p[j] differs from p[j - s].
+uint64_t stride_flags_scalar(const uint8_t* p, int s) {
+  uint64_t m = 0;
+  for (int j = 0; j < stride_chunk; j++) m |= uint64_t(p[j] != p[j - s]) << j;
+  return m;
+}
+
+__attribute__((target("avx2,popcnt"))) void stride_counts_avx2(const uint8_t* p, int counts[stride_candidates]) {
+  const __m256i a0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+  const __m256i a1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 32));
+  for (int c = 0; c < stride_candidates; c++) {
+    const uint8_t* q = p - stride_step * (c + 1);
+    __m256i b0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(q));
+    __m256i b1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(q + 32));
+    uint32_t m0 = static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(a0, b0)));
+    uint32_t m1 = static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(a1, b1)));
+    counts[c] = __builtin_popcount(m0) + __builtin_popcount(m1);
+  }
+}
+
+__attribute__((target("avx2,popcnt"))) uint64_t stride_flags_avx2(const uint8_t* p, int s) {
+  __m256i e0 = _mm256_cmpeq_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)),
+                                 _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p - s)));
+  __m256i e1 = _mm256_cmpeq_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 32)),
+                                 _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 32 - s)));
+  uint64_t eq = static_cast<uint32_t>(_mm256_movemask_epi8(e0)) |
+                uint64_t(static_cast<uint32_t>(_mm256_movemask_epi8(e1))) << 32;
+  return ~eq;
+}
+
+struct bit_reverse_table {
+  uint8_t t[256];
+  bit_reverse_table() {
+    for (int i = 0; i < 256; i++) {
+      int r = 0;
+      for (int b = 0; b < 8; b++) r |= ((i >> b) & 1) << (7 - b);
+      t[i] = static_cast<uint8_t>(r);
+    }
+  }
+};
+const uint8_t* bit_reverse() {
+  static const bit_reverse_table table;
+  return table.t;
+}
+
+}  // namespace
+
+stride_streams stride_transform(const uint8_t* p, int64_t lp, bool use_avx2) {
+  const bool vec = use_avx2 && have_avx2();
+  const int64_t chunks = (lp + stride_chunk - 1) / stride_chunk;
+  stride_streams r;
+  r.strides = mixed_stream(static_cast<size_t>(chunks));
+  r.flags = mixed_stream(static_cast<size_t>(chunks * 8));
+  mixed_stream exc(static_cast<size_t>(chunks * stride_chunk));
+  uint8_t* strides = r.strides.data();
+  uint8_t* flags = r.flags.data();
+  uint8_t* e = exc.data();
+  const uint8_t* rev = bit_reverse();
+  for (int64_t c = 0; c < chunks; c++) {
+    const uint8_t* q = p + c * stride_chunk;
+    int counts[stride_candidates];
+    if (vec) stride_counts_avx2(q, counts);
+    else stride_counts_scalar(q, counts);
+    int best = 0;
+    for (int k = 1; k < stride_candidates; k++)
+      if (counts[k] > counts[best]) best = k;  // ties keep the smaller stride
+    const int s = stride_step * (best + 1);
+    strides[c] = static_cast<uint8_t>(s);
+    uint64_t m = vec ? stride_flags_avx2(q, s) : stride_flags_scalar(q, s);
+    for (int b = 0; b < 8; b++) flags[c * 8 + b] = rev[(m >> (8 * b)) & 0xFF];
+    while (m) {
+      *e++ = q[__builtin_ctzll(m)];
+      m &= m - 1;
+    }
+  }
+  const size_t exceptions = static_cast<size_t>(e - exc.data());
+  r.exceptions = mixed_stream(exceptions);
+  if (exceptions) std::memcpy(r.exceptions.data(), exc.data(), exceptions);
+  return r;
+}
+
+void stride_rebuild(const uint8_t* strides, int64_t chunks, const uint8_t* flags, const uint8_t* exceptions,
+                    int64_t exception_count, uint8_t* p) {
+  int64_t ones = 0;
+  for (int64_t i = 0; i < chunks * 8; i++) ones += __builtin_popcount(flags[i]);
+  if (ones != exception_count) corrupt();
+  for (int64_t c = 0; c < chunks; c++)
+    if (strides[c] % stride_step || strides[c] < stride_step || strides[c] > stride_max) corrupt();
+  const uint8_t* e = exceptions;
+  for (int64_t c = 0; c < chunks; c++) {
+    const int s = strides[c];
+    for (int b = 0; b < 8; b++) {
+      uint8_t* q = p + c * stride_chunk + b * 8;
+      const uint8_t f = flags[c * 8 + b];
+      if (f == 0 && s >= 8) {
+        std::memcpy(q, q - s, 8);  // no overlap: the source ends before q
+        continue;
+      }
+      for (int j = 0; j < 8; j++) q[j] = (f >> (7 - j)) & 1 ? *e++ : q[j - s];
+    }
+  }
+}
+
+// ---------------------------------------------------------------------------------------------------------------
+// The match table.
+
+namespace {
+
+constexpr int table_log = 24;
+constexpr size_t table_entries = size_t{1} << table_log;
+constexpr size_t table_bytes = table_entries * sizeof(uint64_t);
+// Bucket counts of the four-byte finder, the eight-byte finder and the pair matcher.
+constexpr int four_byte_shift = 64 - 14;
+constexpr int eight_byte_shift = 64 - 24;
+constexpr int pair_shift = 64 - 22;
+constexpr size_t four_byte_buckets = size_t{1} << 14;
+constexpr size_t pair_buckets = size_t{1} << 22;
+// Multiplier of both position finders; its low 32 bits are odd, so equal tags mean equal four-byte keys.
+constexpr uint64_t finder_multiplier = 0x106689d45497fdb5ULL;
+// Inputs at least this long get the table on huge pages (their lookups reach most of it anyway); smaller ones touch
+// only the 4 KiB pages they use.
+constexpr size_t huge_table_input = size_t{16} << 10;
+
+}  // namespace
+
+class match_table {
+ public:
+  explicit match_table(bool huge) {
+    void* p = mmap(nullptr, table_bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    if (p == MAP_FAILED) throw std::bad_alloc();
+    madvise(p, table_bytes, huge ? MADV_HUGEPAGE : MADV_NOHUGEPAGE);
+    t = static_cast<uint64_t*>(p);  // fresh anonymous pages read as zero: the table starts empty
+  }
+  ~match_table() { munmap(t, table_bytes); }
+  match_table(const match_table&) = delete;
+  match_table& operator=(const match_table&) = delete;
+  // Empty again after a use of `buckets` buckets that stored `stores` entries: small uses are cleared entry by
+  // entry by the caller instead.
+  bool worth_full_clear(size_t buckets, size_t stores) const { return stores > buckets / 16; }
+  void clear(size_t buckets) { std::memset(t, 0, buckets * sizeof(uint64_t)); }
+  uint64_t* t;
+};
+
+// ---------------------------------------------------------------------------------------------------------------
+// The section encoder's distance model.
+
+namespace {
+
+// The identity prefix in front of every stream: data[-256 + c] = c.
+constexpr int prefix_size = 256;
+
+// Stream bytes further back than the prefix: the run model was designed on streams that sat 256 bytes into a
+// block whose front guard repeats the bytes of rand_value, and backward propagation compares with those bytes.
+// Emulating them keeps the run list (and so the token structure) unchanged; such runs are always coded as
+// literal, so the decoded bytes never depend on them.
+inline uint8_t byte_before_prefix(int64_t i) {
+  const int64_t k = -(prefix_size + 1) - i;  // 0 for the byte just before the prefix
+  return static_cast<uint8_t>(rand_value >> (8 * (7 - (k & 7))));
+}
+
+// Positions q, q + 1, q + 2, q + 3 for q = first, first + 4, ... while q < n - 8.
+inline int32_t finder_end(int32_t n) { return 4 * ((n - 9) / 4) + 4; }
+
+void four_byte_finder(const uint8_t* data, int32_t n, int32_t* dist, match_table* table) {
+  uint64_t* t = table->t;
+  const int32_t end = finder_end(n);
+  for (int32_t p = 0; p < end; p++) {
+    const uint64_t h = uint64_t(load32(data + p)) * finder_multiplier;
+    const uint32_t tag = static_cast<uint32_t>(h);
+    uint64_t& slot = t[h >> four_byte_shift];
+    const uint64_t old = slot;
+    slot = uint64_t(tag) << 32 | uint32_t(p);
+    if (static_cast<uint32_t>(old) != 0 && (old >> 32) == tag) dist[p] = p - static_cast<int32_t>(old);
+  }
+  table->clear(four_byte_buckets);
+}
+
+void eight_byte_finder(const uint8_t* data, int32_t n, int32_t* dist, match_table* table) {
+  uint64_t* t = table->t;
+  const int32_t end = finder_end(n);
+  constexpr int32_t ahead = 16;  // prefetch distance: the lookups are cache misses into 128 MiB
+  for (int32_t p = 4; p < end; p++) {
+    if (p + ahead < end) __builtin_prefetch(t + ((load64(data + p + ahead) * finder_multiplier) >> eight_byte_shift), 1);
+    const uint64_t h = load64(data + p) * finder_multiplier;
+    const uint32_t tag = static_cast<uint32_t>(h);
+    uint64_t& slot = t[h >> eight_byte_shift];
+    const uint64_t old = slot;
+    slot = uint64_t(tag) << 32 | uint32_t(p);
+    if (data[p - dist[p - 1]] == data[p]) dist[p] = dist[p - 1];  // the previous position's match goes on
+    else if (static_cast<uint32_t>(old) != 0 && (old >> 32) == tag) dist[p] = p - static_cast<int32_t>(old);
+  }
+  const size_t stores = end > 4 ? static_cast<size_t>(end - 4) : 0;
+  if (table->worth_full_clear(table_entries, stores)) {
+    table->clear(table_entries);
+  } else {
+    for (int32_t p = 4; p < end; p++) t[(load64(data + p) * finder_multiplier) >> eight_byte_shift] = 0;
+  }
+}
+
+void backward_propagation(const uint8_t* data, int32_t n, int32_t* dist) {
+  for (int32_t p = n - 1; p >= 1; p--) {
+    const int64_t src = int64_t(p) - 1 - dist[p];
+    const uint8_t b = src >= -prefix_size ? data[src] : byte_before_prefix(src);
+    if (data[p - 1] == b) dist[p - 1] = dist[p];
+  }
+}
+
+// Every byte of the run at s, length len, equals the byte d back, the source staying within the prefix.
+inline bool run_accepts(const uint8_t* data, int32_t s, int32_t len, int32_t d) {
+  if (int64_t(s) - d < -prefix_size) return false;
+  return std::memcmp(data + s, data + s - d, static_cast<size_t>(len)) == 0;
+}
+
+void pair_matching(const uint8_t* data, convert* c, match_table* table) {
+  const int32_t runs = c->count;
+  if (runs < 2) return;
+  int32_t* a3 = c->a3.data();
+  const int32_t* len = c->lengths.data();
+  const int32_t* start = c->starts.data();
+  raw_array<uint64_t> h(static_cast<size_t>(runs - 1));
+  for (int32_t j = 0; j + 1 < runs; j++) h[j] = fasthash64(data + start[j], len[j] + len[j + 1]);
+  if (runs < pair_min_runs) return;
+  uint64_t* t = table->t;
+  const int32_t last = runs - pair_min_runs;
+  constexpr int32_t ahead = 20;
+  for (int32_t j = 0; j <= last; j++) {
+    if (j + ahead <= last) __builtin_prefetch(t + (h[j + ahead] >> pair_shift), 1);
+    const uint32_t tag = static_cast<uint32_t>(h[j]);
+    uint64_t& slot = t[h[j] >> pair_shift];
+    const uint64_t old = slot;
+    // Run j + 1 in the low half, so that an empty bucket (0) never reads as a stored pair.
+    slot = uint64_t(tag) << 32 | uint32_t(j + 1);
+    if (old == 0 || (old >> 32) != tag) continue;
+    const int32_t k = static_cast<int32_t>(static_cast<uint32_t>(old)) - 1;
+    // A hash hit is taken only when the two pairs really are equal.
+    const int32_t pair_len = len[j] + len[j + 1];
+    if (len[k] + len[k + 1] != pair_len ||
+        std::memcmp(data + start[j], data + start[k], static_cast<size_t>(pair_len)) != 0)
+      continue;
+    const int32_t d = start[j] - start[k];
+    a3[j] = d;
+    a3[j + 1] = d;
+  }
+  if (table->worth_full_clear(pair_buckets, static_cast<size_t>(last + 1))) {
+    table->clear(pair_buckets);
+  } else {
+    for (int32_t j = 0; j <= last; j++) t[h[j] >> pair_shift] = 0;
+  }
+}
+
+void refine(const uint8_t* data, convert* c) {
+  const int32_t runs = c->count;
+  int32_t* a3 = c->a3.data();
+  const int32_t* len = c->lengths.data();
+  const int32_t* start = c->starts.data();
+  if (runs >= backward_refine_min_runs) {
+    for (int32_t r = runs - 1; r >= 21; r--) {
+      const int32_t d = a3[r];
+      for (int32_t k = r - 1; k >= r - 4; k--)
+        if (run_accepts(data, start[k], len[k], d)) {
+          a3[k] = d;
+          break;
+        }
+    }
+  }
+  if (runs >= forward_refine_min_runs) {
+    for (int32_t j = 0; j <= runs - 21; j++) {
+      const int32_t d = a3[j];
+      for (int32_t k = j + 1; k <= j + 4; k++)
+        if (run_accepts(data, start[k], len[k], d)) {
+          a3[k] = d;
+          break;
+        }
+    }
+  }
+}
+
+void merge_runs(convert* c) {
+  int32_t* a3 = c->a3.data();
+  int32_t* len = c->lengths.data();
+  int32_t* start = c->starts.data();
+  int32_t kept = 1;
+  for (int32_t i = 1; i < c->count; i++) {
+    if (a3[i] == a3[kept - 1] && len[kept - 1] + len[i] <= max_run_length) {
+      len[kept - 1] += len[i];
+    } else {
+      a3[kept] = a3[i];
+      len[kept] = len[i];
+      start[kept] = start[i];
+      kept++;
+    }
+  }
+  c->count = kept;
+  start[kept] = c->n;
+}
+
+}  // namespace
+
+convert section_runs(uint8_t* data, int32_t n, match_table* table) {
+  for (int c = 0; c < prefix_size; c++) data[c - prefix_size] = static_cast<uint8_t>(c);
+  raw_array<int32_t> dist_buf(static_cast<size_t>(std::max(n, 1)));
+  int32_t* dist = dist_buf.data();
+
+  // Previous occurrence of each byte value, the prefix holding the first one.
+  int32_t last[256];
+  for (int c = 0; c < 256; c++) last[c] = c - prefix_size;
+  dist[0] = prefix_size - data[0];
+  last[data[0]] = 0;
+  for (int32_t p = 1; p < n; p++) {
+    dist[p] = p - last[data[p]];
+    last[data[p]] = p;
+  }
+  if (n >= 9) four_byte_finder(data, n, dist, table);
+  if (n >= 13) eight_byte_finder(data, n, dist, table);
+  if (n >= 2) backward_propagation(data, n, dist);
+
+  // Runs of equal distance, at most 251 long.
+  int32_t runs = 1;
+  for (int32_t p = 0, s = 0; p + 1 < n; p++)
+    if (p - s > run_split_length - 2 || dist[p + 1] != dist[s]) {
+      runs++;
+      s = p + 1;
+    }
+  convert c;
+  c.n = n;
+  c.a3 = raw_array<int32_t>(static_cast<size_t>(runs));
+  c.lengths = raw_array<int32_t>(static_cast<size_t>(runs));
+  c.starts = raw_array<int32_t>(static_cast<size_t>(runs) + 1);
+  if (n <= 1) {
+    c.a3[0] = dist[0];
+    c.lengths[0] = 1;
+    c.starts[0] = 0;
+    c.count = 1;
+  } else {
+    int32_t r = 0, s = 0;
+    for (int32_t p = 0; p + 1 < n; p++)
+      if (p - s > run_split_length - 2 || dist[p + 1] != dist[s]) {
+        c.a3[r] = dist[s];
+        c.starts[r] = s;
+        c.lengths[r] = p - s + 1;
+        r++;
+        s = p + 1;
+      }
+    c.a3[r] = dist[s];
+    c.starts[r] = s;
+    c.lengths[r] = n - s;
+    c.count = r + 1;
+  }
+  c.starts[c.count] = n;
+  dist_buf = raw_array<int32_t>();
+
+  pair_matching(data, &c, table);
+  refine(data, &c);
+  merge_runs(&c);
+  return c;
+}
+
+convert section_runs(uint8_t* data, int32_t n) {
+  match_table table(false);
+  return section_runs(data, n, &table);
+}
+
+// ---------------------------------------------------------------------------------------------------------------
+// Tokens and sub-blocks.
+
+namespace {
+
+inline int bit_length(uint32_t d) { return d ? 32 - __builtin_clz(d) : 0; }
+
+// Sub-blocks by number, as laid out in a section body.
+enum { sb_types = 0, sb_repeat_lengths, sb_new_lengths, sb_literal_lengths, sb_literals, sb_codes, sb_extra };
+
+}  // namespace
+
+int convert_int(int d, uint8_t* code, uint32_t* extra, int* nbits) {
+  if (d <= 0) {  // only 0 is ever given; no token carries it
+    *code = 1;
+    *extra = 0;
+    *nbits = 0;
+    return 0;
+  }
+  const int e = bit_length(static_cast<uint32_t>(d)) - 1;
+  if (e < 3) {
+    *code = static_cast<uint8_t>(8 * e + ((d - (1 << e)) << (3 - e)));
+    *extra = 0;
+    *nbits = 0;
+  } else {
+    *code = static_cast<uint8_t>(8 * e + ((d >> (e - 3)) & 7));
+    *nbits = e - 3;
+    *extra = static_cast<uint32_t>(d) & ((1u << (e - 3)) - 1);
+  }
+  return 0;
+}
+
+uint64_t distance_of_code(uint8_t code, uint32_t extra) {
+  const int e = code >> 3, t = code & 7;
+  if (e < 3) return uint64_t((8 + t) << e) >> 3;
+  return (uint64_t(8 + t) << (e - 3)) + extra;
+}
+
+section_tokens ordercv2_tokens(convert* c, const uint8_t* data) {
+  const int32_t runs = c->count;
+  int32_t* a3 = c->a3.data();
+  const int32_t* len = c->lengths.data();
+  const int32_t* start = c->starts.data();
+  int64_t literal_room = 0;
+  for (int32_t i = 0; i < runs; i++) literal_room += len[i];
+
+  section_tokens t;
+  const size_t rn = static_cast<size_t>(runs);
+  for (int k = 0; k < sb_extra; k++) t.sub[k] = byte_buffer(rn + 1);
+  t.sub[sb_literals] = byte_buffer(static_cast<size_t>(literal_room) + 1);
+  uint8_t* types = t.sub[sb_types].data();
+  uint8_t* rep_len = t.sub[sb_repeat_lengths].data();
+  uint8_t* new_len = t.sub[sb_new_lengths].data();
+  uint8_t* lit_len = t.sub[sb_literal_lengths].data();
+  uint8_t* lits = t.sub[sb_literals].data();
+  size_t ntypes = 0, nrep = 0, nnew = 0, nlit = 0, nlits = 0;
+  raw_array<int32_t> token_of_run(rn);
+  raw_array<int32_t> new_distances(rn);
+
+  auto literal_bytes = [&](int32_t i) {
+    std::memcpy(lits + nlits, data + start[i], static_cast<size_t>(len[i]));
+    nlits += static_cast<size_t>(len[i]);
+  };
+  a3[0] = 0;
+  types[ntypes++] = token_literal;
+  lit_len[nlit++] = static_cast<uint8_t>(len[0]);
+  literal_bytes(0);
+  for (int32_t i = 1; i < runs; i++) {
+    const int32_t d = a3[i], L = len[i], S = start[i];
+    if (4 * L <= bit_length(static_cast<uint32_t>(d)) || S <= d) {
+      // A literal run: too short to pay for its distance, or its source would lie before the stream.
+      a3[i] = 0;
+      if (a3[i - 1] == 0 && lit_len[nlit - 1] + L <= literal_extend_limit) {
+        lit_len[nlit - 1] = static_cast<uint8_t>(lit_len[nlit - 1] + L);
+      } else {
+        types[ntypes++] = token_literal;
+        lit_len[nlit++] = static_cast<uint8_t>(L);
+      }
+      literal_bytes(i);
+      continue;
+    }
+    assert(d > 0);
+    int32_t repeat = -1;
+    if (i >= repeat_first_run)
+      for (int32_t j = i - 1; j >= i - repeat_window; j--)
+        if (a3[j] == d) {
+          repeat = j;
+          break;
+        }
+    token_of_run[i] = static_cast<int32_t>(ntypes);
+    if (repeat >= 0) {
+      const int type = 2 + static_cast<int>(ntypes) - token_of_run[repeat];
+      assert(type >= token_repeat_first && type <= token_repeat_last);
+      types[ntypes++] = static_cast<uint8_t>(type);
+      rep_len[nrep++] = static_cast<uint8_t>(L);
+    } else {
+      types[ntypes++] = token_new;
+      new_distances[nnew] = d;
+      new_len[nnew++] = static_cast<uint8_t>(L);
+    }
+  }
+
+  // Distance codes and their extra bits, packed least significant bit first.
+  uint8_t* codes = t.sub[sb_codes].data();
+  t.sub[sb_extra] = byte_buffer(rn * 4 + 8);
+  uint8_t* extra = t.sub[sb_extra].data();
+  std::memset(extra, 0, rn * 4 + 8);
+  uint64_t bitpos = 0;
+  for (size_t k = 0; k < nnew; k++) {
+    uint32_t x;
+    int nb;
+    convert_int(new_distances[k], &codes[k], &x, &nb);
+    assert(distance_of_code(codes[k], x) == static_cast<uint64_t>(new_distances[k]));
+    if (nb) {
+      uint64_t word = load64(extra + (bitpos >> 3));
+      word |= uint64_t(x) << (bitpos & 7);
+      std::memcpy(extra + (bitpos >> 3), &word, 8);
+      bitpos += static_cast<uint64_t>(nb);
+    }
+  }
+  t.size[sb_types] = ntypes;
+  t.size[sb_repeat_lengths] = nrep;
+  t.size[sb_new_lengths] = nnew;
+  t.size[sb_literal_lengths] = nlit;
+  t.size[sb_literals] = nlits;
+  t.size[sb_codes] = nnew;
+  t.size[sb_extra] = static_cast<size_t>(bitpos >> 3) + 1;
+  return t;
+}
+
+void out_buffer::reserve(size_t extra) {
+  const size_t need = pos + extra;
+  if (need <= buf.size()) return;
+  size_t cap = std::max(need, buf.size() + buf.size() / 2 + 4096);
+  byte_buffer bigger(cap);
+  if (pos) std::memcpy(bigger.data(), buf.data(), pos);
+  buf = std::move(bigger);
+}
+
+void write_sub_blocks(const section_tokens& t, out_buffer* out) {
+  for (int k = 0; k < sub_block_count; k++) {
+    const uint32_t raw = static_cast<uint32_t>(t.size[k]);
+    if (raw <= sub_block_plain_limit || k == sb_extra) {
+      out->reserve(sub_block_header_size + raw);
+      put_u32(out->at(), raw);
+      put_u32(out->at() + 4, raw);
+      if (raw) std::memcpy(out->at() + sub_block_header_size, t.sub[k].data(), raw);
+      out->pos += sub_block_header_size + raw;
+      continue;
+    }
+    // The coder may use its whole bound as working space past the header, whatever the block comes to.
+    unsigned room = rans_compress_bound(raw);
+    out->reserve(sub_block_header_size + room);
+    unsigned char* r = rans_compress_O1_32x16(const_cast<uint8_t*>(t.sub[k].data()), raw,
+                                              out->at() + sub_block_header_size, &room);
+    assert(r);
+    (void)r;
+    put_u32(out->at(), room);
+    put_u32(out->at() + 4, raw);
+    out->pos += sub_block_header_size + room;
+  }
+}
+
+void encode_section(uint8_t* data, int32_t n, out_buffer* out, match_table* table) {
+  convert c = section_runs(data, n, table);
+  section_tokens t = ordercv2_tokens(&c, data);
+  out->reserve(section_header_size);
+  const size_t pos0 = out->pos;
+  out->pos += section_header_size;
+  write_sub_blocks(t, out);
+  put_u32(out->buf.data() + pos0, static_cast<uint32_t>(n));
+  put_u32(out->buf.data() + pos0 + 4, static_cast<uint32_t>(out->pos - pos0 - section_header_size));
+}
+
+void encode_section(uint8_t* data, int32_t n, out_buffer* out) {
+  match_table table(false);
+  encode_section(data, n, out, &table);
+}
+
+// ---------------------------------------------------------------------------------------------------------------
+// Section decoder.
+
+namespace {
+
+// Longest distance a code can stand for: 27 extra bits (codes up to 247 for distances below 2^31).
+constexpr int max_extra_bits = 28;
+// Spare bytes after each restored sub-block, so literal copies may move 16 bytes at a time.
+constexpr size_t restore_slack = 16;
+
+struct bit_reader {
+  const uint8_t* p;
+  uint64_t size_bits;
+  uint64_t pos = 0;
+  uint32_t get(int nb) {
+    if (pos + static_cast<uint64_t>(nb) > size_bits) corrupt();
+    uint32_t v = 0;
+    for (int k = 0; k < nb; k++, pos++) v |= uint32_t((p[pos >> 3] >> (pos & 7)) & 1) << k;
+    return v;
+  }
+};
+
+}  // namespace
+
+size_t decode_section(const uint8_t* sec, size_t avail, uint64_t max_length, mixed_stream* out) {
+  if (avail < section_header_size) corrupt();
+  const uint32_t n = get_u32(sec), body = get_u32(sec + 4);
+  if (n > max_length || body > avail - section_header_size) corrupt();
+  // The decoded bytes: a stream of length 0 still holds the one byte after it.
+  const uint64_t cap = n ? n : 1;
+
+  const uint8_t* at[sub_block_count];
+  uint32_t stored[sub_block_count], raw[sub_block_count];
+  size_t left = body;
+  const uint8_t* p = sec + section_header_size;
+  for (int k = 0; k < sub_block_count; k++) {
+    if (left < sub_block_header_size) corrupt();
+    stored[k] = get_u32(p);
+    raw[k] = get_u32(p + 4);
+    left -= sub_block_header_size;
+    if (stored[k] > left) corrupt();
+    at[k] = p + sub_block_header_size;
+    p += sub_block_header_size + stored[k];
+    left -= stored[k];
+  }
+  if (left != 0) corrupt();
+
+  // Counts that every section the encoder writes keeps to.
+  const uint32_t tokens = raw[sb_types];
+  if (tokens < 1 || tokens > cap || raw[sb_literals] > cap || raw[sb_codes] != raw[sb_new_lengths] ||
+      uint64_t(raw[sb_repeat_lengths]) + raw[sb_new_lengths] + raw[sb_literal_lengths] != tokens ||
+      raw[sb_extra] < 1 || raw[sb_extra] > (uint64_t(raw[sb_codes]) * max_extra_bits >> 3) + 1)
+    corrupt();
+
+  // Restore the sub-blocks into one work buffer.
+  size_t total = 0;
+  for (int k = 0; k < sub_block_count; k++) total += raw[k] + restore_slack;
+  byte_buffer work(total);
+  const uint8_t* sub[sub_block_count];
+  uint8_t* w = work.data();
+  for (int k = 0; k < sub_block_count; k++) {
+    if (raw[k] <= sub_block_plain_limit || k == sb_extra) {
+      if (stored[k] != raw[k]) corrupt();
+      if (raw[k]) std::memcpy(w, at[k], raw[k]);
+    } else {
+      unsigned size = raw[k];
+      if (!rans_uncompress_O1_32x16(const_cast<uint8_t*>(at[k]), stored[k], w, &size) || size != raw[k]) corrupt();
+    }
+    std::memset(w + raw[k], 0, restore_slack);
+    sub[k] = w;
+    w += raw[k] + restore_slack;
+  }
+
+  // Distances of the new-distance tokens.
+  const uint32_t nnew = raw[sb_codes];
+  raw_array<uint32_t> distances(std::max<uint32_t>(nnew, 1));
+  bit_reader bits{sub[sb_extra], uint64_t(raw[sb_extra]) * 8};
+  for (uint32_t k = 0; k < nnew; k++) {
+    const uint8_t code = sub[sb_codes][k];
+    const int nb = std::max((code >> 3) - 3, 0);
+    const uint64_t d = distance_of_code(code, bits.get(nb));
+    if (d > cap) corrupt();  // a source before the stream's start
+    distances[k] = static_cast<uint32_t>(d);
+  }
+  if ((bits.pos >> 3) + 1 != raw[sb_extra]) corrupt();
+
+  // Rebuild the stream token by token. a7 holds each token's distance (0 for literal tokens).
+  *out = mixed_stream(static_cast<size_t>(cap));
+  out->size = n;
+  uint8_t* o = out->data();
+  raw_array<uint32_t> a7(tokens);
+  const uint8_t* types = sub[sb_types];
+  const uint8_t *rep_len = sub[sb_repeat_lengths], *new_len = sub[sb_new_lengths];
+  const uint8_t *lit_len = sub[sb_literal_lengths], *lits = sub[sb_literals];
+  uint32_t nrep = 0, nn = 0, nlit = 0;
+  uint64_t lit_at = 0, pos = 0;
+  for (uint32_t t = 0; t < tokens; t++) {
+    const uint8_t type = types[t];
+    uint32_t d, L;
+    if (type == token_literal) {
+      if (nlit >= raw[sb_literal_lengths]) corrupt();
+      L = lit_len[nlit++];
+      if (lit_at + L > raw[sb_literals] || pos + L > cap) corrupt();
+      // Both buffers have 16 spare bytes: copy in 16-byte units.
+      for (uint32_t k = 0; k < L; k += 16) std::memcpy(o + pos + k, lits + lit_at + k, 16);
+      lit_at += L;
+      pos += L;
+      a7[t] = 0;
+      continue;
+    }
+    if (type == token_new) {
+      if (nn >= nnew) corrupt();
+      d = distances[nn];
+      L = new_len[nn++];
+    } else {
+      if (type < token_repeat_first || t + 2 < type || nrep >= raw[sb_repeat_lengths]) corrupt();
+      d = a7[t + 2 - type];
+      L = rep_len[nrep++];
+      if (d == 0) corrupt();  // the encoder repeats only distances of match tokens
+    }
+    if (d > pos || pos + L > cap) corrupt();
+    a7[t] = d;
+    uint8_t* q = o + pos;
+    const uint8_t* src = q - d;
+    if (d >= 16) {
+      for (uint32_t k = 0; k < L; k += 16) std::memcpy(q + k, src + k, 16);
+    } else if (d >= 8) {
+      for (uint32_t k = 0; k < L; k += 8) std::memcpy(q + k, src + k, 8);
+    } else {
+      for (uint32_t k = 0; k < L; k++) q[k] = src[k];
+    }
+    pos += L;
+  }
+  if (pos != cap || lit_at != raw[sb_literals] || nrep != raw[sb_repeat_lengths] || nn != nnew ||
+      nlit != raw[sb_literal_lengths])
+    corrupt();
+  // The 16-byte copies may have run past the end: the tail is zero again for whoever reads it.
+  std::memset(o + n, 0, stream_tail);
+  return section_header_size + body;
+}
+
+// ---------------------------------------------------------------------------------------------------------------
+// The mixed-mode file.
+
+std::optional<byte_buffer> encode_mixed(const uint8_t* in, size_t n, size_t size_limit) {
+  // Positions are 32-bit throughout the model.
+  if (n >= static_cast<size_t>(input_size_limit)) return std::nullopt;
+  block_classes bc = classify_blocks(in, static_cast<int64_t>(n));
+  mixed_stream& periodic = bc.streams[class_periodic];
+  stride_streams ss = stride_transform(periodic.data(), static_cast<int64_t>(periodic.size));
+  periodic = mixed_stream();
+
+  out_buffer out;
+  out.reserve(n / 2 + 4096);
+  put_u32(out.at(), mode_mixed);
+  put_u32(out.at() + 4, static_cast<uint32_t>(n));
+  out.pos = mixed_header_size;
+  mixed_stream* order[mixed_section_count] = {&bc.streams[class_code], &bc.streams[class_text],
+                                              &bc.streams[class_other], &bc.classes, &ss.strides, &ss.flags,
+                                              &ss.exceptions};
+  match_table table(n >= huge_table_input);
+  for (mixed_stream* s : order) {
+    encode_section(s->data(), static_cast<int32_t>(s->size), &out, &table);
+    *s = mixed_stream();
+    if (out.pos > size_limit) return std::nullopt;
+  }
+  out.buf.shrink(out.pos);
+  return std::move(out.buf);
+}
+
+std::optional<byte_buffer> compress_mixed_buffer(const uint8_t* in, size_t n) {
+  const size_t limit = std::min<size_t>(n + container_header_size, mixed_file_limit - 1);
+  return encode_mixed(in, n, limit);
+}
+
+byte_buffer decompress_mixed_buffer(const uint8_t* in, size_t size) {
+  if (size < mixed_header_size || size >= static_cast<size_t>(mixed_file_limit) || get_u32(in) != mode_mixed)
+    corrupt();
+  const uint64_t n = get_u32(in + 4);
+  if (n >= static_cast<uint64_t>(input_size_limit)) corrupt();
+  const uint64_t blocks = (n + mixed_block - 1) / mixed_block;
+  const uint64_t padded = blocks * mixed_block;
+  const uint64_t max_chunks = (padded + stride_chunk - 1) / stride_chunk;
+
+  mixed_stream s[mixed_section_count];
+  const uint64_t max_length[mixed_section_count] = {padded, padded, padded, blocks, max_chunks, 8 * max_chunks,
+                                                    stride_chunk * max_chunks};
+  size_t pos = mixed_header_size;
+  for (int k = 0; k < mixed_section_count; k++) pos += decode_section(in + pos, size - pos, max_length[k], &s[k]);
+  if (pos != size) corrupt();
+
+  mixed_stream &code = s[0], &text = s[1], &other = s[2], &classes = s[3];
+  mixed_stream &strides = s[4], &flags = s[5], &exceptions = s[6];
+  if (classes.size != blocks || flags.size != 8 * strides.size) corrupt();
+  uint64_t count[class_count] = {};
+  for (uint64_t b = 0; b < blocks; b++) {
+    if (classes.data()[b] >= class_count) corrupt();
+    count[classes.data()[b]]++;
+  }
+  if (code.size < count[class_code] * mixed_block || text.size < count[class_text] * mixed_block ||
+      other.size < count[class_other] * mixed_block || strides.size * stride_chunk < count[class_periodic] * mixed_block)
+    corrupt();
+
+  mixed_stream periodic(static_cast<size_t>(strides.size * stride_chunk));
+  stride_rebuild(strides.data(), static_cast<int64_t>(strides.size), flags.data(), exceptions.data(),
+                 static_cast<int64_t>(exceptions.size), periodic.data());
+
+  byte_buffer outb(static_cast<size_t>(padded) + 1);
+  const uint8_t* from[class_count] = {code.data(), periodic.data(), text.data(), other.data()};
+  uint8_t* o = outb.data();
+  for (uint64_t b = 0; b < blocks; b++) {
+    const uint8_t c = classes.data()[b];
+    std::memcpy(o + b * mixed_block, from[c], mixed_block);
+    from[c] += mixed_block;
+  }
+  outb.shrink(static_cast<size_t>(n));
+  return outb;
+}
+
+int compress_mixed(const char* in_path, const char* out_path) {
+  const int64_t size = file_size(in_path);
+  if (size < 0) fatal_check("fp!=NULL", 58);
+  byte_buffer in(static_cast<size_t>(size) + 1);
+  const uint64_t n = size ? readfile(in_path, in.data(), static_cast<uint64_t>(size)) : 0;
+  std::optional<byte_buffer> out = compress_mixed_buffer(in.data(), n);
+  if (!out) {
+    write_stored(in_path, out_path, in.data(), n);
+    return 0;
+  }
+  writefile(out_path, out->data(), out->size());
+  return 0;
+}
+
+int decompress_mixed(const char* in_path, const char* out_path) {
+  const int64_t size = file_size(in_path);
+  if (size < 0) fatal_check("fp!=NULL", 58);
+  if (size >= mixed_file_limit) corrupt();
+  byte_buffer in(static_cast<size_t>(size) + 1);
+  const uint64_t n = size ? readfile(in_path, in.data(), static_cast<uint64_t>(size)) : 0;
+  byte_buffer out = decompress_mixed_buffer(in.data(), n);
+  writefile(out_path, out.data(), out.size());
+  return 0;
+}

@@ -1,2 +1,174 @@
-// mixed.h
+// mixed.h — mixed mode: binaries cut into classed 100-byte blocks, a stride transform for record tables, and a
+// distance model that codes every stream as runs of copies in seven rANS-coded sub-blocks.
 #pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+
+#include "util.h"
+
+// ---- The mixed-mode file (mode 3): u32 mode, u32 n, then seven sections back to back, nothing after. ----
+constexpr size_t mixed_header_size = 8;
+constexpr int mixed_section_count = 7;
+// A section: u32 stream length, u32 body size, then the body of seven sub-blocks.
+constexpr size_t section_header_size = 8;
+// A sub-block: u32 stored length, u32 raw length, then the stored bytes.
+constexpr int sub_block_count = 7;
+constexpr size_t sub_block_header_size = 8;
+// Sub-blocks this long or shorter are stored as they are; longer ones go through the rANS coder. The last one
+// (the extra bits of the distances) is always stored as it is.
+constexpr uint32_t sub_block_plain_limit = 100;
+// Mixed-mode files must be shorter than this; longer results are written as stored files instead.
+constexpr int64_t mixed_file_limit = 500000000;
+
+// ---- Streams. ----
+
+// Every stream has writable room before it (the section encoder puts the identity prefix there; the stride
+// transform reads zeros there) and zero bytes after it (the finders read two, the stride transform up to 63, the
+// section decoder writes up to 15).
+constexpr size_t stream_front = 256;
+constexpr size_t stream_tail = 64;
+
+struct mixed_stream {
+  byte_buffer buf;
+  size_t size = 0;
+  mixed_stream() = default;
+  // n bytes (not cleared) between a cleared front and a cleared tail.
+  explicit mixed_stream(size_t n);
+  uint8_t* data() { return buf.data() + stream_front; }
+  const uint8_t* data() const { return buf.data() + stream_front; }
+};
+
+// ---- Block classes. ----
+
+constexpr int mixed_block = 100;
+enum : uint8_t { class_code = 0, class_periodic = 1, class_text = 2, class_other = 3 };
+constexpr int class_count = 4;
+// A block is code with this many opcode pairs, periodic with this many bytes equal to the byte 16 or 24 back,
+// text with this many letter pairs.
+constexpr int code_pair_threshold = 2;
+constexpr int periodic_threshold = 51;
+constexpr int text_pair_threshold = 21;
+constexpr int periodic_distance_a = 16;
+constexpr int periodic_distance_b = 24;
+
+struct block_classes {
+  mixed_stream classes;               // one class byte per block
+  mixed_stream streams[class_count];  // the blocks of each class, in file order, indexed by class
+  int64_t blocks = 0;
+};
+
+// The class of the block at data[0..100): data[-24..-1] and data[100] are read too.
+uint8_t block_class(const uint8_t* data);
+// Cuts in[0..n) into ceil(n / 100) blocks (the last padded with zeros, the first reading zeros before the input),
+// classifies and smooths them, and gathers each class's blocks into its stream.
+block_classes classify_blocks(const uint8_t* in, int64_t n);
+// The smoothing pass on its own: a block whose two neighbours agree with each other but not with it takes their
+// class, in increasing order, so each test sees the already smoothed block before it.
+void smooth_classes(uint8_t* classes, int64_t count);
+
+// ---- Stride transform of the periodic stream, in 64-byte chunks. ----
+
+constexpr int stride_chunk = 64;
+constexpr int stride_candidates = 17;  // strides 4, 8, ..., 68
+constexpr int stride_step = 4;
+constexpr int stride_max = stride_step * stride_candidates;
+
+struct stride_streams {
+  mixed_stream strides;     // one stride per chunk
+  mixed_stream flags;       // 8 bytes per chunk, the chunk's first byte in the top bit; 1 marks an exception
+  mixed_stream exceptions;  // the bytes flagged 1, in order
+};
+
+// p[0..lp) with zeros in the 256 bytes before and the 64 after. use_avx2 picks the vector loop (when the CPU has
+// it); both loops give the same streams.
+stride_streams stride_transform(const uint8_t* p, int64_t lp, bool use_avx2 = true);
+// Rebuilds the 64 * chunks bytes of the periodic stream at p, whose 256 bytes before are zero. Throws
+// corrupt_input on a stride the encoder never chooses or an exception stream of the wrong length.
+void stride_rebuild(const uint8_t* strides, int64_t chunks, const uint8_t* flags, const uint8_t* exceptions,
+                    int64_t exception_count, uint8_t* p);
+
+// ---- The section encoder's run list and the distance model. ----
+
+// Longest run before the merge and after it.
+constexpr int run_split_length = 251;
+constexpr int max_run_length = 254;
+// Longest literal token that later literal runs may extend.
+constexpr int literal_extend_limit = 249;
+// Runs from this index on may repeat the distance of one of the nine runs before them.
+constexpr int repeat_first_run = 21;
+constexpr int repeat_window = 9;
+// Pair matching starts with this many runs; the refinement passes with these many.
+constexpr int pair_min_runs = 51;
+constexpr int backward_refine_min_runs = 22;
+constexpr int forward_refine_min_runs = 21;
+
+// The run list: runs back to back in stream order, each with one distance d such that every byte of it equals the
+// byte d places back (the identity prefix counting as stream). starts has one more entry, holding n.
+struct convert {
+  raw_array<int32_t> a3;  // distance of each run; 0 once coded as literal
+  raw_array<int32_t> lengths;
+  raw_array<int32_t> starts;
+  int32_t n = 0;
+  int32_t count = 0;
+};
+
+// The 128 MiB match table of the finders, kept empty between uses so that a section only clears what it touched.
+class match_table;
+
+// The distance model of data[0..n): writes the identity prefix into data[-256..-1] (data[n] and data[n + 1] must
+// be zero) and returns the merged run list.
+convert section_runs(uint8_t* data, int32_t n, match_table* table);
+convert section_runs(uint8_t* data, int32_t n);
+
+// ---- Tokens and sub-blocks. ----
+
+// One token type per token: 0 literal, 1 new distance, 3 to 11 repeat of the distance of token t + 2 - type.
+enum : uint8_t { token_literal = 0, token_new = 1, token_repeat_first = 3, token_repeat_last = 11 };
+
+// The raw contents of the seven sub-blocks, in order.
+struct section_tokens {
+  byte_buffer sub[sub_block_count];
+  size_t size[sub_block_count] = {};
+};
+
+// Distance d (1 to 2^31 - 1; 0 gives code 1) as a code byte and nbits extra bits. Returns 0.
+int convert_int(int d, uint8_t* code, uint32_t* extra, int* nbits);
+// The distance that code and its extra bits stand for.
+uint64_t distance_of_code(uint8_t code, uint32_t extra);
+// Turns the run list into tokens (setting a3 to 0 for the runs coded as literal).
+section_tokens ordercv2_tokens(convert* c, const uint8_t* data);
+
+// A growing output buffer for files assembled in memory.
+struct out_buffer {
+  byte_buffer buf;
+  size_t pos = 0;
+  // Ensures room for `extra` bytes past pos.
+  void reserve(size_t extra);
+  uint8_t* at() { return buf.data() + pos; }
+};
+
+// Writes the seven sub-blocks at out->pos (the storage rule: empty, as they are, or rANS coded).
+void write_sub_blocks(const section_tokens& t, out_buffer* out);
+// Appends one section coding data[0..n) (with the room of a mixed_stream around it).
+void encode_section(uint8_t* data, int32_t n, out_buffer* out, match_table* table);
+void encode_section(uint8_t* data, int32_t n, out_buffer* out);
+
+// Decodes the section at sec (avail bytes left in the file) into a stream of at most max_length bytes. Returns
+// the section's size in the file. Throws corrupt_input on any damage.
+size_t decode_section(const uint8_t* sec, size_t avail, uint64_t max_length, mixed_stream* out);
+
+// ---- Whole files in memory. ----
+
+// The mixed-mode file of in[0..n), or nothing as soon as it would pass size_limit bytes.
+std::optional<byte_buffer> encode_mixed(const uint8_t* in, size_t n, size_t size_limit);
+// The mixed-mode file of in[0..n), or nothing when it would be larger than the stored-mode file (n + 4 bytes) or
+// reach 500,000,000 bytes: the caller then writes the stored-mode file.
+std::optional<byte_buffer> compress_mixed_buffer(const uint8_t* in, size_t n);
+// The input restored from a mixed-mode file; throws corrupt_input when the file is damaged.
+byte_buffer decompress_mixed_buffer(const uint8_t* in, size_t n);
+
+// ---- The mode's entry points, called by the driver with the two paths. ----
+int compress_mixed(const char* in_path, const char* out_path);
+int decompress_mixed(const char* in_path, const char* out_path);

@@ -33,7 +33,7 @@ struct mode_entry {
 const mode_entry modes[] = {
     {".pnm", mode_image, store_limit_image, "image", compress_image, decompress_image},
     {".txt", mode_text, store_limit_text, "text", compress_text, decompress_text},
-    {".dat", mode_mixed, store_limit_mixed, "mixed", nullptr, nullptr},
+    {".dat", mode_mixed, store_limit_mixed, "mixed", compress_mixed, decompress_mixed},
     {nullptr, mode_stored, 0, "default", compress_default, decompress_default},
 };
 
