@@ -7,10 +7,10 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   try {
-    image_buffer pnm = decompress_image_buffer(data, size);
+    byte_buffer pnm = decompress_image_buffer(data, size);
     // Whatever decodes is a PNM file that image mode restores byte for byte.
     pnm_geometry g;
-    if (!parse_restorable_pnm(pnm.begin(), pnm.size, &g) && pnm.size <= size_t(image_input_limit)) __builtin_trap();
+    if (!parse_restorable_pnm(pnm.data(), pnm.size(), &g) && pnm.size() <= size_t(image_input_limit)) __builtin_trap();
   } catch (const corrupt_input&) {
   }
   return 0;

@@ -12,11 +12,11 @@
 namespace {
 
 void round_trip(const uint8_t* pnm, size_t n, size_t size_limit) {
-  image_buffer packed;
+  byte_buffer packed;
   if (!encode_image(pnm, n, size_limit, &packed)) return;
-  if (packed.size > size_limit) __builtin_trap();
-  image_buffer back = decompress_image_buffer(packed.begin(), packed.size);
-  if (back.size != n || std::memcmp(back.begin(), pnm, n) != 0) __builtin_trap();
+  if (packed.size() > size_limit) __builtin_trap();
+  byte_buffer back = decompress_image_buffer(packed.data(), packed.size());
+  if (back.size() != n || std::memcmp(back.data(), pnm, n) != 0) __builtin_trap();
 }
 
 }  // namespace
@@ -33,7 +33,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const size_t srcn = size - 4;
   const size_t samples = 3 * size_t(width) * height;
   std::string head = pnm_header(width, height);
-  std::vector<uint8_t> pnm(head.begin(), head.end());
+  std::vector<uint8_t> pnm(head.data(), head.data() + head.size());
   pnm.resize(head.size() + samples);
   uint8_t* s = pnm.data() + head.size();
   for (size_t i = 0; i < samples; i++) {

@@ -23,7 +23,16 @@ bool have_avx2() {
   return yes;
 }
 
-inline uint8_t diff(uint8_t x, uint8_t y) { return uint8_t(uint8_t(x - y) ^ image_mid); }
+// Byte arithmetic modulo 256, on one byte or on 16 at once; the transforms are written once for both.
+inline uint8_t add(uint8_t x, uint8_t y) { return uint8_t(x + y); }
+inline uint8_t sub(uint8_t x, uint8_t y) { return uint8_t(x - y); }
+inline uint8_t flip(uint8_t x) { return uint8_t(x ^ image_mid); }
+inline __m128i add(__m128i x, __m128i y) { return _mm_add_epi8(x, y); }
+inline __m128i sub(__m128i x, __m128i y) { return _mm_sub_epi8(x, y); }
+inline __m128i flip(__m128i x) { return _mm_xor_si128(x, _mm_set1_epi8(static_cast<char>(image_mid))); }
+// A stored difference: equal channels give 128.
+template <class V>
+inline V diff(V x, V y) { return flip(sub(x, y)); }
 
 }  // namespace
 
@@ -94,8 +103,8 @@ constexpr int stored_quantity[image_transform_count][3] = {
     {1, 3, 4}, {2, 3, 4}, {0, 3, 5}, {1, 3, 5}, {2, 3, 5}, {0, 4, 5}, {1, 4, 5}, {2, 4, 5},
 };
 
-template <int q>
-inline uint8_t quantity(uint8_t r, uint8_t g, uint8_t b) {
+template <int q, class V>
+inline V quantity(V r, V g, V b) {
   if constexpr (q == 0) return r;
   if constexpr (q == 1) return g;
   if constexpr (q == 2) return b;
@@ -104,33 +113,40 @@ inline uint8_t quantity(uint8_t r, uint8_t g, uint8_t b) {
   if constexpr (q == 5) return diff(g, b);
 }
 
-template <int t>
-inline void forward(uint8_t r, uint8_t g, uint8_t b, uint8_t& o0, uint8_t& o1, uint8_t& o2) {
-  o0 = quantity<stored_quantity[t][0]>(r, g, b);
-  o1 = quantity<stored_quantity[t][1]>(r, g, b);
-  o2 = quantity<stored_quantity[t][2]>(r, g, b);
+template <int t, class V>
+inline void forward(V r, V g, V b, V& o0, V& o1, V& o2) {
+  V q0 = quantity<stored_quantity[t][0]>(r, g, b);
+  V q1 = quantity<stored_quantity[t][1]>(r, g, b);
+  V q2 = quantity<stored_quantity[t][2]>(r, g, b);
+  o0 = q0;
+  o1 = q1;
+  o2 = q2;
 }
 
 // Restores (R, G, B) from the stored bytes, each channel derived in the order the transform allows.
-template <int t>
-inline void inverse(uint8_t b0, uint8_t b1, uint8_t b2, uint8_t& r, uint8_t& g, uint8_t& b) {
-  const uint8_t e1 = b1 ^ image_mid, e2 = b2 ^ image_mid;
+template <int t, class V>
+inline void inverse(V b0, V b1, V b2, V& r_out, V& g_out, V& b_out) {
+  const V e1 = flip(b1), e2 = flip(b2);
+  V r{}, g{}, b{};
   if constexpr (t == 0) { r = b0; g = b1; b = b2; }
-  if constexpr (t == 1) { r = b0; g = b1; b = uint8_t(r - e2); }
-  if constexpr (t == 2) { r = b0; g = b1; b = uint8_t(g - e2); }
-  if constexpr (t == 3) { r = b0; b = b1; g = uint8_t(r - e2); }
-  if constexpr (t == 4) { r = b0; b = b1; g = uint8_t(b + e2); }
-  if constexpr (t == 5) { g = b0; b = b1; r = uint8_t(g + e2); }
-  if constexpr (t == 6) { g = b0; b = b1; r = uint8_t(b + e2); }
-  if constexpr (t == 7) { r = b0; g = uint8_t(r - e1); b = uint8_t(r - e2); }
-  if constexpr (t == 8) { g = b0; r = uint8_t(g + e1); b = uint8_t(r - e2); }
-  if constexpr (t == 9) { b = b0; r = uint8_t(b + e2); g = uint8_t(r - e1); }
-  if constexpr (t == 10) { r = b0; g = uint8_t(r - e1); b = uint8_t(g - e2); }
-  if constexpr (t == 11) { g = b0; r = uint8_t(g + e1); b = uint8_t(g - e2); }
-  if constexpr (t == 12) { b = b0; g = uint8_t(b + e2); r = uint8_t(g + e1); }
-  if constexpr (t == 13) { r = b0; b = uint8_t(r - e1); g = uint8_t(b + e2); }
-  if constexpr (t == 14) { g = b0; b = uint8_t(g - e2); r = uint8_t(b + e1); }
-  if constexpr (t == 15) { b = b0; r = uint8_t(b + e1); g = uint8_t(b + e2); }
+  if constexpr (t == 1) { r = b0; g = b1; b = sub(r, e2); }
+  if constexpr (t == 2) { r = b0; g = b1; b = sub(g, e2); }
+  if constexpr (t == 3) { r = b0; b = b1; g = sub(r, e2); }
+  if constexpr (t == 4) { r = b0; b = b1; g = add(b, e2); }
+  if constexpr (t == 5) { g = b0; b = b1; r = add(g, e2); }
+  if constexpr (t == 6) { g = b0; b = b1; r = add(b, e2); }
+  if constexpr (t == 7) { r = b0; g = sub(r, e1); b = sub(r, e2); }
+  if constexpr (t == 8) { g = b0; r = add(g, e1); b = sub(r, e2); }
+  if constexpr (t == 9) { b = b0; r = add(b, e2); g = sub(r, e1); }
+  if constexpr (t == 10) { r = b0; g = sub(r, e1); b = sub(g, e2); }
+  if constexpr (t == 11) { g = b0; r = add(g, e1); b = sub(g, e2); }
+  if constexpr (t == 12) { b = b0; g = add(b, e2); r = add(g, e1); }
+  if constexpr (t == 13) { r = b0; b = sub(r, e1); g = add(b, e2); }
+  if constexpr (t == 14) { g = b0; b = sub(g, e2); r = add(b, e1); }
+  if constexpr (t == 15) { b = b0; r = add(b, e1); g = add(b, e2); }
+  r_out = r;
+  g_out = g;
+  b_out = b;
 }
 
 template <int t>
@@ -149,23 +165,88 @@ void undo_t(uint8_t* p, size_t n) {
   }
 }
 
+// Shuffle masks between 48 interleaved bytes (16 pixels, as three 16-byte vectors) and 16 bytes of each channel.
+struct shuffle_masks {
+  alignas(16) uint8_t gather[3][3][16];   // [channel][source vector]: channel lane k from byte 3k + channel
+  alignas(16) uint8_t scatter[3][3][16];  // [output vector][channel]: output byte 16v + k from its pixel's channel
+};
+constexpr shuffle_masks make_shuffle_masks() {
+  shuffle_masks m{};
+  for (int c = 0; c < 3; c++)
+    for (int v = 0; v < 3; v++)
+      for (int k = 0; k < 16; k++) {
+        int s = 3 * k + c;
+        m.gather[c][v][k] = s / 16 == v ? uint8_t(s % 16) : 0x80;
+        int o = 16 * v + k;
+        m.scatter[v][c][k] = o % 3 == c ? uint8_t(o / 3) : 0x80;
+      }
+  return m;
+}
+constexpr shuffle_masks masks = make_shuffle_masks();
+
+__attribute__((target("avx2"))) inline __m128i mask(const uint8_t* m) {
+  return _mm_load_si128(reinterpret_cast<const __m128i*>(m));
+}
+
 // Transform and split in one pass: plane c byte i is byte c of transformed pixel i.
 template <int t>
-void split_t(const uint8_t* __restrict p, uint8_t* __restrict planes, size_t n) {
+void split_t(const uint8_t* __restrict p, uint8_t* __restrict planes, size_t from, size_t n) {
   uint8_t* __restrict p0 = planes;
   uint8_t* __restrict p1 = planes + n;
   uint8_t* __restrict p2 = planes + 2 * n;
-  for (size_t i = 0; i < n; i++) forward<t>(p[3 * i], p[3 * i + 1], p[3 * i + 2], p0[i], p1[i], p2[i]);
+  for (size_t i = from; i < n; i++) forward<t>(p[3 * i], p[3 * i + 1], p[3 * i + 2], p0[i], p1[i], p2[i]);
+}
+
+template <int t>
+__attribute__((target("avx2"))) void split_t_avx2(const uint8_t* __restrict p, uint8_t* __restrict planes, size_t n) {
+  size_t i = 0;
+  for (; i + 16 <= n; i += 16) {
+    const __m128i* src = reinterpret_cast<const __m128i*>(p + 3 * i);
+    __m128i in[3] = {_mm_loadu_si128(src), _mm_loadu_si128(src + 1), _mm_loadu_si128(src + 2)};
+    __m128i ch[3];
+    for (int c = 0; c < 3; c++)
+      ch[c] = _mm_or_si128(_mm_or_si128(_mm_shuffle_epi8(in[0], mask(masks.gather[c][0])),
+                                        _mm_shuffle_epi8(in[1], mask(masks.gather[c][1]))),
+                           _mm_shuffle_epi8(in[2], mask(masks.gather[c][2])));
+    __m128i o0, o1, o2;
+    forward<t>(ch[0], ch[1], ch[2], o0, o1, o2);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(planes + i), o0);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(planes + n + i), o1);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(planes + 2 * n + i), o2);
+  }
+  split_t<t>(p, planes, i, n);
 }
 
 // Interleave and undo in one pass, the inverse of split_t.
 template <int t>
-void merge_t(const uint8_t* __restrict planes, uint8_t* __restrict p, size_t n) {
+void merge_t(const uint8_t* __restrict planes, uint8_t* __restrict p, size_t from, size_t n) {
   const uint8_t* __restrict p0 = planes;
   const uint8_t* __restrict p1 = planes + n;
   const uint8_t* __restrict p2 = planes + 2 * n;
-  for (size_t i = 0; i < n; i++) inverse<t>(p0[i], p1[i], p2[i], p[3 * i], p[3 * i + 1], p[3 * i + 2]);
+  for (size_t i = from; i < n; i++) inverse<t>(p0[i], p1[i], p2[i], p[3 * i], p[3 * i + 1], p[3 * i + 2]);
 }
+
+template <int t>
+__attribute__((target("avx2"))) void merge_t_avx2(const uint8_t* __restrict planes, uint8_t* __restrict p, size_t n) {
+  size_t i = 0;
+  for (; i + 16 <= n; i += 16) {
+    __m128i ch[3];
+    inverse<t>(_mm_loadu_si128(reinterpret_cast<const __m128i*>(planes + i)),
+               _mm_loadu_si128(reinterpret_cast<const __m128i*>(planes + n + i)),
+               _mm_loadu_si128(reinterpret_cast<const __m128i*>(planes + 2 * n + i)), ch[0], ch[1], ch[2]);
+    __m128i* dst = reinterpret_cast<__m128i*>(p + 3 * i);
+    for (int v = 0; v < 3; v++)
+      _mm_storeu_si128(dst + v, _mm_or_si128(_mm_or_si128(_mm_shuffle_epi8(ch[0], mask(masks.scatter[v][0])),
+                                                          _mm_shuffle_epi8(ch[1], mask(masks.scatter[v][1]))),
+                                             _mm_shuffle_epi8(ch[2], mask(masks.scatter[v][2]))));
+  }
+  merge_t<t>(planes, p, i, n);
+}
+
+template <int t>
+void split_plain(const uint8_t* p, uint8_t* planes, size_t n) { split_t<t>(p, planes, 0, n); }
+template <int t>
+void merge_plain(const uint8_t* planes, uint8_t* p, size_t n) { merge_t<t>(planes, p, 0, n); }
 
 using pixels_fn = void (*)(uint8_t*, size_t);
 using split_fn = void (*)(const uint8_t*, uint8_t*, size_t);
@@ -175,8 +256,10 @@ constexpr auto make_tables(std::integer_sequence<int, t...>) {
   struct tables {
     pixels_fn apply[image_transform_count], undo[image_transform_count];
     split_fn split[image_transform_count], merge[image_transform_count];
+    split_fn split_avx2[image_transform_count], merge_avx2[image_transform_count];
   };
-  return tables{{apply_t<t>...}, {undo_t<t>...}, {split_t<t>...}, {merge_t<t>...}};
+  return tables{{apply_t<t>...},       {undo_t<t>...},       {split_plain<t>...},
+                {merge_plain<t>...},   {split_t_avx2<t>...}, {merge_t_avx2<t>...}};
 }
 constexpr auto transforms = make_tables(std::make_integer_sequence<int, image_transform_count>{});
 
@@ -185,13 +268,19 @@ size_t pixel_count(int width, int height) {
   return static_cast<size_t>(width) * static_cast<size_t>(height);
 }
 
-// Splits the samples into three planes with transform t applied (numbers outside 0 to 15 act as 0).
-void split_planes(const uint8_t* pixels, uint8_t* planes, size_t n, int t) {
-  transforms.split[t >= 0 && t < image_transform_count ? t : 0](pixels, planes, n);
+}  // namespace
+
+void split_planes(const uint8_t* pixels, uint8_t* planes, size_t n, int t, bool use_avx2) {
+  t = t >= 0 && t < image_transform_count ? t : 0;
+  (use_avx2 && have_avx2() ? transforms.split_avx2 : transforms.split)[t](pixels, planes, n);
 }
-void merge_planes(const uint8_t* planes, uint8_t* pixels, size_t n, int t) {
-  transforms.merge[t >= 0 && t < image_transform_count ? t : 0](planes, pixels, n);
+
+void merge_planes(const uint8_t* planes, uint8_t* pixels, size_t n, int t, bool use_avx2) {
+  t = t >= 0 && t < image_transform_count ? t : 0;
+  (use_avx2 && have_avx2() ? transforms.merge_avx2 : transforms.merge)[t](planes, pixels, n);
 }
+
+namespace {
 
 // The estimate behind pick_transform; first_left stands for the three bytes in front of the image's first pixel.
 float pick_transform_from(const uint8_t* pixels, int width, int x0, int y0, int x1, int y1,
@@ -370,7 +459,7 @@ int pick_raw_planes(const uint8_t* planes, int width, int height) {
 namespace {
 
 // Rebuilds the samples of an image-mode file, behind the PNM header when with_header is set.
-image_buffer decode_pixels(const uint8_t* in, size_t n, bool with_header, int* width_out, int* height_out) {
+byte_buffer decode_pixels(const uint8_t* in, size_t n, bool with_header, int* width_out, int* height_out) {
   if (n < image_header_size || n >= static_cast<size_t>(image_length_limit)) corrupt();
   if (get_u32(in) != mode_image) corrupt();
   const uint32_t transform = get_u32(in + image_field_transform);
@@ -386,9 +475,9 @@ image_buffer decode_pixels(const uint8_t* in, size_t n, bool with_header, int* w
   if (start[1] > n || start[2] > n) corrupt();
   const uint64_t length[3] = {n0, n1, n - start[2]};
 
-  image_buffer planes_buf(static_cast<size_t>(image_border + 3 * pixels));
-  std::memset(planes_buf.begin(), image_mid, image_border);
-  uint8_t* planes = planes_buf.begin() + image_border;
+  byte_buffer planes_buf(static_cast<size_t>(image_border + 3 * pixels));
+  std::memset(planes_buf.data(), image_mid, image_border);
+  uint8_t* planes = planes_buf.data() + image_border;
   for (int c = 0; c < 3; c++) {
     unsigned int room = static_cast<unsigned int>((3 - c) * pixels);  // what really remains behind this plane
     if (!rans_uncompress_O1_32x16(const_cast<uint8_t*>(in + start[c]), static_cast<unsigned int>(length[c]),
@@ -400,9 +489,9 @@ image_buffer decode_pixels(const uint8_t* in, size_t n, bool with_header, int* w
   unpredict_planes(planes, w, h, static_cast<int>(raw_planes & raw_plane_bits));
   const std::string head = with_header ? pnm_header(w, h) : std::string();
   const size_t front = head.size();
-  image_buffer out(front + 3 * pixels);
-  std::memcpy(out.begin(), head.data(), front);
-  merge_planes(planes, out.begin() + front, pixels, transform < image_transform_count ? int(transform) : 0);
+  byte_buffer out(front + 3 * pixels);
+  std::memcpy(out.data(), head.data(), front);
+  merge_planes(planes, out.data() + front, pixels, transform < image_transform_count ? int(transform) : 0, true);
   *width_out = w;
   *height_out = h;
   return out;
@@ -410,7 +499,7 @@ image_buffer decode_pixels(const uint8_t* in, size_t n, bool with_header, int* w
 
 }  // namespace
 
-bool encode_image(const uint8_t* pnm, size_t n, size_t size_limit, image_buffer* out) {
+bool encode_image(const uint8_t* pnm, size_t n, size_t size_limit, byte_buffer* out) {
   pnm_geometry g;
   if (size_limit < image_header_size || !parse_restorable_pnm(pnm, n, &g)) return false;
   const int width = g.width, height = g.height;
@@ -420,10 +509,10 @@ bool encode_image(const uint8_t* pnm, size_t n, size_t size_limit, image_buffer*
   static const uint8_t border_pixel[3] = {image_mid, image_mid, image_mid};
   const int transform = static_cast<int>(pick_transform_from(samples, width, 0, 0, width, height, border_pixel));
 
-  image_buffer planes_buf(static_cast<size_t>(image_border) + 3 * pixels);
-  std::memset(planes_buf.begin(), image_mid, image_border);
-  uint8_t* planes = planes_buf.begin() + image_border;
-  split_planes(samples, planes, pixels, transform);
+  byte_buffer planes_buf(static_cast<size_t>(image_border) + 3 * pixels);
+  std::memset(planes_buf.data(), image_mid, image_border);
+  uint8_t* planes = planes_buf.data() + image_border;
+  split_planes(samples, planes, pixels, transform, true);
   const int raw_planes = transform == 3 ? pick_raw_planes(planes, width, height) : 0;
   predict_planes(planes, width, height, raw_planes);
 
@@ -431,35 +520,35 @@ bool encode_image(const uint8_t* pnm, size_t n, size_t size_limit, image_buffer*
   // coder never touches cost nothing.
   const unsigned int bound = rans_compress_bound(static_cast<unsigned int>(pixels));
   assert(bound != 0);
-  image_buffer file(std::min(size_limit, image_header_size + 2 * size_t{bound}) + bound);
+  byte_buffer file(std::min(size_limit, image_header_size + 2 * size_t{bound}) + bound);
   size_t pos = image_header_size;
   uint32_t sizes[3];
   for (int c = 0; c < 3; c++) {
-    unsigned int room = static_cast<unsigned int>(file.size - pos);
-    uint8_t* block = rans_compress_O1_32x16(planes + c * pixels, static_cast<unsigned int>(pixels), file.begin() + pos, &room);
+    unsigned int room = static_cast<unsigned int>(file.size() - pos);
+    uint8_t* block = rans_compress_O1_32x16(planes + c * pixels, static_cast<unsigned int>(pixels), file.data() + pos, &room);
     assert(block != nullptr);
     (void)block;
     sizes[c] = room;
     pos += room;
     if (pos > size_limit) return false;
   }
-  uint8_t* h = file.begin();
+  uint8_t* h = file.data();
   put_u32(h, mode_image);
   put_u32(h + image_field_transform, static_cast<uint32_t>(transform));
   put_u32(h + image_field_width, static_cast<uint32_t>(width));
   put_u32(h + image_field_height, static_cast<uint32_t>(height));
   put_u32(h + image_field_raw_planes, static_cast<uint32_t>(raw_planes));
   for (int c = 0; c < 3; c++) put_u32(h + image_field_size0 + 4 * c, sizes[c]);
-  file.size = pos;
+  file.shrink(pos);
   *out = std::move(file);
   return true;
 }
 
-bool compress_image_buffer(const uint8_t* pnm, size_t n, image_buffer* out) {
+bool compress_image_buffer(const uint8_t* pnm, size_t n, byte_buffer* out) {
   return encode_image(pnm, n, n + container_header_size, out);
 }
 
-image_buffer decompress_image_buffer(const uint8_t* in, size_t n) {
+byte_buffer decompress_image_buffer(const uint8_t* in, size_t n) {
   int width = 0, height = 0;
   return decode_pixels(in, n, true, &width, &height);
 }
@@ -473,11 +562,11 @@ int compress_image(const char* in_path, const char* out_path) {
   }
   // Too large for the image format, or empty: no need to read it here, it is stored as it is.
   if (size == 0 || size > image_input_limit) return compress_default(in_path, out_path);
-  image_buffer pnm(static_cast<size_t>(size));
-  readfile(in_path, pnm.begin(), static_cast<uint64_t>(size));
-  image_buffer packed;
-  if (compress_image_buffer(pnm.begin(), pnm.size, &packed)) writefile(out_path, packed.begin(), packed.size);
-  else writefile_with_header(out_path, mode_stored, pnm.begin(), pnm.size);
+  byte_buffer pnm(static_cast<size_t>(size));
+  readfile(in_path, pnm.data(), static_cast<uint64_t>(size));
+  byte_buffer packed;
+  if (compress_image_buffer(pnm.data(), pnm.size(), &packed)) writefile(out_path, packed.data(), packed.size());
+  else writefile_with_header(out_path, mode_stored, pnm.data(), pnm.size());
   return 0;
 }
 
@@ -489,11 +578,11 @@ int decompress_image(const char* in_path, const char* out_path) {
     std::exit(1);
   }
   if (size < static_cast<int64_t>(image_header_size) || size >= image_length_limit) corrupt();
-  image_buffer in(static_cast<size_t>(size));
-  readfile(in_path, in.begin(), static_cast<uint64_t>(size));
+  byte_buffer in(static_cast<size_t>(size));
+  readfile(in_path, in.data(), static_cast<uint64_t>(size));
   int width = 0, height = 0;
-  image_buffer pixels = decode_pixels(in.begin(), in.size, false, &width, &height);
-  in = image_buffer();
-  writeimage(out_path, pixels.begin(), width, height);
+  byte_buffer pixels = decode_pixels(in.data(), in.size(), false, &width, &height);
+  in = byte_buffer();  // the compressed bytes are no longer needed
+  writeimage(out_path, pixels.data(), width, height);
   return 0;
 }

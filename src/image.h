@@ -3,8 +3,9 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 #include <string>
+
+#include "util.h"
 
 // ---- The image-mode file (mode 2): a 32-byte header of eight u32 fields, then three rANS blocks. ----
 constexpr size_t image_header_size = 32;
@@ -25,16 +26,6 @@ constexpr int64_t image_input_limit = image_length_limit - image_border;
 // The value of the border, of a perfectly predicted byte, and of an equal-channel difference.
 constexpr uint8_t image_mid = 128;
 constexpr int image_transform_count = 16;
-
-// A byte buffer that is not cleared when allocated: pages that are never written cost no memory.
-struct image_buffer {
-  std::unique_ptr<uint8_t[]> data;
-  size_t size = 0;
-  image_buffer() = default;
-  explicit image_buffer(size_t n) : data(new uint8_t[n ? n : 1]), size(n) {}
-  uint8_t* begin() const { return data.get(); }
-  uint8_t* end() const { return data.get() + size; }
-};
 
 // ---- PNM files. ----
 
@@ -63,6 +54,11 @@ float pick_transform(const uint8_t* pixels, int width, int x0, int y0, int x1, i
 // In place on width x height interleaved triples; numbers outside 1 to 15 leave the bytes as they are.
 void apply_transform(uint8_t* pixels, int width, int height, int transform);
 void undo_transform(uint8_t* pixels, int width, int height, int transform);
+// A transform and the split of n pixels into three planes of n bytes in one pass (plane c byte i is byte c of
+// transformed pixel i), and its inverse. Numbers outside 0 to 15 act as 0. The vector loops (used when asked and
+// the CPU has them) give the same bytes as the plain ones.
+void split_planes(const uint8_t* pixels, uint8_t* planes, size_t n, int transform, bool use_avx2);
+void merge_planes(const uint8_t* planes, uint8_t* pixels, size_t n, int transform, bool use_avx2);
 
 // ---- Plane prediction: three planes of width x height bytes back to back, a 128 border in front of plane 0. ----
 
@@ -81,12 +77,12 @@ int pick_raw_planes(const uint8_t* planes, int width, int height);
 
 // Codes a PNM that `parse_restorable_pnm` accepts into the image-mode file; returns false for any other input and
 // as soon as the file would be longer than size_limit bytes.
-bool encode_image(const uint8_t* pnm, size_t n, size_t size_limit, image_buffer* out);
+bool encode_image(const uint8_t* pnm, size_t n, size_t size_limit, byte_buffer* out);
 // Turns PNM bytes into the image-mode file. Returns false when image mode cannot restore the input exactly or
 // its file would be larger than the stored-mode file; the caller then stores the input.
-bool compress_image_buffer(const uint8_t* pnm, size_t n, image_buffer* out);
+bool compress_image_buffer(const uint8_t* pnm, size_t n, byte_buffer* out);
 // Turns an image-mode file into the PNM file it came from; throws corrupt_input on damage.
-image_buffer decompress_image_buffer(const uint8_t* in, size_t n);
+byte_buffer decompress_image_buffer(const uint8_t* in, size_t n);
 
 // ---- The mode's entry points, called by the driver with the two paths. ----
 int compress_image(const char* in_path, const char* out_path);

@@ -92,6 +92,25 @@ TEST(ImageTransform, each_transform_writes_its_triple_and_undo_restores_it) {
   }
 }
 
+TEST(ImageTransform, split_and_merge_match_transform_then_interleave) {
+  image im = random_image(37, 11, 7);  // 407 pixels: vector blocks of 16 and a tail
+  const size_t n = 37 * 11;
+  for (int t = 0; t < 17; t++) {
+    image transformed = im;
+    apply_transform(transformed.pixels(), im.width, im.height, t);
+    bytes expected(3 * n);
+    for (size_t i = 0; i < n; i++)
+      for (int c = 0; c < 3; c++) expected[c * n + i] = transformed.pixels()[3 * i + c];
+    for (bool vector : {false, true}) {
+      bytes planes(3 * n), back(3 * n);
+      split_planes(im.pixels(), planes.data(), n, t, vector);
+      EXPECT_BYTES_EQ(expected, planes) << "transform " << t << " vector " << vector;
+      merge_planes(planes.data(), back.data(), n, t, vector);
+      EXPECT_BYTES_EQ(im.samples(), back) << "transform " << t << " vector " << vector;
+    }
+  }
+}
+
 TEST(ImageTransform, numbers_outside_the_table_change_nothing) {
   const image im = random_image(9, 4, 2);
   for (int t : {0, 16, 17, 1000, -1}) {
@@ -255,11 +274,11 @@ TEST(ImagePrediction, raw_plane_choice) {
 
 // ---- The image-mode file, in memory. ----
 
-bytes to_vector(const image_buffer& b) { return bytes(b.begin(), b.end()); }
+bytes to_vector(const byte_buffer& b) { return bytes(b.data(), b.data() + b.size()); }
 
 // The mode-2 file whatever its size (the size rule would store small images instead).
 bytes encode(const bytes& pnm) {
-  image_buffer out;
+  byte_buffer out;
   EXPECT_TRUE(encode_image(pnm.data(), pnm.size(), SIZE_MAX, &out));
   return to_vector(out);
 }
@@ -296,7 +315,7 @@ TEST(ImageFile, two_by_one_file_layout_and_round_trip) {
   }
   EXPECT_BYTES_EQ(pnm, decode(file));
   // Three blocks cost more than storing 17 bytes, so the compressor stores them.
-  image_buffer out;
+  byte_buffer out;
   EXPECT_FALSE(compress_image_buffer(pnm.data(), pnm.size(), &out));
 }
 
@@ -333,11 +352,11 @@ TEST(ImageFile, transform_3_with_a_raw_plane_round_trips) {
 
 TEST(ImageFile, compressor_stores_what_would_grow) {
   const bytes noise = random_image(200, 100, 31).pnm();
-  image_buffer out;
+  byte_buffer out;
   EXPECT_FALSE(compress_image_buffer(noise.data(), noise.size(), &out));
   const bytes smooth = smooth_image(200, 100, 32).pnm();
   ASSERT_TRUE(compress_image_buffer(smooth.data(), smooth.size(), &out));
-  EXPECT_LT(out.size, smooth.size() / 2);
+  EXPECT_LT(out.size(), smooth.size() / 2);
   EXPECT_BYTES_EQ(smooth, decode(to_vector(out)));
 }
 
@@ -425,9 +444,9 @@ TEST(ImagePhoto, photos_round_trip_and_shrink) {
     tried++;
     pnm_geometry g;
     ASSERT_TRUE(parse_restorable_pnm(pnm.data(), pnm.size(), &g)) << png << ": not in the header form image mode keeps";
-    image_buffer out;
+    byte_buffer out;
     ASSERT_TRUE(compress_image_buffer(pnm.data(), pnm.size(), &out)) << png;
-    EXPECT_LT(out.size, pnm.size() * 3 / 4) << png;
+    EXPECT_LT(out.size(), pnm.size() * 3 / 4) << png;
     EXPECT_BYTES_EQ(pnm, decode(to_vector(out))) << png;
   }
   if (tried == 0) GTEST_SKIP() << "no test photos or no ImageMagick";

@@ -1,0 +1,123 @@
+#!/usr/bin/env bash
+# image.sh — image mode against general and image compressors on test photos: size, speed and peak memory.
+# Usage: bench/image.sh <build dir>   (BENCH_RUNS sets the timed runs per command, 5 by default)
+set -euo pipefail
+
+build=${1:-build}
+qarn=$(realpath "$build/qarn")
+runs=${BENCH_RUNS:-5}
+
+# Tools, installed with apt-get only when missing.
+need=()
+for pkg in zstd xz-utils qoi webp libjxl-tools optipng imagemagick libjxl-testdata hyperfine time python3; do
+  dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed' || need+=("$pkg")
+done
+if [ ${#need[@]} -gt 0 ]; then
+  echo "Installing ${need[*]}"
+  SUDO=; [ "$(id -u)" -ne 0 ] && SUDO=sudo
+  $SUDO apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${need[@]}" >/dev/null
+fi
+convert=/usr/bin/convert
+
+data=/usr/share/libjxl-testdata
+photos=(
+  "$data/jxl/flower/flower.png"
+  "$data/external/wesaturate/500px/cvo9xd_keong_macan_srgb8.png"
+  "$data/external/wesaturate/500px/tmshre_riaphotographs_srgb8.png"
+  "$data/external/wesaturate/500px/u76c0g_bliznaca_srgb8.png"
+)
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+# One row per tool: name, compress command, decompress command, compressed and restored file names, and how the
+# result is checked: "bytes" (the restored file is the input) or "pixels" (same RGB samples, other container).
+# {in} is the P6 input (named .pnm for qarn, .ppm for the rest), {png} the same image as an unfiltered PNG.
+tools=(
+  "qarn|$qarn -c {in} {z}|$qarn -d {z} {back}|z.qarn|back.pnm|bytes"
+  "zstd -19|zstd -q -f -19 -T1 {in} -o {z}|zstd -q -f -d {z} -o {back}|z.zst|back.ppm|bytes"
+  "zstd -3|zstd -q -f -3 -T1 {in} -o {z}|zstd -q -f -d {z} -o {back}|z.zst|back.ppm|bytes"
+  "xz -9|xz -9 -T1 -c {in} > {z}|xz -d -c {z} > {back}|z.xz|back.ppm|bytes"
+  "QOI (qoiconv)*|qoiconv {png} {z}|qoiconv {z} {back}|z.qoi|back.png|pixels"
+  "cwebp -lossless|cwebp -quiet -lossless {in} -o {z}|dwebp -quiet {z} -ppm -o {back}|z.webp|back.ppm|pixels"
+  "cjxl -d 0 -e 3|cjxl {in} {z} -d 0 -e 3 --num_threads=0 --quiet|djxl {z} {back} --num_threads=0 --quiet|z.jxl|back.ppm|pixels"
+  "PNG (optipng -o2)|optipng -quiet -o2 -clobber -out {z} {in}|$convert {z} ppm:{back}|z.png|back.ppm|pixels"
+)
+
+median() {  # median wall time in seconds of a hyperfine JSON export
+  python3 -c 'import json,sys,statistics; print(statistics.median(json.load(open(sys.argv[1]))["results"][0]["times"]))' "$1"
+}
+
+peak_kb() {  # peak resident memory in KB of one run of a shell command
+  /usr/bin/time -f %M -o "$work/mem" sh -c "$1" >/dev/null 2>&1
+  tail -n 1 "$work/mem"
+}
+
+results=$work/results.tsv
+: >"$results"
+for photo in "${photos[@]}"; do
+  [ -f "$photo" ] || { echo "missing $photo" >&2; continue; }
+  name=$(basename "$photo" .png)
+  dir=$work/$name
+  mkdir -p "$dir"
+  $convert "$photo" -depth 8 ppm:"$dir/in.pnm"
+  cp "$dir/in.pnm" "$dir/in.ppm"
+  $convert "$dir/in.pnm" -define png:compression-level=0 -define png:compression-filter=0 "$dir/in.png"
+  size=$(stat -c %s "$dir/in.pnm")
+  geometry=$(head -c 20 "$dir/in.pnm" | sed -n 2p)
+  samples=$(( $(echo "$geometry" | tr ' ' '*') * 3 ))
+  tail -c "$samples" "$dir/in.pnm" >"$dir/in.rgb"
+  for row in "${tools[@]}"; do
+    IFS='|' read -r tool ccmd dcmd z back check <<<"$row"
+    input=$dir/in.ppm
+    [ "$tool" = qarn ] && input=$dir/in.pnm
+    sub() { local s=${1//\{in\}/$input}; s=${s//\{png\}/$dir/in.png}; s=${s//\{z\}/$dir/$z}; echo "${s//\{back\}/$dir/$back}"; }
+    c=$(sub "$ccmd")
+    d=$(sub "$dcmd")
+    rm -f "$dir/$z" "$dir/$back"
+    hyperfine --style none --warmup 1 --runs "$runs" --export-json "$dir/c.json" "$c" >/dev/null 2>&1
+    hyperfine --style none --warmup 1 --runs "$runs" --export-json "$dir/d.json" "$d" >/dev/null 2>&1
+    if [ "$check" = bytes ]; then
+      cmp -s "$dir/in.pnm" "$dir/$back" && ok=yes || ok=NO
+    else
+      $convert "$dir/$back" -depth 8 rgb:- | cmp -s - "$dir/in.rgb" && ok=yes || ok=NO
+    fi
+    zsize=$(stat -c %s "$dir/$z")
+    cmem=$(peak_kb "$c")
+    dmem=$(peak_kb "$d")
+    printf '%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\n' "$name" "$size" "$tool" "$zsize" "$(median "$dir/c.json")" \
+      "$(median "$dir/d.json")" "$cmem" "$dmem" "$ok" >>"$results"
+  done
+done
+
+python3 - "$results" <<'EOF'
+import sys
+rows = [l.rstrip("\n").split("\t") for l in open(sys.argv[1]) if l.strip()]
+print(f"{'image':34} {'tool':20} {'bytes':>10} {'ratio':>6} {'comp MB/s':>10} {'dec MB/s':>9} {'comp MB':>8} {'dec MB':>7}  restores")
+by = {}
+for name, size, tool, z, ct, dt, cm, dm, ok in rows:
+    size, z, ct, dt, cm, dm = int(size), int(z), float(ct), float(dt), int(cm), int(dm)
+    by[(name, tool)] = (size, z, size / 1e6 / ct, size / 1e6 / dt, cm / 1024, dm / 1024)
+    print(f"{name:34} {tool:20} {z:10d} {size / z:6.2f} {size / 1e6 / ct:10.1f} {size / 1e6 / dt:9.1f} "
+          f"{cm / 1024:8.1f} {dm / 1024:7.1f}  {ok}")
+print("MB/s are of the P6 input, medians of the timed runs; memory is peak resident size.")
+print("* qoiconv reads and writes PNG (here an unfiltered, uncompressed PNG): its times include that work.")
+print()
+misses = 0
+for name in dict.fromkeys(n for n, _ in by):
+    q, z3 = by.get((name, "qarn")), by.get((name, "zstd -3"))
+    if not q or not z3:
+        continue
+    size = q[0]
+    limit = 3 * size / 2**20 + 16
+    checks = [
+        ("compression at least as fast as zstd -3", q[2] >= z3[2], f"{q[2]:.1f} vs {z3[2]:.1f} MB/s"),
+        ("decompression at least half as fast as zstd -d", q[3] >= z3[3] / 2, f"{q[3]:.1f} vs {z3[3]:.1f} MB/s"),
+        ("peak memory under 3 x image + 16 MB", max(q[4], q[5]) < limit, f"{max(q[4], q[5]):.1f} vs {limit:.1f} MB"),
+    ]
+    for what, met, figures in checks:
+        misses += not met
+        print(f"{name:34} {'met ' if met else 'MISS'} {what}: {figures}")
+sys.exit(0)
+EOF
