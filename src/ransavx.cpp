@@ -5,7 +5,6 @@
 
 #include <immintrin.h>
 
-#include <array>
 #include <cassert>
 #include <cstdlib>
 #include <cstring>
@@ -15,7 +14,7 @@ namespace {
 constexpr uint32_t scale_bits = rans_scale_bits;
 constexpr uint32_t scale_mask = TOTFREQ_O1 - 1;
 // The table, with its 4-byte header, always stays below this many bytes.
-constexpr uint32_t tab_size_limit = 257 * 257 * 3;
+[[maybe_unused]] constexpr uint32_t tab_size_limit = 257 * 257 * 3;
 // Frequencies of 128 and more take two bytes, the first flagged with this bit.
 constexpr uint32_t freq_two_byte_flag = 0x80;
 // Room formula: bound = 1.05 n + 128 + 198407 (the table's worst case plus the states and some slack).
@@ -30,8 +29,10 @@ constexpr size_t decode_table_entries = 256 * slots_per_context;
 // Inputs this long or longer are counted in four interleaved quarters (separate tables hide store-to-load
 // dependencies); shorter ones use one table so that little memory needs clearing.
 constexpr uint32_t quarter_count_min = 1u << 16;
-// The decoder's vector loop stores 32 steps of each state at once.
+// The vector loops handle 32 steps of each state per batch.
 constexpr uint32_t steps_per_batch = 32;
+// Row length of the vector encoder's local copy of a batch: 3 bytes of lead and 33 bytes of the chunk.
+constexpr int enc_local_row = 40;
 
 // Encoder record of one (context, symbol) pair: x -> floor(x / freq) * 2048 + x % freq + start, by multiply.
 struct RansEncSymbol {
@@ -97,9 +98,10 @@ struct heap_buffer {
 // Permutation tables of the vector renormalisation, indexed by the 8-bit mask of renormalising lanes.
 // Decoder: lane k takes word number popcount(mask & ((1 << k) - 1)) of the eight words at the read position.
 // Encoder: the set lanes' words go, in ascending lane order, to the top of an eight-word block.
+// Entries are 32-bit lane indices, ready for one aligned vector load.
 struct perm_tables {
-  std::array<std::array<uint8_t, 8>, 256> dec{};
-  std::array<std::array<uint8_t, 8>, 256> enc{};
+  alignas(32) uint32_t dec[256][8]{};
+  alignas(32) uint32_t enc[256][8]{};
 };
 constexpr perm_tables make_perm_tables() {
   perm_tables t{};
@@ -109,8 +111,8 @@ constexpr perm_tables make_perm_tables() {
     int taken = 0;
     for (int k = 0; k < 8; k++) {
       if ((m >> k) & 1) {
-        t.dec[m][k] = static_cast<uint8_t>(taken);
-        t.enc[m][8 - count + taken] = static_cast<uint8_t>(k);
+        t.dec[m][k] = static_cast<uint32_t>(taken);
+        t.enc[m][8 - count + taken] = static_cast<uint32_t>(k);
         taken++;
       }
     }
@@ -242,18 +244,27 @@ inline void enc_step_scalar(uint32_t* R, const uint8_t* in, uint32_t m, uint32_t
   }
 }
 
-__attribute__((target("avx2"))) inline __m256i enc_group_avx2(__m256i x, __m256i idx, const RansEncSymbol* rec,
-                                                              uint8_t*& wp) {
-  const int* base = reinterpret_cast<const int*>(rec);
-  __m256i off = _mm256_slli_epi32(idx, 4);
-  __m256i limit = _mm256_i32gather_epi32(base, off, 1);
-  __m256i recip = _mm256_i32gather_epi32(base + 1, off, 1);
-  __m256i addend = _mm256_i32gather_epi32(base + 2, off, 1);
-  __m256i cs = _mm256_i32gather_epi32(base + 3, off, 1);
+// One step of eight states whose records are given by index (lane order). The records are loaded whole and
+// transposed into one vector per field, which is cheaper than gathering each field.
+__attribute__((target("avx2"), always_inline)) inline __m256i enc_group_avx2(__m256i x, const RansEncSymbol* rec,
+                                                                             const uint8_t* pair, uint8_t*& wp) {
+  // pair points at lane 0's (context, symbol) bytes; lane l's lie l rows further on.
+#define QARN_REC(l) _mm_loadu_si128(reinterpret_cast<const __m128i*>(rec + get16(pair + (l) * enc_local_row)))
+  __m256i a0 = _mm256_inserti128_si256(_mm256_castsi128_si256(QARN_REC(0)), QARN_REC(4), 1);
+  __m256i a1 = _mm256_inserti128_si256(_mm256_castsi128_si256(QARN_REC(1)), QARN_REC(5), 1);
+  __m256i a2 = _mm256_inserti128_si256(_mm256_castsi128_si256(QARN_REC(2)), QARN_REC(6), 1);
+  __m256i a3 = _mm256_inserti128_si256(_mm256_castsi128_si256(QARN_REC(3)), QARN_REC(7), 1);
+#undef QARN_REC
+  __m256i t0 = _mm256_unpacklo_epi32(a0, a1), t1 = _mm256_unpackhi_epi32(a0, a1);
+  __m256i t2 = _mm256_unpacklo_epi32(a2, a3), t3 = _mm256_unpackhi_epi32(a2, a3);
+  __m256i limit = _mm256_unpacklo_epi64(t0, t2);
+  __m256i recip = _mm256_unpackhi_epi64(t0, t2);
+  __m256i addend = _mm256_unpacklo_epi64(t1, t3);
+  __m256i cs = _mm256_unpackhi_epi64(t1, t3);
   // States and limits both lie below 2^31, so the signed comparison is exact.
   __m256i renorm = _mm256_cmpgt_epi32(x, limit);
   int mask = _mm256_movemask_ps(_mm256_castsi256_ps(renorm));
-  __m256i perm = _mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(perms.enc[mask].data())));
+  __m256i perm = _mm256_load_si256(reinterpret_cast<const __m256i*>(perms.enc[mask]));
   __m256i w = _mm256_and_si256(_mm256_permutevar8x32_epi32(x, perm), _mm256_set1_epi32(0xFFFF));
   w = _mm256_permute4x64_epi64(_mm256_packus_epi32(w, w), 0x08);
   _mm_storeu_si128(reinterpret_cast<__m128i*>(wp - 16), _mm256_castsi256_si128(w));
@@ -269,27 +280,44 @@ __attribute__((target("avx2"))) inline __m256i enc_group_avx2(__m256i x, __m256i
   return _mm256_add_epi32(_mm256_add_epi32(x, addend), _mm256_mullo_epi32(comp, q));
 }
 
-// Main steps k = m-1 down to 3 in vector form: each lane gathers the bytes k-3..k of its chunk, whose top two are
-// (context, symbol). Needs n < 2^31 so that chunk offsets fit the gather's signed 32-bit indices.
+// Main steps k = m-1 down to 3 in vector form, 32 steps per batch. The 32 chunks lie m bytes apart, often a
+// large power of two, so reading them in place would make every step's loads fight over the same cache sets:
+// each batch first copies its 33 bytes of every chunk into a small local array, where each step finds the
+// (context, symbol) pair of every state.
 __attribute__((target("avx2"))) void enc_main_avx2(uint32_t* R, const uint8_t* in, uint32_t m,
                                                     const RansEncSymbol* rec, uint8_t*& wp) {
-  __m256i x[4], off[4];
-  for (int g = 0; g < 4; g++) {
-    x[g] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(R + 8 * g));
-    int z = 8 * g;
-    off[g] = _mm256_mullo_epi32(_mm256_setr_epi32(z, z + 1, z + 2, z + 3, z + 4, z + 5, z + 6, z + 7),
-                                _mm256_set1_epi32(static_cast<int>(m)));
-  }
+  // Row z: 3 bytes of lead, then bytes k_lo - 1 .. k_lo + 31 of chunk z.
+  alignas(32) uint8_t local[rans_states][enc_local_row] = {};
+  __m256i x0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(R));
+  __m256i x1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(R + 8));
+  __m256i x2 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(R + 16));
+  __m256i x3 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(R + 24));
   uint8_t* w = wp;
-  for (uint32_t k = m - 1; k >= 3; k--) {
-    const int* base = reinterpret_cast<const int*>(in + k - 3);
-    for (int g = 3; g >= 0; g--) {
-      __m256i idx = _mm256_srli_epi32(_mm256_i32gather_epi32(base, off[g], 1), 16);
-      x[g] = enc_group_avx2(x[g], idx, rec, w);
+  for (uint32_t k_hi = m - 1; k_hi >= 3;) {
+    uint32_t k_lo = k_hi >= 3 + steps_per_batch - 1 ? k_hi - (steps_per_batch - 1) : 3;
+    size_t span = k_hi - k_lo + 2;
+    for (int z = 0; z < rans_states; z++) {
+      const uint8_t* src = in + z * size_t{m} + k_lo - 1;
+      if (span == steps_per_batch + 1) {
+        std::memcpy(&local[z][3], src, steps_per_batch + 1);
+      } else {
+        std::memcpy(&local[z][3], src, span);
+      }
     }
+    for (uint32_t k = k_hi + 1; k-- > k_lo;) {
+      const uint8_t* pair = &local[0][3 + (k - k_lo)];
+      x3 = enc_group_avx2(x3, rec, pair + 24 * enc_local_row, w);
+      x2 = enc_group_avx2(x2, rec, pair + 16 * enc_local_row, w);
+      x1 = enc_group_avx2(x1, rec, pair + 8 * enc_local_row, w);
+      x0 = enc_group_avx2(x0, rec, pair, w);
+    }
+    k_hi = k_lo - 1;
   }
   wp = w;
-  for (int g = 0; g < 4; g++) _mm256_storeu_si256(reinterpret_cast<__m256i*>(R + 8 * g), x[g]);
+  _mm256_storeu_si256(reinterpret_cast<__m256i*>(R), x0);
+  _mm256_storeu_si256(reinterpret_cast<__m256i*>(R + 8), x1);
+  _mm256_storeu_si256(reinterpret_cast<__m256i*>(R + 16), x2);
+  _mm256_storeu_si256(reinterpret_cast<__m256i*>(R + 24), x3);
 }
 
 unsigned char* compress(bool vec, unsigned char* in, unsigned int n, unsigned char* out, unsigned int* out_size) {
@@ -505,7 +533,7 @@ bool dec_main_scalar(uint32_t* R, const uint32_t* S, const uint8_t*& wp, const u
 }
 
 // One step of eight states: gathers the slots, updates x and takes the group's words from w. Returns the symbols.
-__attribute__((target("avx2"))) inline __m256i dec_group_avx2(__m256i& x, __m256i ctx, const uint32_t* S,
+__attribute__((target("avx2"), always_inline)) inline __m256i dec_group_avx2(__m256i& x, __m256i ctx, const uint32_t* S,
                                                               const uint8_t*& w) {
   __m256i idx = _mm256_or_si256(_mm256_slli_epi32(ctx, scale_bits), _mm256_and_si256(x, _mm256_set1_epi32(scale_mask)));
   __m256i s = _mm256_i32gather_epi32(reinterpret_cast<const int*>(S), idx, 4);
@@ -516,17 +544,15 @@ __attribute__((target("avx2"))) inline __m256i dec_group_avx2(__m256i& x, __m256
   __m256i renorm = _mm256_cmpeq_epi32(_mm256_min_epu32(x, _mm256_set1_epi32(rans_state_lower - 1)), x);
   int mask = _mm256_movemask_ps(_mm256_castsi256_ps(renorm));
   __m256i words = _mm256_cvtepu16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(w)));
-  __m256i perm = _mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(perms.dec[mask].data())));
+  __m256i perm = _mm256_load_si256(reinterpret_cast<const __m256i*>(perms.dec[mask]));
   words = _mm256_permutevar8x32_epi32(words, perm);
   x = _mm256_blendv_epi8(x, _mm256_or_si256(_mm256_slli_epi32(x, 16), words), renorm);
   w += 2 * _mm_popcnt_u32(static_cast<unsigned>(mask));
   return _mm256_and_si256(s, _mm256_set1_epi32(0xFF));
 }
 
-// Transposes eight rows of eight u32 (row r: bytes 4r..4r+3 of each of eight states) into each state's 32 bytes.
-__attribute__((target("avx2"))) inline void transpose8x8(const uint32_t* rows, size_t stride, __m256i* outv) {
-  __m256i r[8];
-  for (int i = 0; i < 8; i++) r[i] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(rows + i * stride));
+// Transposes eight rows of eight u32 in place: row r, lane l becomes row l, lane r.
+__attribute__((target("avx2"), always_inline)) inline void transpose8x8(__m256i* r) {
   __m256i t0 = _mm256_unpacklo_epi32(r[0], r[1]), t1 = _mm256_unpackhi_epi32(r[0], r[1]);
   __m256i t2 = _mm256_unpacklo_epi32(r[2], r[3]), t3 = _mm256_unpackhi_epi32(r[2], r[3]);
   __m256i t4 = _mm256_unpacklo_epi32(r[4], r[5]), t5 = _mm256_unpackhi_epi32(r[4], r[5]);
@@ -535,59 +561,70 @@ __attribute__((target("avx2"))) inline void transpose8x8(const uint32_t* rows, s
   __m256i u2 = _mm256_unpacklo_epi64(t1, t3), u3 = _mm256_unpackhi_epi64(t1, t3);
   __m256i u4 = _mm256_unpacklo_epi64(t4, t6), u5 = _mm256_unpackhi_epi64(t4, t6);
   __m256i u6 = _mm256_unpacklo_epi64(t5, t7), u7 = _mm256_unpackhi_epi64(t5, t7);
-  outv[0] = _mm256_permute2x128_si256(u0, u4, 0x20);
-  outv[1] = _mm256_permute2x128_si256(u1, u5, 0x20);
-  outv[2] = _mm256_permute2x128_si256(u2, u6, 0x20);
-  outv[3] = _mm256_permute2x128_si256(u3, u7, 0x20);
-  outv[4] = _mm256_permute2x128_si256(u0, u4, 0x31);
-  outv[5] = _mm256_permute2x128_si256(u1, u5, 0x31);
-  outv[6] = _mm256_permute2x128_si256(u2, u6, 0x31);
-  outv[7] = _mm256_permute2x128_si256(u3, u7, 0x31);
+  r[0] = _mm256_permute2x128_si256(u0, u4, 0x20);
+  r[1] = _mm256_permute2x128_si256(u1, u5, 0x20);
+  r[2] = _mm256_permute2x128_si256(u2, u6, 0x20);
+  r[3] = _mm256_permute2x128_si256(u3, u7, 0x20);
+  r[4] = _mm256_permute2x128_si256(u0, u4, 0x31);
+  r[5] = _mm256_permute2x128_si256(u1, u5, 0x31);
+  r[6] = _mm256_permute2x128_si256(u2, u6, 0x31);
+  r[7] = _mm256_permute2x128_si256(u3, u7, 0x31);
 }
 
-// Main steps in vector form, 32 steps per batch. While a whole batch's words (at most 32 x 32) lie inside the
-// block the words are read in place; the last stretch is copied into a zero-padded buffer so that the
-// eight-word loads stay in bounds, and a batch that consumed more words than the block holds fails.
+// Main steps in vector form, 32 steps per batch. The steps' symbols (one u32 per state) are kept and, at the end
+// of the batch, packed into 32 bytes per state and stored into each chunk at once. While a whole batch's words
+// (at most 32 x 32) lie inside the block they are read in place; the last stretch is copied into a zero-padded
+// buffer so that the eight-word loads stay in bounds, and a batch that consumed more words than the block holds
+// fails.
 __attribute__((target("avx2"))) bool dec_main_avx2(uint32_t* R, const uint32_t* S, const uint8_t*& wp,
                                                     const uint8_t* wend, uint8_t* out, uint32_t m) {
   constexpr size_t batch_bytes = 2 * rans_states * steps_per_batch;
   alignas(32) uint8_t tail[2 * batch_bytes + 32];
-  alignas(32) uint32_t rows[steps_per_batch / 4][rans_states] = {};
-  __m256i x[4], ctx[4];
-  for (int g = 0; g < 4; g++) {
-    x[g] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(R + 8 * g));
-    ctx[g] = _mm256_setzero_si256();
-  }
+  alignas(32) uint32_t syms[steps_per_batch][rans_states] = {};
+  __m256i x0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(R));
+  __m256i x1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(R + 8));
+  __m256i x2 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(R + 16));
+  __m256i x3 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(R + 24));
+  __m256i c0 = _mm256_setzero_si256(), c1 = c0, c2 = c0, c3 = c0;
+  // Gathers bytes 0, 4, 8, 12 of each 128-bit half: with four steps packed per lane, the 4 x 4 byte transpose.
+  const __m256i interleave = _mm256_setr_epi8(0, 4, 8, 12, 1, 5, 9, 13, 2, 6, 10, 14, 3, 7, 11, 15,
+                                              0, 4, 8, 12, 1, 5, 9, 13, 2, 6, 10, 14, 3, 7, 11, 15);
   const uint8_t* w = wp;
   const uint8_t* limit = wend;
   bool padded = false;
-  size_t tail_used = 0;  // bytes of the block copied into tail, when padded
   for (uint32_t k0 = 0; k0 < m; k0 += steps_per_batch) {
     if (!padded && static_cast<size_t>(limit - w) < batch_bytes) {
-      tail_used = static_cast<size_t>(limit - w);
-      std::memcpy(tail, w, tail_used);
-      std::memset(tail + tail_used, 0, sizeof tail - tail_used);
+      size_t used = static_cast<size_t>(limit - w);
+      std::memcpy(tail, w, used);
+      std::memset(tail + used, 0, sizeof tail - used);
       w = tail;
-      limit = tail + tail_used;
+      limit = tail + used;
       padded = true;
     }
     uint32_t steps = m - k0 < steps_per_batch ? m - k0 : steps_per_batch;
-    for (uint32_t kk = 0; kk < steps; kk += 4) {
-      __m256i acc[4] = {_mm256_setzero_si256(), _mm256_setzero_si256(), _mm256_setzero_si256(),
-                        _mm256_setzero_si256()};
-      for (uint32_t j = 0; j < 4 && kk + j < steps; j++) {
-        __m128i sh = _mm_cvtsi32_si128(static_cast<int>(8 * j));
-        for (int g = 0; g < 4; g++) {
-          ctx[g] = dec_group_avx2(x[g], ctx[g], S, w);
-          acc[g] = _mm256_or_si256(acc[g], _mm256_sll_epi32(ctx[g], sh));
-        }
-      }
-      for (int g = 0; g < 4; g++) _mm256_store_si256(reinterpret_cast<__m256i*>(rows[kk / 4] + 8 * g), acc[g]);
+    for (uint32_t k = 0; k < steps; k++) {
+      c0 = dec_group_avx2(x0, c0, S, w);
+      c1 = dec_group_avx2(x1, c1, S, w);
+      c2 = dec_group_avx2(x2, c2, S, w);
+      c3 = dec_group_avx2(x3, c3, S, w);
+      _mm256_store_si256(reinterpret_cast<__m256i*>(syms[k]), c0);
+      _mm256_store_si256(reinterpret_cast<__m256i*>(syms[k] + 8), c1);
+      _mm256_store_si256(reinterpret_cast<__m256i*>(syms[k] + 16), c2);
+      _mm256_store_si256(reinterpret_cast<__m256i*>(syms[k] + 24), c3);
     }
     if (padded && w > limit) return false;
     for (int g = 0; g < 4; g++) {
+      // v[r], lane l: the bytes of steps 4r .. 4r+3 of state 8g + l.
       __m256i v[8];
-      transpose8x8(rows[0] + 8 * g, rans_states, v);
+      for (int r = 0; r < 8; r++) {
+        const __m256i* row = reinterpret_cast<const __m256i*>(syms[4 * r] + 8 * g);
+        constexpr int next = rans_states / 8;  // one step further, in vectors
+        __m256i b = _mm256_packus_epi16(_mm256_packus_epi32(_mm256_load_si256(row), _mm256_load_si256(row + next)),
+                                        _mm256_packus_epi32(_mm256_load_si256(row + 2 * next),
+                                                            _mm256_load_si256(row + 3 * next)));
+        v[r] = _mm256_shuffle_epi8(b, interleave);
+      }
+      transpose8x8(v);
       for (int l = 0; l < 8; l++) {
         uint8_t* dst = out + (8 * g + l) * size_t{m} + k0;
         if (steps == steps_per_batch) {
@@ -600,7 +637,10 @@ __attribute__((target("avx2"))) bool dec_main_avx2(uint32_t* R, const uint32_t* 
       }
     }
   }
-  for (int g = 0; g < 4; g++) _mm256_storeu_si256(reinterpret_cast<__m256i*>(R + 8 * g), x[g]);
+  _mm256_storeu_si256(reinterpret_cast<__m256i*>(R), x0);
+  _mm256_storeu_si256(reinterpret_cast<__m256i*>(R + 8), x1);
+  _mm256_storeu_si256(reinterpret_cast<__m256i*>(R + 16), x2);
+  _mm256_storeu_si256(reinterpret_cast<__m256i*>(R + 24), x3);
   wp = padded ? wend - (limit - w) : w;
   return true;
 }
