@@ -4,7 +4,12 @@ ASAN_BUILD ?= build-asan
 FUZZ_BUILD ?= build-fuzz
 FUZZ_SECONDS ?= 60
 
-.PHONY: all deps test test-asan demo bench fuzz fuzz-run clean
+.PHONY: all deps test test-asan demo bench fuzz fuzz-run install uninstall clean
+
+PREFIX ?= /usr/local
+DESTDIR ?=
+BINDIR = $(DESTDIR)$(PREFIX)/bin
+MANDIR = $(DESTDIR)$(PREFIX)/share/man/man1
 
 all: deps
 	@test -f $(BUILD)/build.ninja || cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release
@@ -37,6 +42,14 @@ fuzz: deps
 # Runs every fuzz target for FUZZ_SECONDS on its seed corpus.
 fuzz-run: fuzz
 	@scripts/fuzz.sh $(FUZZ_BUILD) $(FUZZ_SECONDS)
+
+install: all
+	install -d $(BINDIR) $(MANDIR)
+	install -m 755 $(BUILD)/qarn $(BINDIR)/qarn
+	install -m 644 docs/qarn.1 $(MANDIR)/qarn.1
+
+uninstall:
+	rm -f $(BINDIR)/qarn $(MANDIR)/qarn.1
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD)
