@@ -302,7 +302,8 @@ float pick_transform_from(const uint8_t* pixels, int width, int x0, int y0, int 
   }
   // Single-precision total and probabilities, double-precision sums: the choice between near-equal transforms
   // depends on exactly this rounding.
-  const float total = static_cast<float>(static_cast<int32_t>(static_cast<uint32_t>(y1 - y0) * static_cast<uint32_t>(x1 - x0)));
+  const uint32_t area = static_cast<uint32_t>(y1 - y0) * static_cast<uint32_t>(x1 - x0);  // all pixels, not the sampled
+  const float total = static_cast<float>(static_cast<int32_t>(area));
   double estimate[6];
   for (int k = 0; k < 6; k++) {
     double h = 0;
@@ -525,7 +526,8 @@ bool encode_image(const uint8_t* pnm, size_t n, size_t size_limit, byte_buffer* 
   uint32_t sizes[3];
   for (int c = 0; c < 3; c++) {
     unsigned int room = static_cast<unsigned int>(file.size() - pos);
-    uint8_t* block = rans_compress_O1_32x16(planes + c * pixels, static_cast<unsigned int>(pixels), file.data() + pos, &room);
+    uint8_t* block =
+        rans_compress_O1_32x16(planes + c * pixels, static_cast<unsigned int>(pixels), file.data() + pos, &room);
     assert(block != nullptr);
     (void)block;
     sizes[c] = room;

@@ -293,7 +293,8 @@ image sequence_image(int w, int h) {
   image im(w, h);
   std::mt19937 rng(12);
   uint8_t r = 3;
-  for (int i = 0; i < w * h; i++, r = uint8_t(5 * r + 1)) im.set(i % w, i / w, {r, uint8_t(r + rng() % 3), uint8_t(128 + rng() % 2)});
+  for (int i = 0; i < w * h; i++, r = uint8_t(5 * r + 1))
+    im.set(i % w, i / w, {r, uint8_t(r + rng() % 3), uint8_t(128 + rng() % 2)});
   return im;
 }
 
@@ -381,6 +382,16 @@ struct damage_case {
   void (*apply)(bytes& file);
 };
 
+void add_to_field(bytes& f, size_t offset, uint32_t delta) {
+  put_u32(f.data() + offset, get_u32(f.data() + offset) + delta);
+}
+// Offset of block c, found from size0 and size1.
+size_t block_start(const bytes& f, int c) {
+  size_t start = image_header_size;
+  for (int k = 0; k < c; k++) start += get_u32(f.data() + image_field_size0 + 4 * k);
+  return start;
+}
+
 const damage_case damage_cases[] = {
     {"empty", [](bytes& f) { f.clear(); }},
     {"header cut", [](bytes& f) { f.resize(31); }},
@@ -397,14 +408,16 @@ const damage_case damage_cases[] = {
        put_u32(f.data() + image_field_width, 65536);
        put_u32(f.data() + image_field_height, 65536);
      }},
-    {"more pixels than the blocks hold", [](bytes& f) { put_u32(f.data() + image_field_height, get_u32(f.data() + image_field_height) + 1); }},
-    {"fewer pixels than the blocks hold", [](bytes& f) { put_u32(f.data() + image_field_height, get_u32(f.data() + image_field_height) - 1); }},
-    {"size0 past the end", [](bytes& f) { put_u32(f.data() + 20, uint32_t(f.size())); }},
-    {"size0 + size1 past the end", [](bytes& f) { put_u32(f.data() + 24, uint32_t(f.size()) - get_u32(f.data() + 20)); }},
-    {"size0 huge", [](bytes& f) { put_u32(f.data() + 20, 0xFFFFFFF0); }},
-    {"block 1 declares N + 1", [](bytes& f) { uint8_t* b = f.data() + image_header_size + get_u32(f.data() + 20); put_u32(b, get_u32(b) + 1); }},
-    {"block 1 declares N - 1", [](bytes& f) { uint8_t* b = f.data() + image_header_size + get_u32(f.data() + 20); put_u32(b, get_u32(b) - 1); }},
-    {"block 2 declares 3N", [](bytes& f) { uint8_t* b = f.data() + image_header_size + get_u32(f.data() + 20) + get_u32(f.data() + 24); put_u32(b, 3 * get_u32(b)); }},
+    {"more pixels than the blocks hold", [](bytes& f) { add_to_field(f, image_field_height, 1); }},
+    {"fewer pixels than the blocks hold", [](bytes& f) { add_to_field(f, image_field_height, uint32_t(-1)); }},
+    {"size0 past the end", [](bytes& f) { put_u32(f.data() + image_field_size0, uint32_t(f.size())); }},
+    {"size0 + size1 past the end",
+     [](bytes& f) { put_u32(f.data() + image_field_size0 + 4, uint32_t(f.size() - block_start(f, 1) + 1)); }},
+    {"size0 huge", [](bytes& f) { put_u32(f.data() + image_field_size0, 0xFFFFFFF0); }},
+    {"block 1 declares N + 1", [](bytes& f) { add_to_field(f, block_start(f, 1), 1); }},
+    {"block 1 declares N - 1", [](bytes& f) { add_to_field(f, block_start(f, 1), uint32_t(-1)); }},
+    {"block 2 declares 3N",
+     [](bytes& f) { add_to_field(f, block_start(f, 2), 2 * get_u32(f.data() + block_start(f, 2))); }},
 };
 
 TEST(ImageFile, damaged_files_are_refused) {
