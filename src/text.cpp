@@ -30,11 +30,15 @@ constexpr int32_t largest_table_slots = 1 << 26;
 
 inline bool is_delimiter(uint8_t c) { return c == ' ' || c == '\n'; }
 
-void whiten(uint8_t* buf, size_t total) {
+}  // namespace
+
+void text_whiten(uint8_t* buf, size_t total) {
   if (total < 16) return;
   xorshift1024 g;
   for (size_t w = 1; w < total / 8; w++) put_u64(buf + 8 * w, get_u64(buf + 8 * w) ^ g.next());
 }
+
+namespace {
 
 [[noreturn]] void fail() { corrupt(); }
 
@@ -491,7 +495,7 @@ std::optional<byte_buffer> compress_text_buffer(const uint8_t* in, size_t n, tex
   }
   size_t total = static_cast<size_t>(f.pos);
   if (total > n + container_header_size) return std::nullopt;
-  whiten(out.data(), total);
+  text_whiten(out.data(), total);
   out.shrink(total);
   return out;
 }
@@ -500,7 +504,7 @@ void decompress_text_to(const uint8_t* in, size_t n, byte_sink& sink) {
   if (n < static_cast<size_t>(text_header_size) || n >= static_cast<size_t>(input_size_limit)) fail();
   byte_buffer file(n);
   std::memcpy(file.data(), in, n);
-  whiten(file.data(), n);
+  text_whiten(file.data(), n);
   uint32_t textc = get_u32(file.data() + 4), a2c = get_u32(file.data() + 8), listc = get_u32(file.data() + 12);
   uint32_t appended = get_u32(file.data() + 16);
   // A text holds at least one token and its restored length stays within the input limit.

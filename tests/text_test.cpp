@@ -210,11 +210,7 @@ TEST(TextEscapes, long_tails_round_trip) {
 
 std::string unwhitened(const byte_buffer& file) {
   std::string s(reinterpret_cast<const char*>(file.data()), file.size());
-  xorshift1024 g;
-  for (size_t w = 1; w < s.size() / 8; w++) {
-    uint64_t v = get_u64(&s[8 * w]) ^ g.next();
-    put_u64(&s[8 * w], v);
-  }
+  text_whiten(reinterpret_cast<uint8_t*>(s.data()), s.size());
   return s;
 }
 
