@@ -26,9 +26,38 @@ bool have_avx2() {
 inline uint32_t load32(const uint8_t* p) { uint32_t v; std::memcpy(&v, p, 4); return v; }
 inline uint64_t load64(const uint8_t* p) { uint64_t v; std::memcpy(&v, p, 8); return v; }
 
+// Maps in the pages of a buffer that is about to be written whole with one call, instead of taking a page fault
+// per 4 KiB page (each costs microseconds on a virtual machine). Only an optimisation: failure changes nothing.
+void populate(void* p, size_t bytes) {
+  constexpr size_t page = 4096, worth = size_t{64} << 10;
+  if (bytes < worth) return;
+  const uintptr_t a = (reinterpret_cast<uintptr_t>(p) + page - 1) & ~(page - 1);
+  const uintptr_t b = (reinterpret_cast<uintptr_t>(p) + bytes) & ~(page - 1);
+  if (b > a) madvise(reinterpret_cast<void*>(a), b - a, MADV_POPULATE_WRITE);
+}
+
+template <class T>
+raw_array<T> populated(size_t n) {
+  raw_array<T> a(n);
+  populate(a.data(), n * sizeof(T));
+  return a;
+}
+
+// An array of at least n entries: the pool's when it is large enough (the pool is left empty), else a new one.
+template <class T>
+raw_array<T> take(raw_array<T>& pool, size_t n) {
+  if (pool.size() >= n && pool.size() > 0) return std::move(pool);
+  return populated<T>(std::max<size_t>(n, 1));
+}
+// Keeps the larger of the pool's array and a.
+template <class T>
+void give(raw_array<T>& pool, raw_array<T>&& a) {
+  if (a.size() > pool.size()) pool = std::move(a);
+}
+
 }  // namespace
 
-mixed_stream::mixed_stream(size_t n) : buf(stream_front + n + stream_tail), size(n) {
+mixed_stream::mixed_stream(size_t n) : buf(populated<uint8_t>(stream_front + n + stream_tail)), size(n) {
   std::memset(buf.data(), 0, stream_front);
   std::memset(buf.data() + stream_front + n, 0, stream_tail);
 }
@@ -221,8 +250,14 @@ stride_streams stride_transform(const uint8_t* p, int64_t lp, bool use_avx2) {
 
 void stride_rebuild(const uint8_t* strides, int64_t chunks, const uint8_t* flags, const uint8_t* exceptions,
                     int64_t exception_count, uint8_t* p) {
+  static const struct popcount_table {
+    uint8_t t[256];
+    popcount_table() {
+      for (int i = 0; i < 256; i++) t[i] = static_cast<uint8_t>((i & 1) + (i > 1 ? t[i >> 1] : 0));
+    }
+  } bits;
   int64_t ones = 0;
-  for (int64_t i = 0; i < chunks * 8; i++) ones += __builtin_popcount(flags[i]);
+  for (int64_t i = 0; i < chunks * 8; i++) ones += bits.t[flags[i]];
   if (ones != exception_count) corrupt();
   for (int64_t c = 0; c < chunks; c++)
     if (strides[c] % stride_step || strides[c] < stride_step || strides[c] > stride_max) corrupt();
@@ -248,7 +283,6 @@ namespace {
 
 constexpr int table_log = 24;
 constexpr size_t table_entries = size_t{1} << table_log;
-constexpr size_t table_bytes = table_entries * sizeof(uint64_t);
 // Bucket counts of the four-byte finder, the eight-byte finder and the pair matcher.
 constexpr int four_byte_shift = 64 - 14;
 constexpr int eight_byte_shift = 64 - 24;
@@ -257,28 +291,101 @@ constexpr size_t four_byte_buckets = size_t{1} << 14;
 constexpr size_t pair_buckets = size_t{1} << 22;
 // Multiplier of both position finders; its low 32 bits are odd, so equal tags mean equal four-byte keys.
 constexpr uint64_t finder_multiplier = 0x106689d45497fdb5ULL;
-// Inputs at least this long get the table on huge pages (their lookups reach most of it anyway); smaller ones touch
-// only the 4 KiB pages they use.
-constexpr size_t huge_table_input = size_t{16} << 10;
+// A use that stores at most this many entries keeps its buckets in a small hash of its own instead of the large
+// table: same contents, a few cache lines instead of a page fault and a cache miss per lookup.
+constexpr size_t sparse_limit = size_t{1} << 17;
+
+// An entry of the model is a 32-bit tag and a 32-bit position (or run number + 1), 0 meaning empty. The tag is
+// a function of what sits at that position: the first four bytes there (the low 32 bits of the product with an
+// odd multiplier are a bijection of them), or the low half of the pair's hash. So the table keeps the position in
+// the low bits of a 32-bit entry and as many top bits of the tag as the position leaves free; only when those
+// agree is the whole tag read back from the position. That halves the table and skips most of the reads back.
+using slot_t = uint32_t;
+
+struct slot_packing {
+  uint32_t pos_mask;
+  explicit slot_packing(uint64_t max_value) {
+    int bits = 1;
+    while (bits < 32 && (max_value >> bits) != 0) bits++;
+    pos_mask = bits >= 32 ? ~0u : (1u << bits) - 1;
+  }
+  slot_t pack(uint32_t pos, uint32_t tag) const { return pos | (tag & ~pos_mask); }
+  uint32_t pos(slot_t e) const { return e & pos_mask; }
+  bool tag_may_match(slot_t e, uint32_t tag) const { return ((e ^ tag) & ~pos_mask) == 0; }
+};
+
+// The table's buckets as one array.
+struct direct_slots {
+  slot_t* t;
+  slot_t& operator()(uint64_t b) { return t[b]; }
+  void prefetch(uint64_t b) { __builtin_prefetch(t + b, 1); }
+};
+
+// The same buckets held only where used: open addressing keyed by bucket number + 1 in the high half of each
+// entry, the value in the low half; an absent bucket reads as empty.
+struct sparse_slots {
+  raw_array<uint64_t> e;
+  uint32_t mask;
+  explicit sparse_slots(size_t stores) {
+    size_t cap = 64;
+    while (cap < 2 * stores) cap *= 2;
+    e = raw_array<uint64_t>(cap);
+    mask = static_cast<uint32_t>(cap - 1);
+    std::memset(e.data(), 0, cap * sizeof(uint64_t));
+  }
+  slot_t& operator()(uint64_t b) {
+    const uint32_t key = static_cast<uint32_t>(b) + 1;
+    uint32_t i = static_cast<uint32_t>((b * 0x9E3779B97F4A7C15ULL) >> 32) & mask;
+    for (;;) {
+      const uint32_t k = static_cast<uint32_t>(e[i] >> 32);
+      if (k == key) break;
+      if (k == 0) {
+        e[i] = uint64_t(key) << 32;
+        break;
+      }
+      i = (i + 1) & mask;
+    }
+    return reinterpret_cast<slot_t*>(&e[i])[0];  // the low half (little-endian)
+  }
+  void prefetch(uint64_t) {}
+};
 
 }  // namespace
 
-class match_table {
+// The match table (invariant between uses: every bucket is empty) and arrays handed from section to section, so
+// that later sections reuse the memory of the first, usually largest, one.
+class section_workspace {
  public:
-  explicit match_table(bool huge) {
-    void* p = mmap(nullptr, table_bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
-    if (p == MAP_FAILED) throw std::bad_alloc();
-    madvise(p, table_bytes, huge ? MADV_HUGEPAGE : MADV_NOHUGEPAGE);
-    t = static_cast<uint64_t*>(p);  // fresh anonymous pages read as zero: the table starts empty
+  raw_array<int32_t> dist, a3, lengths, starts;
+  raw_array<uint64_t> hashes;
+  byte_buffer sub[sub_block_count];
+
+  section_workspace() : small_(four_byte_buckets) { std::memset(small_.data(), 0, four_byte_buckets * sizeof(uint64_t)); }
+  ~section_workspace() {
+    if (big_) munmap(big_, table_entries * sizeof(slot_t));
   }
-  ~match_table() { munmap(t, table_bytes); }
-  match_table(const match_table&) = delete;
-  match_table& operator=(const match_table&) = delete;
-  // Empty again after a use of `buckets` buckets that stored `stores` entries: small uses are cleared entry by
-  // entry by the caller instead.
-  bool worth_full_clear(size_t buckets, size_t stores) const { return stores > buckets / 16; }
-  void clear(size_t buckets) { std::memset(t, 0, buckets * sizeof(uint64_t)); }
-  uint64_t* t;
+  section_workspace(const section_workspace&) = delete;
+  section_workspace& operator=(const section_workspace&) = delete;
+  // The four-byte finder's 2^14 buckets, whole tags beside their positions.
+  uint64_t* small() { return small_.data(); }
+  // All 2^24 buckets, mapped on first use (fresh anonymous pages read as zero, so it starts empty).
+  slot_t* big() {
+    if (!big_) {
+      const size_t bytes = table_entries * sizeof(slot_t);
+      void* p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+      if (p == MAP_FAILED) throw std::bad_alloc();
+      madvise(p, bytes, MADV_HUGEPAGE);
+      big_ = static_cast<slot_t*>(p);
+    }
+    return big_;
+  }
+  // A use of the first `buckets` buckets that stored `stores` entries is cleared whole when that is cheaper than
+  // clearing entry by entry.
+  static bool worth_full_clear(size_t buckets, size_t stores) { return stores > buckets / 16; }
+
+ private:
+  raw_array<uint64_t> small_;
+  slot_t* big_ = nullptr;
 };
 
 // ---------------------------------------------------------------------------------------------------------------
@@ -301,77 +408,125 @@ inline uint8_t byte_before_prefix(int64_t i) {
 // Positions q, q + 1, q + 2, q + 3 for q = first, first + 4, ... while q < n - 8.
 inline int32_t finder_end(int32_t n) { return 4 * ((n - 9) / 4) + 4; }
 
-void four_byte_finder(const uint8_t* data, int32_t n, int32_t* dist, match_table* table) {
-  uint64_t* t = table->t;
-  const int32_t end = finder_end(n);
-  for (int32_t p = 0; p < end; p++) {
-    const uint64_t h = uint64_t(load32(data + p)) * finder_multiplier;
-    const uint32_t tag = static_cast<uint32_t>(h);
-    uint64_t& slot = t[h >> four_byte_shift];
-    const uint64_t old = slot;
-    slot = uint64_t(tag) << 32 | uint32_t(p);
-    if (static_cast<uint32_t>(old) != 0 && (old >> 32) == tag) dist[p] = p - static_cast<int32_t>(old);
+// The first three steps of the model in one forward pass: the previous occurrence of each byte, overridden by the
+// four-byte finder (positions 0 to end - 1, 2^14 buckets), then by the eight-byte finder with continuation
+// (positions 4 to end - 1, 2^24 buckets). Each position's distance depends only on the positions before it and on
+// the tables as those left them, so doing the three per position equals three whole passes. Positions go in
+// blocks: first the table lookups and stores of the block, in order, noting candidates; then the distance
+// updates, in order, which touch no table. The cache misses of the lookups then overlap instead of queueing
+// behind mispredicted branches.
+template <class Slots>
+void forward_distances(const uint8_t* data, int32_t n, int32_t* dist, uint64_t* small, Slots* big) {
+  constexpr int32_t block = 256;
+  constexpr int32_t ahead = 32;  // prefetch distance for the large table
+  const int32_t end = n >= 9 ? finder_end(n) : 0;
+  const bool eight = n >= 13;
+  const slot_packing pk(static_cast<uint64_t>(std::max(end, 1)));
+  uint32_t cand4[block], cand8[block];
+
+  int32_t last[256];
+  for (int c = 0; c < 256; c++) last[c] = c - prefix_size;
+  for (int32_t b0 = 0; b0 < std::max(n, 1); b0 += block) {
+    const int32_t b1 = std::min(std::max(n, 1), b0 + block);
+    const int32_t f1 = std::min(b1, end);
+    for (int32_t p = b0; p < f1; p++) {
+      const uint64_t h = uint64_t(load32(data + p)) * finder_multiplier;
+      const uint32_t tag = static_cast<uint32_t>(h);
+      uint64_t& slot = small[h >> four_byte_shift];
+      const uint64_t old = slot;
+      slot = uint64_t(tag) << 32 | uint32_t(p);
+      // Position 0 is stored with 0 and so never serves as a source.
+      cand4[p - b0] = (old >> 32) == tag ? static_cast<uint32_t>(old) : 0;
+    }
+    if (eight) {
+      for (int32_t p = std::max(b0, 4); p < f1; p++) {
+        if (p + ahead < end) big->prefetch((load64(data + p + ahead) * finder_multiplier) >> eight_byte_shift);
+        const uint64_t h = load64(data + p) * finder_multiplier;
+        const uint32_t tag = static_cast<uint32_t>(h);
+        slot_t& s = (*big)(h >> eight_byte_shift);
+        const slot_t old = s;
+        s = pk.pack(static_cast<uint32_t>(p), tag);
+        cand8[p - b0] = pk.tag_may_match(old, tag) ? pk.pos(old) : 0;
+      }
+    }
+    for (int32_t p = b0; p < b1; p++) {
+      int32_t d = p == 0 ? prefix_size - data[0] : p - last[data[p]];
+      last[data[p]] = p;
+      if (p < end) {
+        if (cand4[p - b0]) d = p - static_cast<int32_t>(cand4[p - b0]);
+        if (eight && p >= 4) {
+          const uint32_t q = cand8[p - b0];
+          if (data[p - dist[p - 1]] == data[p]) d = dist[p - 1];  // the previous position's match goes on
+          else if (q && load32(data + q) == load32(data + p)) d = p - static_cast<int32_t>(q);  // the whole tag
+        }
+      }
+      dist[p] = d;
+    }
   }
-  table->clear(four_byte_buckets);
+  std::memset(small, 0, four_byte_buckets * sizeof(uint64_t));
 }
 
-void eight_byte_finder(const uint8_t* data, int32_t n, int32_t* dist, match_table* table) {
-  uint64_t* t = table->t;
-  const int32_t end = finder_end(n);
-  constexpr int32_t ahead = 16;  // prefetch distance: the lookups are cache misses into 128 MiB
-  for (int32_t p = 4; p < end; p++) {
-    if (p + ahead < end) __builtin_prefetch(t + ((load64(data + p + ahead) * finder_multiplier) >> eight_byte_shift), 1);
-    const uint64_t h = load64(data + p) * finder_multiplier;
-    const uint32_t tag = static_cast<uint32_t>(h);
-    uint64_t& slot = t[h >> eight_byte_shift];
-    const uint64_t old = slot;
-    slot = uint64_t(tag) << 32 | uint32_t(p);
-    if (data[p - dist[p - 1]] == data[p]) dist[p] = dist[p - 1];  // the previous position's match goes on
-    else if (static_cast<uint32_t>(old) != 0 && (old >> 32) == tag) dist[p] = p - static_cast<int32_t>(old);
+void forward_distances(const uint8_t* data, int32_t n, int32_t* dist, section_workspace* ws) {
+  const int32_t end = n >= 13 ? finder_end(n) : 4;
+  const size_t stores = static_cast<size_t>(end - 4);
+  if (stores <= sparse_limit) {
+    sparse_slots slots(stores);
+    forward_distances(data, n, dist, ws->small(), &slots);
+    return;
   }
-  const size_t stores = end > 4 ? static_cast<size_t>(end - 4) : 0;
-  if (table->worth_full_clear(table_entries, stores)) {
-    table->clear(table_entries);
+  direct_slots slots{ws->big()};
+  forward_distances(data, n, dist, ws->small(), &slots);
+  if (section_workspace::worth_full_clear(table_entries, stores)) {
+    std::memset(slots.t, 0, table_entries * sizeof(slot_t));
   } else {
-    for (int32_t p = 4; p < end; p++) t[(load64(data + p) * finder_multiplier) >> eight_byte_shift] = 0;
+    for (int32_t p = 4; p < end; p++) slots.t[(load64(data + p) * finder_multiplier) >> eight_byte_shift] = 0;
   }
 }
 
-void backward_propagation(const uint8_t* data, int32_t n, int32_t* dist) {
+// Returns the number of places where the distance changes from one position to the next.
+int32_t backward_propagation(const uint8_t* data, int32_t n, int32_t* dist) {
+  int32_t changes = 0;
   for (int32_t p = n - 1; p >= 1; p--) {
     const int64_t src = int64_t(p) - 1 - dist[p];
     const uint8_t b = src >= -prefix_size ? data[src] : byte_before_prefix(src);
-    if (data[p - 1] == b) dist[p - 1] = dist[p];
+    dist[p - 1] = data[p - 1] == b ? dist[p] : dist[p - 1];
+    changes += dist[p - 1] != dist[p];
   }
+  return changes;
 }
 
-// Every byte of the run at s, length len, equals the byte d back, the source staying within the prefix.
+// Every byte of the run at s, length len, equals the byte d back, the source staying within the prefix. Most
+// candidates fail on their first byte.
 inline bool run_accepts(const uint8_t* data, int32_t s, int32_t len, int32_t d) {
   if (int64_t(s) - d < -prefix_size) return false;
-  return std::memcmp(data + s, data + s - d, static_cast<size_t>(len)) == 0;
+  const uint8_t* a = data + s;
+  const uint8_t* b = a - d;
+  if (a[0] != b[0]) return false;
+  int32_t i = 1;
+  for (; i + 8 <= len; i += 8)
+    if (load64(a + i) != load64(b + i)) return false;
+  for (; i < len; i++)
+    if (a[i] != b[i]) return false;
+  return true;
 }
 
-void pair_matching(const uint8_t* data, convert* c, match_table* table) {
-  const int32_t runs = c->count;
-  if (runs < 2) return;
+template <class Slots>
+void pair_pass(const uint8_t* data, convert* c, const uint64_t* h, int32_t last, Slots& slot) {
   int32_t* a3 = c->a3.data();
   const int32_t* len = c->lengths.data();
   const int32_t* start = c->starts.data();
-  raw_array<uint64_t> h(static_cast<size_t>(runs - 1));
-  for (int32_t j = 0; j + 1 < runs; j++) h[j] = fasthash64(data + start[j], len[j] + len[j + 1]);
-  if (runs < pair_min_runs) return;
-  uint64_t* t = table->t;
-  const int32_t last = runs - pair_min_runs;
   constexpr int32_t ahead = 20;
+  const slot_packing pk(static_cast<uint64_t>(last) + 1);
   for (int32_t j = 0; j <= last; j++) {
-    if (j + ahead <= last) __builtin_prefetch(t + (h[j + ahead] >> pair_shift), 1);
+    if (j + ahead <= last) slot.prefetch(h[j + ahead] >> pair_shift);
     const uint32_t tag = static_cast<uint32_t>(h[j]);
-    uint64_t& slot = t[h[j] >> pair_shift];
-    const uint64_t old = slot;
-    // Run j + 1 in the low half, so that an empty bucket (0) never reads as a stored pair.
-    slot = uint64_t(tag) << 32 | uint32_t(j + 1);
-    if (old == 0 || (old >> 32) != tag) continue;
-    const int32_t k = static_cast<int32_t>(static_cast<uint32_t>(old)) - 1;
+    slot_t& s = slot(h[j] >> pair_shift);
+    const slot_t old = s;
+    // Run j + 1, so that an empty bucket (0) never reads as a stored pair.
+    s = pk.pack(static_cast<uint32_t>(j + 1), tag);
+    if (pk.pos(old) == 0 || !pk.tag_may_match(old, tag)) continue;
+    const int32_t k = static_cast<int32_t>(pk.pos(old)) - 1;
+    if (static_cast<uint32_t>(h[k]) != tag) continue;
     // A hash hit is taken only when the two pairs really are equal.
     const int32_t pair_len = len[j] + len[j + 1];
     if (len[k] + len[k + 1] != pair_len ||
@@ -381,10 +536,34 @@ void pair_matching(const uint8_t* data, convert* c, match_table* table) {
     a3[j] = d;
     a3[j + 1] = d;
   }
-  if (table->worth_full_clear(pair_buckets, static_cast<size_t>(last + 1))) {
-    table->clear(pair_buckets);
+}
+
+void pair_matching(const uint8_t* data, convert* c, section_workspace* table) {
+  const int32_t runs = c->count;
+  if (runs < 2) return;
+  const int32_t* len = c->lengths.data();
+  const int32_t* start = c->starts.data();
+  raw_array<uint64_t> h = take(table->hashes, static_cast<size_t>(runs - 1));
+  struct handback {
+    section_workspace* ws;
+    raw_array<uint64_t>* h;
+    ~handback() { give(ws->hashes, std::move(*h)); }
+  } back{table, &h};
+  for (int32_t j = 0; j + 1 < runs; j++) h[j] = fasthash64(data + start[j], len[j] + len[j + 1]);
+  if (runs < pair_min_runs) return;
+  const int32_t last = runs - pair_min_runs;
+  const size_t stores = static_cast<size_t>(last) + 1;
+  if (stores <= sparse_limit) {
+    sparse_slots slots(stores);
+    pair_pass(data, c, h.data(), last, slots);
+    return;
+  }
+  direct_slots slots{table->big()};
+  pair_pass(data, c, h.data(), last, slots);
+  if (section_workspace::worth_full_clear(pair_buckets, stores)) {
+    std::memset(slots.t, 0, pair_buckets * sizeof(slot_t));
   } else {
-    for (int32_t j = 0; j <= last; j++) t[h[j] >> pair_shift] = 0;
+    for (int32_t j = 0; j <= last; j++) slots.t[h[j] >> pair_shift] = 0;
   }
 }
 
@@ -393,11 +572,20 @@ void refine(const uint8_t* data, convert* c) {
   int32_t* a3 = c->a3.data();
   const int32_t* len = c->lengths.data();
   const int32_t* start = c->starts.data();
+  // Whether run k takes distance d. A run that already has d keeps taking it (its bytes equal their sources)
+  // unless its source lies before the prefix.
+  auto accepts = [&](int32_t k, int32_t d) {
+    if (a3[k] == d) return int64_t(start[k]) - d >= -prefix_size;
+    return run_accepts(data, start[k], len[k], d);
+  };
+  // The sources a few runs ahead are random reads: ask for them early (a hint only; distances may change).
+  constexpr int32_t ahead = 8;
   if (runs >= backward_refine_min_runs) {
     for (int32_t r = runs - 1; r >= 21; r--) {
+      if (r - ahead >= 1) __builtin_prefetch(data + start[r - ahead - 1] - a3[r - ahead]);
       const int32_t d = a3[r];
       for (int32_t k = r - 1; k >= r - 4; k--)
-        if (run_accepts(data, start[k], len[k], d)) {
+        if (accepts(k, d)) {
           a3[k] = d;
           break;
         }
@@ -405,9 +593,10 @@ void refine(const uint8_t* data, convert* c) {
   }
   if (runs >= forward_refine_min_runs) {
     for (int32_t j = 0; j <= runs - 21; j++) {
+      if (j + ahead + 1 < runs) __builtin_prefetch(data + start[j + ahead + 1] - a3[j + ahead]);
       const int32_t d = a3[j];
       for (int32_t k = j + 1; k <= j + 4; k++)
-        if (run_accepts(data, start[k], len[k], d)) {
+        if (accepts(k, d)) {
           a3[k] = d;
           break;
         }
@@ -436,36 +625,21 @@ void merge_runs(convert* c) {
 
 }  // namespace
 
-convert section_runs(uint8_t* data, int32_t n, match_table* table) {
+convert section_runs(uint8_t* data, int32_t n, section_workspace* table) {
   for (int c = 0; c < prefix_size; c++) data[c - prefix_size] = static_cast<uint8_t>(c);
-  raw_array<int32_t> dist_buf(static_cast<size_t>(std::max(n, 1)));
+  raw_array<int32_t> dist_buf = take(table->dist, static_cast<size_t>(std::max(n, 1)));
   int32_t* dist = dist_buf.data();
 
-  // Previous occurrence of each byte value, the prefix holding the first one.
-  int32_t last[256];
-  for (int c = 0; c < 256; c++) last[c] = c - prefix_size;
-  dist[0] = prefix_size - data[0];
-  last[data[0]] = 0;
-  for (int32_t p = 1; p < n; p++) {
-    dist[p] = p - last[data[p]];
-    last[data[p]] = p;
-  }
-  if (n >= 9) four_byte_finder(data, n, dist, table);
-  if (n >= 13) eight_byte_finder(data, n, dist, table);
-  if (n >= 2) backward_propagation(data, n, dist);
+  forward_distances(data, n, dist, table);
+  const int32_t changes = n >= 2 ? backward_propagation(data, n, dist) : 0;
 
-  // Runs of equal distance, at most 251 long.
-  int32_t runs = 1;
-  for (int32_t p = 0, s = 0; p + 1 < n; p++)
-    if (p - s > run_split_length - 2 || dist[p + 1] != dist[s]) {
-      runs++;
-      s = p + 1;
-    }
+  // Runs of equal distance, at most 251 long: each stretch of one distance gives ceil(length / 251) runs.
+  const int32_t most_runs = changes + 1 + n / run_split_length + 1;
   convert c;
   c.n = n;
-  c.a3 = raw_array<int32_t>(static_cast<size_t>(runs));
-  c.lengths = raw_array<int32_t>(static_cast<size_t>(runs));
-  c.starts = raw_array<int32_t>(static_cast<size_t>(runs) + 1);
+  c.a3 = take(table->a3, static_cast<size_t>(most_runs));
+  c.lengths = take(table->lengths, static_cast<size_t>(most_runs));
+  c.starts = take(table->starts, static_cast<size_t>(most_runs) + 1);
   if (n <= 1) {
     c.a3[0] = dist[0];
     c.lengths[0] = 1;
@@ -487,7 +661,7 @@ convert section_runs(uint8_t* data, int32_t n, match_table* table) {
     c.count = r + 1;
   }
   c.starts[c.count] = n;
-  dist_buf = raw_array<int32_t>();
+  give(table->dist, std::move(dist_buf));
 
   pair_matching(data, &c, table);
   refine(data, &c);
@@ -496,7 +670,7 @@ convert section_runs(uint8_t* data, int32_t n, match_table* table) {
 }
 
 convert section_runs(uint8_t* data, int32_t n) {
-  match_table table(false);
+  section_workspace table;
   return section_runs(data, n, &table);
 }
 
@@ -538,35 +712,46 @@ uint64_t distance_of_code(uint8_t code, uint32_t extra) {
   return (uint64_t(8 + t) << (e - 3)) + extra;
 }
 
-section_tokens ordercv2_tokens(convert* c, const uint8_t* data) {
+section_tokens ordercv2_tokens(convert* c, const uint8_t* data, section_workspace* ws) {
   const int32_t runs = c->count;
   int32_t* a3 = c->a3.data();
   const int32_t* len = c->lengths.data();
   const int32_t* start = c->starts.data();
-  int64_t literal_room = 0;
-  for (int32_t i = 0; i < runs; i++) literal_room += len[i];
 
+  // A first pass sizes the literal bytes exactly; every other sub-block has at most one entry per run.
+  int64_t literal_bytes = len[0];
+  for (int32_t i = 1; i < runs; i++)
+    if (4 * len[i] <= bit_length(static_cast<uint32_t>(a3[i])) || start[i] <= a3[i]) literal_bytes += len[i];
   section_tokens t;
   const size_t rn = static_cast<size_t>(runs);
-  for (int k = 0; k < sb_extra; k++) t.sub[k] = byte_buffer(rn + 1);
-  t.sub[sb_literals] = byte_buffer(static_cast<size_t>(literal_room) + 1);
+  // At most 27 extra bits per distance, and room for the 64-bit stores of the packing.
+  const size_t extra_room = rn * 27 / 8 + 16;
+  for (int k = 0; k < sub_block_count; k++) {
+    const size_t need = k == sb_literals ? static_cast<size_t>(literal_bytes) + 1 : k == sb_extra ? extra_room : rn + 1;
+    t.sub[k] = ws ? take(ws->sub[k], need) : byte_buffer(need);
+  }
   uint8_t* types = t.sub[sb_types].data();
   uint8_t* rep_len = t.sub[sb_repeat_lengths].data();
   uint8_t* new_len = t.sub[sb_new_lengths].data();
   uint8_t* lit_len = t.sub[sb_literal_lengths].data();
   uint8_t* lits = t.sub[sb_literals].data();
+  uint8_t* codes = t.sub[sb_codes].data();
+  uint8_t* extra = t.sub[sb_extra].data();
+  std::memset(extra, 0, extra_room);
   size_t ntypes = 0, nrep = 0, nnew = 0, nlit = 0, nlits = 0;
-  raw_array<int32_t> token_of_run(rn);
-  raw_array<int32_t> new_distances(rn);
+  uint64_t bitpos = 0;
+  // The token of each of the last sixteen runs (repeats look nine runs back).
+  int32_t token_of_run[16];
+  constexpr int32_t ring = 15;
 
-  auto literal_bytes = [&](int32_t i) {
+  auto literal_bytes_of = [&](int32_t i) {
     std::memcpy(lits + nlits, data + start[i], static_cast<size_t>(len[i]));
     nlits += static_cast<size_t>(len[i]);
   };
   a3[0] = 0;
   types[ntypes++] = token_literal;
   lit_len[nlit++] = static_cast<uint8_t>(len[0]);
-  literal_bytes(0);
+  literal_bytes_of(0);
   for (int32_t i = 1; i < runs; i++) {
     const int32_t d = a3[i], L = len[i], S = start[i];
     if (4 * L <= bit_length(static_cast<uint32_t>(d)) || S <= d) {
@@ -578,7 +763,7 @@ section_tokens ordercv2_tokens(convert* c, const uint8_t* data) {
         types[ntypes++] = token_literal;
         lit_len[nlit++] = static_cast<uint8_t>(L);
       }
-      literal_bytes(i);
+      literal_bytes_of(i);
       continue;
     }
     assert(d > 0);
@@ -589,35 +774,27 @@ section_tokens ordercv2_tokens(convert* c, const uint8_t* data) {
           repeat = j;
           break;
         }
-    token_of_run[i] = static_cast<int32_t>(ntypes);
+    token_of_run[i & ring] = static_cast<int32_t>(ntypes);
     if (repeat >= 0) {
-      const int type = 2 + static_cast<int>(ntypes) - token_of_run[repeat];
+      const int type = 2 + static_cast<int>(ntypes) - token_of_run[repeat & ring];
       assert(type >= token_repeat_first && type <= token_repeat_last);
       types[ntypes++] = static_cast<uint8_t>(type);
       rep_len[nrep++] = static_cast<uint8_t>(L);
     } else {
       types[ntypes++] = token_new;
-      new_distances[nnew] = d;
-      new_len[nnew++] = static_cast<uint8_t>(L);
-    }
-  }
-
-  // Distance codes and their extra bits, packed least significant bit first.
-  uint8_t* codes = t.sub[sb_codes].data();
-  t.sub[sb_extra] = byte_buffer(rn * 4 + 8);
-  uint8_t* extra = t.sub[sb_extra].data();
-  std::memset(extra, 0, rn * 4 + 8);
-  uint64_t bitpos = 0;
-  for (size_t k = 0; k < nnew; k++) {
-    uint32_t x;
-    int nb;
-    convert_int(new_distances[k], &codes[k], &x, &nb);
-    assert(distance_of_code(codes[k], x) == static_cast<uint64_t>(new_distances[k]));
-    if (nb) {
-      uint64_t word = load64(extra + (bitpos >> 3));
-      word |= uint64_t(x) << (bitpos & 7);
-      std::memcpy(extra + (bitpos >> 3), &word, 8);
-      bitpos += static_cast<uint64_t>(nb);
+      new_len[nnew] = static_cast<uint8_t>(L);
+      // The distance's code byte, and its extra bits packed least significant bit first.
+      uint32_t x;
+      int nb;
+      convert_int(d, &codes[nnew], &x, &nb);
+      assert(distance_of_code(codes[nnew], x) == static_cast<uint64_t>(d));
+      nnew++;
+      if (nb) {
+        uint64_t word = load64(extra + (bitpos >> 3));
+        word |= uint64_t(x) << (bitpos & 7);
+        std::memcpy(extra + (bitpos >> 3), &word, 8);
+        bitpos += static_cast<uint64_t>(nb);
+      }
     }
   }
   t.size[sb_types] = ntypes;
@@ -663,19 +840,23 @@ void write_sub_blocks(const section_tokens& t, out_buffer* out) {
   }
 }
 
-void encode_section(uint8_t* data, int32_t n, out_buffer* out, match_table* table) {
-  convert c = section_runs(data, n, table);
-  section_tokens t = ordercv2_tokens(&c, data);
+void encode_section(uint8_t* data, int32_t n, out_buffer* out, section_workspace* ws) {
+  convert c = section_runs(data, n, ws);
+  section_tokens t = ordercv2_tokens(&c, data, ws);
+  give(ws->a3, std::move(c.a3));
+  give(ws->lengths, std::move(c.lengths));
+  give(ws->starts, std::move(c.starts));
   out->reserve(section_header_size);
   const size_t pos0 = out->pos;
   out->pos += section_header_size;
   write_sub_blocks(t, out);
   put_u32(out->buf.data() + pos0, static_cast<uint32_t>(n));
   put_u32(out->buf.data() + pos0 + 4, static_cast<uint32_t>(out->pos - pos0 - section_header_size));
+  for (int k = 0; k < sub_block_count; k++) give(ws->sub[k], std::move(t.sub[k]));
 }
 
 void encode_section(uint8_t* data, int32_t n, out_buffer* out) {
-  match_table table(false);
+  section_workspace table;
   encode_section(data, n, out, &table);
 }
 
@@ -690,13 +871,13 @@ constexpr int max_extra_bits = 28;
 constexpr size_t restore_slack = 16;
 
 struct bit_reader {
-  const uint8_t* p;
+  const uint8_t* p;  // readable for 8 bytes past size_bits / 8
   uint64_t size_bits;
   uint64_t pos = 0;
   uint32_t get(int nb) {
     if (pos + static_cast<uint64_t>(nb) > size_bits) corrupt();
-    uint32_t v = 0;
-    for (int k = 0; k < nb; k++, pos++) v |= uint32_t((p[pos >> 3] >> (pos & 7)) & 1) << k;
+    const uint32_t v = static_cast<uint32_t>((load64(p + (pos >> 3)) >> (pos & 7)) & ((uint64_t(1) << nb) - 1));
+    pos += static_cast<uint64_t>(nb);
     return v;
   }
 };
@@ -736,7 +917,7 @@ size_t decode_section(const uint8_t* sec, size_t avail, uint64_t max_length, mix
   // Restore the sub-blocks into one work buffer.
   size_t total = 0;
   for (int k = 0; k < sub_block_count; k++) total += raw[k] + restore_slack;
-  byte_buffer work(total);
+  byte_buffer work = populated<uint8_t>(total);
   const uint8_t* sub[sub_block_count];
   uint8_t* w = work.data();
   for (int k = 0; k < sub_block_count; k++) {
@@ -752,32 +933,25 @@ size_t decode_section(const uint8_t* sec, size_t avail, uint64_t max_length, mix
     w += raw[k] + restore_slack;
   }
 
-  // Distances of the new-distance tokens.
-  const uint32_t nnew = raw[sb_codes];
-  raw_array<uint32_t> distances(std::max<uint32_t>(nnew, 1));
-  bit_reader bits{sub[sb_extra], uint64_t(raw[sb_extra]) * 8};
-  for (uint32_t k = 0; k < nnew; k++) {
-    const uint8_t code = sub[sb_codes][k];
-    const int nb = std::max((code >> 3) - 3, 0);
-    const uint64_t d = distance_of_code(code, bits.get(nb));
-    if (d > cap) corrupt();  // a source before the stream's start
-    distances[k] = static_cast<uint32_t>(d);
-  }
-  if ((bits.pos >> 3) + 1 != raw[sb_extra]) corrupt();
-
-  // Rebuild the stream token by token. a7 holds each token's distance (0 for literal tokens).
+  // Rebuild the stream token by token. Repeat tokens reach at most nine tokens back, so the distances of the last
+  // sixteen tokens (0 for literal tokens) are all that is kept.
   *out = mixed_stream(static_cast<size_t>(cap));
   out->size = n;
   uint8_t* o = out->data();
-  raw_array<uint32_t> a7(tokens);
+  uint32_t recent[16] = {};
+  constexpr uint32_t recent_mask = 15;
   const uint8_t* types = sub[sb_types];
   const uint8_t *rep_len = sub[sb_repeat_lengths], *new_len = sub[sb_new_lengths];
   const uint8_t *lit_len = sub[sb_literal_lengths], *lits = sub[sb_literals];
+  const uint8_t* codes = sub[sb_codes];
+  const uint32_t nnew = raw[sb_codes];
+  bit_reader bits{sub[sb_extra], uint64_t(raw[sb_extra]) * 8};
   uint32_t nrep = 0, nn = 0, nlit = 0;
   uint64_t lit_at = 0, pos = 0;
   for (uint32_t t = 0; t < tokens; t++) {
     const uint8_t type = types[t];
-    uint32_t d, L;
+    uint64_t d;
+    uint32_t L;
     if (type == token_literal) {
       if (nlit >= raw[sb_literal_lengths]) corrupt();
       L = lit_len[nlit++];
@@ -786,21 +960,24 @@ size_t decode_section(const uint8_t* sec, size_t avail, uint64_t max_length, mix
       for (uint32_t k = 0; k < L; k += 16) std::memcpy(o + pos + k, lits + lit_at + k, 16);
       lit_at += L;
       pos += L;
-      a7[t] = 0;
+      recent[t & recent_mask] = 0;
       continue;
     }
     if (type == token_new) {
       if (nn >= nnew) corrupt();
-      d = distances[nn];
+      const uint8_t code = codes[nn];
+      const int nb = std::max((code >> 3) - 3, 0);
+      d = distance_of_code(code, nb ? bits.get(nb) : 0);
       L = new_len[nn++];
     } else {
-      if (type < token_repeat_first || t + 2 < type || nrep >= raw[sb_repeat_lengths]) corrupt();
-      d = a7[t + 2 - type];
+      if (type < token_repeat_first || type > token_repeat_last || t + 2 < type || nrep >= raw[sb_repeat_lengths])
+        corrupt();
+      d = recent[(t + 2 - type) & recent_mask];
       L = rep_len[nrep++];
       if (d == 0) corrupt();  // the encoder repeats only distances of match tokens
     }
-    if (d > pos || pos + L > cap) corrupt();
-    a7[t] = d;
+    if (d > pos || pos + L > cap) corrupt();  // a source before the stream's start, or bytes past its end
+    recent[t & recent_mask] = static_cast<uint32_t>(d);
     uint8_t* q = o + pos;
     const uint8_t* src = q - d;
     if (d >= 16) {
@@ -813,7 +990,7 @@ size_t decode_section(const uint8_t* sec, size_t avail, uint64_t max_length, mix
     pos += L;
   }
   if (pos != cap || lit_at != raw[sb_literals] || nrep != raw[sb_repeat_lengths] || nn != nnew ||
-      nlit != raw[sb_literal_lengths])
+      nlit != raw[sb_literal_lengths] || (bits.pos >> 3) + 1 != raw[sb_extra])
     corrupt();
   // The 16-byte copies may have run past the end: the tail is zero again for whoever reads it.
   std::memset(o + n, 0, stream_tail);
@@ -839,7 +1016,7 @@ std::optional<byte_buffer> encode_mixed(const uint8_t* in, size_t n, size_t size
   mixed_stream* order[mixed_section_count] = {&bc.streams[class_code], &bc.streams[class_text],
                                               &bc.streams[class_other], &bc.classes, &ss.strides, &ss.flags,
                                               &ss.exceptions};
-  match_table table(n >= huge_table_input);
+  section_workspace table;
   for (mixed_stream* s : order) {
     encode_section(s->data(), static_cast<int32_t>(s->size), &out, &table);
     *s = mixed_stream();
@@ -886,7 +1063,7 @@ byte_buffer decompress_mixed_buffer(const uint8_t* in, size_t size) {
   stride_rebuild(strides.data(), static_cast<int64_t>(strides.size), flags.data(), exceptions.data(),
                  static_cast<int64_t>(exceptions.size), periodic.data());
 
-  byte_buffer outb(static_cast<size_t>(padded) + 1);
+  byte_buffer outb = populated<uint8_t>(static_cast<size_t>(padded) + 1);
   const uint8_t* from[class_count] = {code.data(), periodic.data(), text.data(), other.data()};
   uint8_t* o = outb.data();
   for (uint64_t b = 0; b < blocks; b++) {
@@ -901,7 +1078,7 @@ byte_buffer decompress_mixed_buffer(const uint8_t* in, size_t size) {
 int compress_mixed(const char* in_path, const char* out_path) {
   const int64_t size = file_size(in_path);
   if (size < 0) fatal_check("fp!=NULL", 58);
-  byte_buffer in(static_cast<size_t>(size) + 1);
+  byte_buffer in = populated<uint8_t>(static_cast<size_t>(size) + 1);
   const uint64_t n = size ? readfile(in_path, in.data(), static_cast<uint64_t>(size)) : 0;
   std::optional<byte_buffer> out = compress_mixed_buffer(in.data(), n);
   if (!out) {
@@ -916,7 +1093,7 @@ int decompress_mixed(const char* in_path, const char* out_path) {
   const int64_t size = file_size(in_path);
   if (size < 0) fatal_check("fp!=NULL", 58);
   if (size >= mixed_file_limit) corrupt();
-  byte_buffer in(static_cast<size_t>(size) + 1);
+  byte_buffer in = populated<uint8_t>(static_cast<size_t>(size) + 1);
   const uint64_t n = size ? readfile(in_path, in.data(), static_cast<uint64_t>(size)) : 0;
   byte_buffer out = decompress_mixed_buffer(in.data(), n);
   writefile(out_path, out.data(), out.size());

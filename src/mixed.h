@@ -114,12 +114,13 @@ struct convert {
   int32_t count = 0;
 };
 
-// The 128 MiB match table of the finders, kept empty between uses so that a section only clears what it touched.
-class match_table;
+// Working memory of the section encoder shared by the sections of one file: the finders' match table (kept empty
+// between uses, so that a section clears only what it touched) and arrays reused from section to section.
+class section_workspace;
 
 // The distance model of data[0..n): writes the identity prefix into data[-256..-1] (data[n] and data[n + 1] must
 // be zero) and returns the merged run list.
-convert section_runs(uint8_t* data, int32_t n, match_table* table);
+convert section_runs(uint8_t* data, int32_t n, section_workspace* ws);
 convert section_runs(uint8_t* data, int32_t n);
 
 // ---- Tokens and sub-blocks. ----
@@ -138,7 +139,7 @@ int convert_int(int d, uint8_t* code, uint32_t* extra, int* nbits);
 // The distance that code and its extra bits stand for.
 uint64_t distance_of_code(uint8_t code, uint32_t extra);
 // Turns the run list into tokens (setting a3 to 0 for the runs coded as literal).
-section_tokens ordercv2_tokens(convert* c, const uint8_t* data);
+section_tokens ordercv2_tokens(convert* c, const uint8_t* data, section_workspace* ws = nullptr);
 
 // A growing output buffer for files assembled in memory.
 struct out_buffer {
@@ -152,7 +153,7 @@ struct out_buffer {
 // Writes the seven sub-blocks at out->pos (the storage rule: empty, as they are, or rANS coded).
 void write_sub_blocks(const section_tokens& t, out_buffer* out);
 // Appends one section coding data[0..n) (with the room of a mixed_stream around it).
-void encode_section(uint8_t* data, int32_t n, out_buffer* out, match_table* table);
+void encode_section(uint8_t* data, int32_t n, out_buffer* out, section_workspace* ws);
 void encode_section(uint8_t* data, int32_t n, out_buffer* out);
 
 // Decodes the section at sec (avail bytes left in the file) into a stream of at most max_length bytes. Returns
