@@ -19,6 +19,13 @@ struct text_data {
   std::vector<uint8_t> list;      // the distinct tokens, delimiters included, in number order
   std::vector<int32_t> list2;     // start of each token in list, then list.size()
   std::vector<int32_t> freq;      // occurrences of each token
+
+  text_data() = default;
+  text_data(const text_data&) = delete;
+  text_data& operator=(const text_data&) = delete;
+  ~text_data() {
+    if (ht.allocated) hashdelete(&ht);
+  }
 };
 
 // Why text mode could not take an input; the caller then writes another mode's file.
