@@ -4,7 +4,7 @@ ASAN_BUILD ?= build-asan
 FUZZ_BUILD ?= build-fuzz
 FUZZ_SECONDS ?= 60
 
-.PHONY: all deps test test-asan demo bench fuzz fuzz-run install uninstall clean
+.PHONY: all deps test test-asan demo bench compare fuzz fuzz-run install uninstall clean
 
 PREFIX ?= /usr/local
 DESTDIR ?=
@@ -33,6 +33,10 @@ demo: all
 
 bench: all
 	@scripts/bench.sh $(BUILD)
+
+# qarn against its peers on a corpus of text, photos and binaries: writes docs/benchmarks.md and its plots.
+compare: all
+	@bench/compare.sh $(BUILD)
 
 # libFuzzer targets, built with clang, AddressSanitizer and UndefinedBehaviorSanitizer.
 fuzz: deps
