@@ -567,7 +567,7 @@ void pair_matching(const uint8_t* data, convert* c, section_workspace* table) {
   }
 }
 
-void refine(const uint8_t* data, convert* c) {
+void refine_pass(const uint8_t* data, convert* c) {
   const int32_t runs = c->count;
   int32_t* a3 = c->a3.data();
   const int32_t* len = c->lengths.data();
@@ -604,7 +604,7 @@ void refine(const uint8_t* data, convert* c) {
   }
 }
 
-void merge_runs(convert* c) {
+void merge_pass(convert* c) {
   int32_t* a3 = c->a3.data();
   int32_t* len = c->lengths.data();
   int32_t* start = c->starts.data();
@@ -664,8 +664,8 @@ convert section_runs(uint8_t* data, int32_t n, section_workspace* table) {
   give(table->dist, std::move(dist_buf));
 
   pair_matching(data, &c, table);
-  refine(data, &c);
-  merge_runs(&c);
+  refine_pass(data, &c);
+  merge_pass(&c);
   return c;
 }
 
@@ -673,6 +673,13 @@ convert section_runs(uint8_t* data, int32_t n) {
   section_workspace table;
   return section_runs(data, n, &table);
 }
+
+void match_pairs(const uint8_t* data, convert* c) {
+  section_workspace ws;
+  pair_matching(data, c, &ws);
+}
+void refine_runs(const uint8_t* data, convert* c) { refine_pass(data, c); }
+void merge_runs(convert* c) { merge_pass(c); }
 
 // ---------------------------------------------------------------------------------------------------------------
 // Tokens and sub-blocks.
@@ -685,6 +692,11 @@ inline int bit_length(uint32_t d) { return d ? 32 - __builtin_clz(d) : 0; }
 enum { sb_types = 0, sb_repeat_lengths, sb_new_lengths, sb_literal_lengths, sb_literals, sb_codes, sb_extra };
 
 }  // namespace
+
+bool literal_run(int32_t length, int32_t start, int32_t d) {
+  // 8 L < 2 bl(d) + 1: the bytes cost less than the distance would.
+  return 4 * length <= bit_length(static_cast<uint32_t>(d)) || start <= d;
+}
 
 int convert_int(int d, uint8_t* code, uint32_t* extra, int* nbits) {
   if (d <= 0) {  // only 0 is ever given; no token carries it
@@ -721,7 +733,7 @@ section_tokens ordercv2_tokens(convert* c, const uint8_t* data, section_workspac
   // A first pass sizes the literal bytes exactly; every other sub-block has at most one entry per run.
   int64_t literal_bytes = len[0];
   for (int32_t i = 1; i < runs; i++)
-    if (4 * len[i] <= bit_length(static_cast<uint32_t>(a3[i])) || start[i] <= a3[i]) literal_bytes += len[i];
+    if (literal_run(len[i], start[i], a3[i])) literal_bytes += len[i];
   section_tokens t;
   const size_t rn = static_cast<size_t>(runs);
   // At most 27 extra bits per distance, and room for the 64-bit stores of the packing.
@@ -754,7 +766,7 @@ section_tokens ordercv2_tokens(convert* c, const uint8_t* data, section_workspac
   literal_bytes_of(0);
   for (int32_t i = 1; i < runs; i++) {
     const int32_t d = a3[i], L = len[i], S = start[i];
-    if (4 * L <= bit_length(static_cast<uint32_t>(d)) || S <= d) {
+    if (literal_run(L, S, d)) {
       // A literal run: too short to pay for its distance, or its source would lie before the stream.
       a3[i] = 0;
       if (a3[i - 1] == 0 && lit_len[nlit - 1] + L <= literal_extend_limit) {

@@ -122,6 +122,11 @@ class section_workspace;
 // be zero) and returns the merged run list.
 convert section_runs(uint8_t* data, int32_t n, section_workspace* ws);
 convert section_runs(uint8_t* data, int32_t n);
+// The last three steps of the model on their own, on a run list (data with its identity prefix written):
+// pair matching (from 51 runs), the two refinement passes (from 22 and 21 runs) and the merge.
+void match_pairs(const uint8_t* data, convert* c);
+void refine_runs(const uint8_t* data, convert* c);
+void merge_runs(convert* c);
 
 // ---- Tokens and sub-blocks. ----
 
@@ -134,6 +139,9 @@ struct section_tokens {
   size_t size[sub_block_count] = {};
 };
 
+// Whether a run (not the first) of that length, start and distance is coded as literal bytes: too short to pay
+// for its distance, or its source at or before the stream's first byte.
+bool literal_run(int32_t length, int32_t start, int32_t d);
 // Distance d (1 to 2^31 - 1; 0 gives code 1) as a code byte and nbits extra bits. Returns 0.
 int convert_int(int d, uint8_t* code, uint32_t* extra, int* nbits);
 // The distance that code and its extra bits stand for.
