@@ -2,11 +2,17 @@
 """compare.py — qarn against its peers on given files: size, ratio, compression and decompression speed, peak memory.
 
 Every tool runs single-threaded, each command several times (medians are reported), and every restored file is
-checked against the input (byte for byte, or sample for sample for image formats with their own containers).
+checked against the input (byte for byte, or sample for sample for image formats with their own containers). A tool
+that fails or does not restore a file makes the whole run fail (exit status 1) after the table is printed.
+
+With --page DIR, nothing is measured: the rows gathered earlier in the --json file are written out as DIR/benchmarks.md
+with two plots per mode (ratio against compression speed, ratio against decompression speed), drawn with gnuplot.
 """
 import argparse
+import datetime
 import json
 import os
+import platform
 import shutil
 import statistics
 import subprocess
@@ -14,18 +20,36 @@ import sys
 import tempfile
 import time
 
-# name: (compress argv, decompress argv, check). {in} input, {z} compressed file, {out} restored file. A '<' or '>'
-# element redirects the command's standard input or output from or to the element after it.
+CONVERT = "/usr/bin/convert"  # ImageMagick itself: another 'convert' may come first on the PATH
+
+# name: compress argv "c", decompress argv "d", and how the result is checked, "bytes" (the restored file is the
+# input) or "samples" (same RGB samples in another container). {in} is the input, {png} the same pixels as an
+# unfiltered, uncompressed PNG (for tools that read nothing else), {z} the compressed file, {out} the restored file.
+# "zext" and "outext" give those two files the extension a tool reads its format from (the restored file takes the
+# input's extension by default). A '<' or '>' element redirects standard input or output from or to the next element.
 PEERS = {
-    "zstd -1": (["zstd", "-q", "-f", "-1", "-T1", "{in}", "-o", "{z}"], ["zstd", "-q", "-f", "-d", "{z}", "-o", "{out}"], "bytes"),
-    "zstd -3": (["zstd", "-q", "-f", "-3", "-T1", "{in}", "-o", "{z}"], ["zstd", "-q", "-f", "-d", "{z}", "-o", "{out}"], "bytes"),
-    "zstd -19": (["zstd", "-q", "-f", "-19", "-T1", "{in}", "-o", "{z}"], ["zstd", "-q", "-f", "-d", "{z}", "-o", "{out}"], "bytes"),
-    "xz -9": (["xz", "-9", "-T1", "-c", "{in}", ">", "{z}"], ["xz", "-d", "-c", "{z}", ">", "{out}"], "bytes"),
-    "xz -9 x86": (["xz", "-T1", "--x86", "--lzma2=preset=9", "-c", "{in}", ">", "{z}"], ["xz", "-d", "-c", "{z}", ">", "{out}"], "bytes"),
-    "bzip2 -9": (["bzip2", "-9", "-c", "{in}", ">", "{z}"], ["bzip2", "-d", "-c", "{z}", ">", "{out}"], "bytes"),
-    "lz4": (["lz4", "-q", "-f", "{in}", "{z}"], ["lz4", "-q", "-f", "-d", "{z}", "{out}"], "bytes"),
+    "zstd -1": {"c": ["zstd", "-q", "-f", "-1", "-T1", "{in}", "-o", "{z}"],
+                "d": ["zstd", "-q", "-f", "-d", "{z}", "-o", "{out}"]},
+    "zstd -3": {"c": ["zstd", "-q", "-f", "-3", "-T1", "{in}", "-o", "{z}"],
+                "d": ["zstd", "-q", "-f", "-d", "{z}", "-o", "{out}"]},
+    "zstd -19": {"c": ["zstd", "-q", "-f", "-19", "-T1", "{in}", "-o", "{z}"],
+                 "d": ["zstd", "-q", "-f", "-d", "{z}", "-o", "{out}"]},
+    "xz -9": {"c": ["xz", "-9", "-T1", "-c", "{in}", ">", "{z}"], "d": ["xz", "-d", "-T1", "-c", "{z}", ">", "{out}"]},
+    "xz -9 x86": {"c": ["xz", "-T1", "--x86", "--lzma2=preset=9", "-c", "{in}", ">", "{z}"],
+                  "d": ["xz", "-d", "-T1", "-c", "{z}", ">", "{out}"]},
+    "bzip2 -9": {"c": ["bzip2", "-9", "-c", "{in}", ">", "{z}"], "d": ["bzip2", "-d", "-c", "{z}", ">", "{out}"]},
+    "lz4": {"c": ["lz4", "-q", "-f", "{in}", "{z}"], "d": ["lz4", "-q", "-f", "-d", "{z}", "{out}"]},
+    "QOI": {"c": ["qoiconv", "{png}", "{z}"], "d": ["qoiconv", "{z}", "{out}"],
+            "check": "samples", "zext": ".qoi", "outext": ".png"},
+    "cwebp -lossless": {"c": ["cwebp", "-quiet", "-lossless", "{in}", "-o", "{z}"],
+                        "d": ["dwebp", "-quiet", "{z}", "-ppm", "-o", "{out}"], "check": "samples", "outext": ".ppm"},
+    "cjxl -d 0 -e 3": {"c": ["cjxl", "{in}", "{z}", "-d", "0", "-e", "3", "--num_threads=0", "--quiet"],
+                       "d": ["djxl", "{z}", "{out}", "--num_threads=0", "--quiet"], "check": "samples",
+                       "outext": ".ppm"},
 }
-PACKAGES = {"zstd": "zstd", "xz": "xz-utils", "bzip2": "bzip2", "lz4": "lz4"}
+PACKAGES = {"zstd": "zstd", "xz": "xz-utils", "bzip2": "bzip2", "lz4": "lz4", "qoiconv": "qoi", "cwebp": "webp",
+            "dwebp": "webp", "cjxl": "libjxl-tools", "djxl": "libjxl-tools"}
+SLOW = ("zstd -19", "xz -9", "xz -9 x86")  # the peers that --slow-runs applies to
 
 
 def run(argv, subst):
@@ -57,26 +81,61 @@ def run(argv, subst):
     return seconds, peak
 
 
-def measure(name, comp, decomp, check, path, work, runs, restores):
-    z = os.path.join(work, "packed")
-    out = os.path.join(work, "restored" + os.path.splitext(path)[1])
+def rgb_samples(path):
+    """The image's 8-bit RGB samples, decoded by ImageMagick whatever the container."""
+    p = subprocess.run([CONVERT, path, "-depth", "8", "rgb:-"], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    if p.returncode != 0:
+        raise RuntimeError(f"{CONVERT} cannot read {path}: {p.stderr.decode(errors='replace').strip()}")
+    return p.stdout
+
+
+class Inputs:
+    """What the image peers need besides the file itself, made once per input: the uncompressed PNG and the
+    reference samples."""
+
+    def __init__(self, work):
+        self.work, self.pngs, self.samples = work, {}, {}
+
+    def png(self, path):
+        if path not in self.pngs:
+            png = os.path.join(self.work, f"input{len(self.pngs)}.png")
+            subprocess.run([CONVERT, path, "-define", "png:compression-level=0", "-define", "png:compression-filter=0",
+                            "PNG24:" + png], check=True)
+            self.pngs[path] = png
+        return self.pngs[path]
+
+    def same_samples(self, path, restored):
+        if path not in self.samples:
+            self.samples[path] = rgb_samples(path)
+        return rgb_samples(restored) == self.samples[path]
+
+
+def measure(name, tool, path, work, runs, comp_runs, inputs):
+    z = os.path.join(work, "packed" + tool.get("zext", ""))
+    out = os.path.join(work, "restored" + tool.get("outext", os.path.splitext(path)[1]))
     subst = {"in": path, "z": z, "out": out}
+    if any("{png}" in a for a in tool["c"]):
+        subst["png"] = inputs.png(path)
     ct, dt, cm, dm = [], [], 0, 0
-    for _ in range(runs):
-        s, m = run(comp, subst)
+    for f in (z, out):
+        if os.path.exists(f):
+            os.remove(f)
+    for _ in range(comp_runs):
+        s, m = run(tool["c"], subst)
         ct.append(s)
         cm = max(cm, m)
     size = os.path.getsize(z)
     for _ in range(runs):
-        s, m = run(decomp, subst)
+        s, m = run(tool["d"], subst)
         dt.append(s)
         dm = max(dm, m)
-    ok = restores(path, out) if check == "samples" else filecmp(path, out)
+    ok = inputs.same_samples(path, out) if tool.get("check") == "samples" else filecmp(path, out)
     n = os.path.getsize(path)
     return {"file": os.path.basename(path), "bytes": n, "tool": name, "compressed": size, "ratio": n / size,
             "comp_ms": 1e3 * statistics.median(ct), "decomp_ms": 1e3 * statistics.median(dt),
             "comp_mbps": n / 1e6 / statistics.median(ct), "decomp_mbps": n / 1e6 / statistics.median(dt),
-            "comp_mib": cm / 1024, "decomp_mib": dm / 1024, "restores": ok}
+            "comp_mib": cm / 1024, "decomp_mib": dm / 1024, "comp_runs": comp_runs, "decomp_runs": runs,
+            "check": tool.get("check", "bytes"), "restores": ok}
 
 
 def filecmp(a, b):
@@ -101,34 +160,211 @@ def table(rows):
     return "\n".join(lines)
 
 
+# ---- The page: docs/benchmarks.md and its plots ----
+
+# Colours by tool (qarn stands out in red), point shapes by file: gnuplot's filled circle, square, triangles, diamond.
+COLOURS = ["#1f77b4", "#2ca02c", "#ff7f0e", "#9467bd", "#8c564b", "#e377c2", "#17becf", "#7f7f7f", "#bcbd22"]
+QARN_COLOUR = "#d62728"
+SHAPES = [7, 5, 9, 13, 11, 15]
+
+
+def command(argv):
+    try:
+        p = subprocess.run(argv, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL)
+        return p.stdout.decode(errors="replace").strip()
+    except OSError:
+        return ""
+
+
+def machine():
+    model, mem = "unknown", 0
+    with open("/proc/cpuinfo") as f:
+        for line in f:
+            if line.startswith("model name"):
+                model = line.split(":", 1)[1].strip()
+                break
+    with open("/proc/meminfo") as f:
+        for line in f:
+            if line.startswith("MemTotal:"):
+                mem = int(line.split()[1]) / 2**20
+    flags = command(["grep", "-m1", "-o", "-w", "avx2", "/proc/cpuinfo"])
+    return (f"{model}, {os.cpu_count()} cores, {mem:.1f} GiB memory, AVX2 {'yes' if flags else 'no'}; "
+            f"Linux {platform.release()}")
+
+
+def versions(packages):
+    rows = []
+    for pkg in packages:
+        v = command(["dpkg-query", "-W", "-f=${Version}", pkg])
+        rows.append(f"{pkg} {v if v and 'no packages' not in v else '(not a Debian package here)'}")
+    return ", ".join(rows)
+
+
+def plot(mode, rows, axis, docs, work):
+    """Writes docs/compare-<mode>-<axis>.png: ratio against speed, one colour per tool, one shape per file."""
+    tools = list(dict.fromkeys(r["tool"] for r in rows))
+    files = list(dict.fromkeys(r["file"] for r in rows))
+    colour = {t: QARN_COLOUR if t == "qarn" else COLOURS[i % len(COLOURS)]
+              for i, t in enumerate(x for x in tools if x != "qarn")}
+    colour["qarn"] = QARN_COLOUR
+    speed = "comp_mbps" if axis == "compress" else "decomp_mbps"
+    data = os.path.join(work, f"{mode}-{axis}.dat")
+    parts = []
+    with open(data, "w") as f:
+        index = 0
+        for t in tools:
+            for fi, name in enumerate(files):
+                r = [x for x in rows if x["tool"] == t and x["file"] == name]
+                if not r:
+                    continue
+                f.write(f"{r[0][speed]:.6g} {r[0]['ratio']:.6g}\n\n\n")
+                size = 2.4 if t == "qarn" else 1.8
+                parts.append(f"'{data}' index {index} using 1:2 with points pt {SHAPES[fi % len(SHAPES)]} "
+                             f"ps {size} lc rgb '{colour[t]}' notitle")
+                index += 1
+    parts += [f"keyentry with points pt 7 ps 1.8 lc rgb '{colour[t]}' title '{t}'" for t in tools]
+    if len(files) > 1:
+        parts.append("keyentry with points ps 0 lc rgb 'white' title ' '")
+        parts += [f"keyentry with points pt {SHAPES[i % len(SHAPES)]} ps 1.5 lc rgb 'black' title '{name}'"
+                  for i, name in enumerate(files)]
+    ratios = [r["ratio"] for r in rows]
+    log_ratio = max(ratios) / min(ratios) > 6
+    png = os.path.join(docs, f"compare-{mode}-{axis}.png")
+    script = f"""
+set terminal pngcairo size 960,600 font 'sans,11'
+set output '{png}'
+set title '{mode.capitalize()} mode: ratio against {axis}ion speed (single-threaded)'
+set xlabel '{axis.capitalize()}ion speed, MB/s of input (log scale)'
+set ylabel 'Compression ratio (input / compressed){" (log scale)" if log_ratio else ""}'
+set logscale x
+{"set logscale y" if log_ratio else "set yrange [1:*]"}
+set grid xtics mxtics ytics back lt 1 lw 1 lc rgb '#d8d8d8', lt 1 lw 1 lc rgb '#eeeeee'
+set key outside right top box opaque samplen 1 spacing 1.3
+set offsets graph 0.06, graph 0.06, graph 0.06, graph 0.06
+plot {", ".join(parts)}
+"""
+    p = subprocess.run(["gnuplot"], input=script.encode(), stderr=subprocess.PIPE)
+    if p.returncode != 0:
+        raise RuntimeError(f"gnuplot failed: {p.stderr.decode(errors='replace').strip()}")
+    return os.path.basename(png)
+
+
+def page(a):
+    rows = [json.loads(line) for line in open(a.json) if line.strip()]
+    if not rows:
+        sys.exit("compare: no results to write")
+    notes = dict(n.split("=", 1) for n in a.note)
+    repo = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+    commit = command(["git", "-C", repo, "describe", "--always", "--dirty", "--abbrev=10"])
+    compiler = command(["g++", "--version"]).splitlines()[0]
+    now = datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d %H:%M UTC")
+    runs = max(r["decomp_runs"] for r in rows)
+    single = sorted({r["tool"] for r in rows if r["comp_runs"] < runs})
+    out = [
+        "# qarn against its peers",
+        "",
+        "Written by `make compare` (bench/compare.sh) from the measurements of one run; every figure below comes "
+        "from that run.",
+        "",
+        f"- Date: {now}",
+        f"- Machine: {machine()}",
+        f"- qarn: commit {commit}, built with {compiler}, CMake Release",
+        f"- Tools (Debian package versions): {versions(a.package)}",
+        "",
+        "How it was measured: each tool runs single-threaded (`zstd -T1`, `xz -T1`, `cjxl`/`djxl --num_threads=0`; "
+        "the others have one thread) on files in the page cache, one program run per compression or decompression, "
+        "timed from start to exit, so process start-up is included. Speeds are MB (10^6 bytes) of the original input "
+        f"per second, from the median of {runs} runs of each command"
+        + (f", except that compression by {', '.join(single)} ran once on inputs over "
+           f"{a.slow_above / 1e6:g} MB (marked †) to keep the run short" if single else "")
+        + ". Ratio is input bytes / compressed bytes. Peak memory is the largest resident set size of the program, "
+        "as /usr/bin/time reports it, in MiB, for compression / decompression. Every tool restored every file "
+        "exactly: byte for byte, or for the image formats with their own containers, the same RGB samples "
+        "(decoded with ImageMagick); a tool that did not would have stopped the run.",
+        "",
+    ]
+    with tempfile.TemporaryDirectory(prefix="qarn-page.") as work:
+        for mode in dict.fromkeys(r["mode"] for r in rows):
+            mrows = [r for r in rows if r["mode"] == mode]
+            out += [f"## {mode.capitalize()} mode", ""]
+            if mode in notes:
+                out += [notes[mode], ""]
+            out += ["| file | tool | compressed bytes | ratio | compress MB/s | decompress MB/s | peak MiB (c / d) |",
+                    "|---|---|---:|---:|---:|---:|---:|"]
+            for r in mrows:
+                b = "**" if r["tool"] == "qarn" else ""
+                mark = " †" if r["comp_runs"] < r["decomp_runs"] else ""
+                out.append(f"| {r['file']} ({r['bytes']:,} B) | {b}{r['tool']}{b} | {r['compressed']:,} | "
+                           f"{b}{r['ratio']:.3f}{b} | {b}{r['comp_mbps']:.1f}{b}{mark} | {b}{r['decomp_mbps']:.1f}{b} | "
+                           f"{r['comp_mib']:.1f} / {r['decomp_mib']:.1f} |")
+            c = plot(mode, mrows, "compress", a.page, work)
+            d = plot(mode, mrows, "decompress", a.page, work)
+            out += ["", f"![{mode} mode: ratio against compression speed]({c})", "",
+                    f"![{mode} mode: ratio against decompression speed]({d})", ""]
+    with open(os.path.join(a.page, "benchmarks.md"), "w") as f:
+        f.write("\n".join(out).rstrip("\n") + "\n")
+
+
 def main():
-    ap = argparse.ArgumentParser(description=__doc__)
-    ap.add_argument("--qarn", required=True, help="the qarn program")
+    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("--qarn", help="the qarn program")
     ap.add_argument("--peers", default="zstd -3,zstd -19,xz -9", help="comma-separated peer names")
     ap.add_argument("--runs", type=int, default=5)
-    ap.add_argument("--json", help="append the results, one JSON object a line, to this file")
-    ap.add_argument("files", nargs="+")
+    ap.add_argument("--slow-runs", type=int, help=f"compression runs of {', '.join(SLOW)} on inputs over --slow-above")
+    ap.add_argument("--slow-above", type=int, default=8_000_000, help="bytes (default %(default)s)")
+    ap.add_argument("--mode", default="", help="a label stored with every row (text, image, mixed)")
+    ap.add_argument("--json", help="append the results, one JSON object a line, to this file (read it with --page)")
+    ap.add_argument("--page", metavar="DIR", help="write DIR/benchmarks.md and its plots from the --json rows")
+    ap.add_argument("--note", action="append", default=[], metavar="MODE=TEXT", help="a paragraph under a mode's title")
+    ap.add_argument("--package", action="append", default=[], help="a Debian package whose version the page names")
+    ap.add_argument("files", nargs="*")
     a = ap.parse_args()
+    if a.page:
+        if not a.json:
+            sys.exit("compare: --page needs --json")
+        try:
+            page(a)
+        except (RuntimeError, OSError) as e:
+            sys.exit(f"compare: {e}")
+        return
+    if not a.qarn or not a.files:
+        ap.error("--qarn and at least one file are needed")
     names = [p.strip() for p in a.peers.split(",") if p.strip()]
     for p in names:
         if p not in PEERS:
             sys.exit(f"unknown peer {p!r}")
-        if not shutil.which(PEERS[p][0][0]):
-            sys.exit(f"{PEERS[p][0][0]} is missing: install {PACKAGES.get(PEERS[p][0][0], PEERS[p][0][0])}")
+        for argv in (PEERS[p]["c"], PEERS[p]["d"]):
+            if not shutil.which(argv[0]):
+                sys.exit(f"{argv[0]} is missing: install {PACKAGES.get(argv[0], argv[0])}")
+    if any(PEERS[p].get("check") == "samples" for p in names) and not os.access(CONVERT, os.X_OK):
+        sys.exit(f"{CONVERT} is missing: install imagemagick")
     qarn = os.path.abspath(a.qarn)
     rows = []
-    with tempfile.TemporaryDirectory(prefix="qarn-compare.") as work:
-        for path in a.files:
-            tools = [("qarn", [qarn, "-c", "{in}", "{z}"], [qarn, "-d", "{z}", "{out}"], "bytes")]
-            tools += [(p, *PEERS[p]) for p in names]
-            for name, comp, decomp, check in tools:
-                rows.append(measure(name, comp, decomp, check, os.path.abspath(path), work, a.runs, None))
+    try:
+        with tempfile.TemporaryDirectory(prefix="qarn-compare.") as work:
+            inputs = Inputs(work)
+            for path in a.files:
+                path = os.path.abspath(path)
+                n = os.path.getsize(path)
+                tools = [("qarn", {"c": [qarn, "-c", "{in}", "{z}"], "d": [qarn, "-d", "{z}", "{out}"]})]
+                tools += [(p, PEERS[p]) for p in names]
+                for name, tool in tools:
+                    comp_runs = a.slow_runs if a.slow_runs and name in SLOW and n > a.slow_above else a.runs
+                    print(f"  {os.path.basename(path)}: {name}", file=sys.stderr, flush=True)
+                    r = measure(name, tool, path, work, a.runs, comp_runs, inputs)
+                    r["mode"] = a.mode
+                    rows.append(r)
+    except (RuntimeError, OSError, subprocess.CalledProcessError) as e:
+        sys.exit(f"compare: {e}")
     print(table(rows))
     print(f"Medians of {a.runs} runs each; MB/s of the input; peak resident memory of each program.")
     if a.json:
         with open(a.json, "a") as f:
             for r in rows:
                 f.write(json.dumps(r) + "\n")
+    failed = [f"{r['tool']} on {r['file']}" for r in rows if not r["restores"]]
+    if failed:
+        sys.exit(f"compare: not restored exactly: {', '.join(failed)}")
 
 
 if __name__ == "__main__":
