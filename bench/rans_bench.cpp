@@ -107,7 +107,7 @@ void register_all() {
   for (int which = 0; which < 2; which++) {
     std::string d = names[which];
     auto setup = [](benchmark::internal::Benchmark* b) {
-      b->Repetitions(5)->ReportAggregatesOnly(true)->Unit(benchmark::kMillisecond)->UseRealTime();
+      b->Repetitions(5)->ReportAggregatesOnly(true)->Unit(benchmark::kMillisecond);
     };
     setup(benchmark::RegisterBenchmark(("memcpy/" + d).c_str(), bm_memcpy, which));
     for (rans_impl impl : {rans_impl::scalar, rans_impl::avx2}) {

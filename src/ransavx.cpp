@@ -33,6 +33,10 @@ constexpr uint32_t quarter_count_min = 1u << 16;
 constexpr uint32_t steps_per_batch = 32;
 // Row length of the vector encoder's local copy of a batch: 3 bytes of lead and 33 bytes of the chunk.
 constexpr int enc_local_row = 40;
+// The vector decoder stages this many steps of every state before storing them into the chunks.
+constexpr uint32_t stage_steps = 16 * steps_per_batch;
+constexpr size_t dec_stage_row = stage_steps + 64;
+constexpr size_t dec_stage_bytes = rans_states * dec_stage_row;
 
 // Encoder record of one (context, symbol) pair: x -> floor(x / freq) * 2048 + x % freq + start, by multiply.
 struct RansEncSymbol {
@@ -572,15 +576,18 @@ __attribute__((target("avx2"), always_inline)) inline void transpose8x8(__m256i*
 }
 
 // Main steps in vector form, 32 steps per batch. The steps' symbols (one u32 per state) are kept and, at the end
-// of the batch, packed into 32 bytes per state and stored into each chunk at once. While a whole batch's words
+// of the batch, packed into 32 bytes per state. While a whole batch's words
 // (at most 32 x 32) lie inside the block they are read in place; the last stretch is copied into a zero-padded
 // buffer so that the eight-word loads stay in bounds, and a batch that consumed more words than the block holds
 // fails.
 __attribute__((target("avx2"))) bool dec_main_avx2(uint32_t* R, const uint32_t* S, const uint8_t*& wp,
-                                                    const uint8_t* wend, uint8_t* out, uint32_t m) {
+                                                    const uint8_t* wend, uint8_t* out, uint32_t m, uint8_t* scratch) {
   constexpr size_t batch_bytes = 2 * rans_states * steps_per_batch;
   alignas(32) uint8_t tail[2 * batch_bytes + 32];
   alignas(32) uint32_t syms[steps_per_batch][rans_states] = {};
+  // Decoded bytes wait here, 512 per state, before going to their chunks: the chunks lie m bytes apart, often a
+  // power of two, and storing 32 bytes into each of them per batch makes the lines evict each other.
+  auto stage = reinterpret_cast<uint8_t (*)[dec_stage_row]>(scratch);
   __m256i x0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(R));
   __m256i x1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(R + 8));
   __m256i x2 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(R + 16));
@@ -626,15 +633,12 @@ __attribute__((target("avx2"))) bool dec_main_avx2(uint32_t* R, const uint32_t* 
       }
       transpose8x8(v);
       for (int l = 0; l < 8; l++) {
-        uint8_t* dst = out + (8 * g + l) * size_t{m} + k0;
-        if (steps == steps_per_batch) {
-          _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst), v[l]);
-        } else {
-          alignas(32) uint8_t tmp[steps_per_batch];
-          _mm256_store_si256(reinterpret_cast<__m256i*>(tmp), v[l]);
-          std::memcpy(dst, tmp, steps);
-        }
+        _mm256_store_si256(reinterpret_cast<__m256i*>(&stage[8 * g + l][k0 % stage_steps]), v[l]);
       }
+    }
+    if ((k0 + steps) % stage_steps == 0 || k0 + steps == m) {
+      uint32_t first = k0 - k0 % stage_steps;
+      for (int z = 0; z < rans_states; z++) std::memcpy(out + z * size_t{m} + first, stage[z], k0 + steps - first);
     }
   }
   _mm256_storeu_si256(reinterpret_cast<__m256i*>(R), x0);
@@ -651,7 +655,8 @@ unsigned char* uncompress(bool vec, unsigned char* in, unsigned int in_size, uns
   uint32_t n = get_u32(in);
   if (out && n > *out_size) return nullptr;
 
-  heap_buffer slots(decode_table_entries * sizeof(uint32_t));
+  // The slots, then the vector loop's staging rows.
+  heap_buffer slots(decode_table_entries * sizeof(uint32_t) + dec_stage_bytes + 64);
   if (!slots.p) return nullptr;
   auto* S = static_cast<uint32_t*>(slots.p);
   const uint8_t* iend = in + in_size;
@@ -668,7 +673,10 @@ unsigned char* uncompress(bool vec, unsigned char* in, unsigned int in_size, uns
   }
   uint32_t m = n >> 5;
   const uint8_t* wp = ip;
-  bool ok = vec ? dec_main_avx2(R, S, wp, iend, out, m) : dec_main_scalar(R, S, wp, iend, out, m);
+  // Staging rows start on a cache line, so that no 32-byte store there splits across two lines.
+  auto scratch_at = reinterpret_cast<uintptr_t>(slots.p) + decode_table_entries * sizeof(uint32_t);
+  auto* scratch = reinterpret_cast<uint8_t*>((scratch_at + 63) & ~uintptr_t{63});
+  bool ok = vec ? dec_main_avx2(R, S, wp, iend, out, m, scratch) : dec_main_scalar(R, S, wp, iend, out, m);
   for (uint32_t p = 32 * m; ok && p < n; p++) {
     uint32_t s = 0;
     ok = dec_get_checked(R[31], S + (p ? out[p - 1] : 0) * slots_per_context, wp, iend, s);
