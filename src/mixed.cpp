@@ -495,12 +495,8 @@ int32_t backward_propagation(const uint8_t* data, int32_t n, int32_t* dist) {
   return changes;
 }
 
-// Every byte of the run at s, length len, equals the byte d back, the source staying within the prefix. Most
-// candidates fail on their first byte.
-inline bool run_accepts(const uint8_t* data, int32_t s, int32_t len, int32_t d) {
-  if (int64_t(s) - d < -prefix_size) return false;
-  const uint8_t* a = data + s;
-  const uint8_t* b = a - d;
+// a[0..len) equals b[0..len); len is at least 1 and both ranges are readable 8 bytes at a time up to their ends.
+inline bool same_bytes(const uint8_t* a, const uint8_t* b, int32_t len) {
   if (a[0] != b[0]) return false;
   int32_t i = 1;
   for (; i + 8 <= len; i += 8)
@@ -508,6 +504,13 @@ inline bool run_accepts(const uint8_t* data, int32_t s, int32_t len, int32_t d) 
   for (; i < len; i++)
     if (a[i] != b[i]) return false;
   return true;
+}
+
+// Every byte of the run at s, length len, equals the byte d back, the source staying within the prefix. Most
+// candidates fail on their first byte.
+inline bool run_accepts(const uint8_t* data, int32_t s, int32_t len, int32_t d) {
+  if (int64_t(s) - d < -prefix_size) return false;
+  return same_bytes(data + s, data + s - d, len);
 }
 
 template <class Slots>
@@ -529,9 +532,7 @@ void pair_pass(const uint8_t* data, convert* c, const uint64_t* h, int32_t last,
     if (static_cast<uint32_t>(h[k]) != tag) continue;
     // A hash hit is taken only when the two pairs really are equal.
     const int32_t pair_len = len[j] + len[j + 1];
-    if (len[k] + len[k + 1] != pair_len ||
-        std::memcmp(data + start[j], data + start[k], static_cast<size_t>(pair_len)) != 0)
-      continue;
+    if (len[k] + len[k + 1] != pair_len || !same_bytes(data + start[j], data + start[k], pair_len)) continue;
     const int32_t d = start[j] - start[k];
     a3[j] = d;
     a3[j + 1] = d;
