@@ -518,24 +518,39 @@ void pair_pass(const uint8_t* data, convert* c, const uint64_t* h, int32_t last,
   int32_t* a3 = c->a3.data();
   const int32_t* len = c->lengths.data();
   const int32_t* start = c->starts.data();
-  constexpr int32_t ahead = 20;
   const slot_packing pk(static_cast<uint64_t>(last) + 1);
-  for (int32_t j = 0; j <= last; j++) {
-    if (j + ahead <= last) slot.prefetch(h[j + ahead] >> pair_shift);
-    const uint32_t tag = static_cast<uint32_t>(h[j]);
-    slot_t& s = slot(h[j] >> pair_shift);
-    const slot_t old = s;
-    // Run j + 1, so that an empty bucket (0) never reads as a stored pair.
-    s = pk.pack(static_cast<uint32_t>(j + 1), tag);
-    if (pk.pos(old) == 0 || !pk.tag_may_match(old, tag)) continue;
-    const int32_t k = static_cast<int32_t>(pk.pos(old)) - 1;
-    if (static_cast<uint32_t>(h[k]) != tag) continue;
-    // A hash hit is taken only when the two pairs really are equal.
-    const int32_t pair_len = len[j] + len[j + 1];
-    if (len[k] + len[k + 1] != pair_len || !same_bytes(data + start[j], data + start[k], pair_len)) continue;
-    const int32_t d = start[j] - start[k];
-    a3[j] = d;
-    a3[j + 1] = d;
+  // A software pipeline over the runs: the table lookup and store of run j (in order; the prefetch of its bucket
+  // 20 runs earlier), the prefetch of its candidate's bytes 16 runs later, and the byte comparison (in order)
+  // 32 runs later. Only the comparisons change distances, and they read nothing the table steps write.
+  constexpr int32_t ahead = 20, lag_bytes = 16, lag_compare = 32, ring = 63;
+  uint32_t cand[ring + 1];
+  for (int32_t j = 0; j <= last + lag_compare; j++) {
+    if (j <= last) {
+      if (j + ahead <= last) slot.prefetch(h[j + ahead] >> pair_shift);
+      const uint32_t tag = static_cast<uint32_t>(h[j]);
+      slot_t& s = slot(h[j] >> pair_shift);
+      const slot_t old = s;
+      // Run j + 1, so that an empty bucket (0) never reads as a stored pair.
+      s = pk.pack(static_cast<uint32_t>(j + 1), tag);
+      const uint32_t k1 = pk.tag_may_match(old, tag) ? pk.pos(old) : 0;
+      cand[j & ring] = k1;
+      if (k1) {
+        __builtin_prefetch(start + k1 - 1);
+        __builtin_prefetch(len + k1 - 1);
+      }
+    }
+    const int32_t i = j - lag_bytes;
+    if (i >= 0 && i <= last && cand[i & ring]) __builtin_prefetch(data + start[cand[i & ring] - 1]);
+    const int32_t q = j - lag_compare;
+    if (q < 0 || !cand[q & ring]) continue;
+    // A hit is taken only when the two pairs really are equal (equal bytes have equal hashes, so the whole tag
+    // agrees as well).
+    const int32_t k = static_cast<int32_t>(cand[q & ring]) - 1;
+    const int32_t pair_len = len[q] + len[q + 1];
+    if (len[k] + len[k + 1] != pair_len || !same_bytes(data + start[q], data + start[k], pair_len)) continue;
+    const int32_t d = start[q] - start[k];
+    a3[q] = d;
+    a3[q + 1] = d;
   }
 }
 
@@ -1089,13 +1104,10 @@ byte_buffer decompress_mixed_buffer(const uint8_t* in, size_t size) {
 }
 
 int compress_mixed(const char* in_path, const char* out_path) {
-  const int64_t size = file_size(in_path);
-  if (size < 0) fatal_check("fp!=NULL", 58);
-  byte_buffer in = populated<uint8_t>(static_cast<size_t>(size) + 1);
-  const uint64_t n = size ? readfile(in_path, in.data(), static_cast<uint64_t>(size)) : 0;
-  std::optional<byte_buffer> out = compress_mixed_buffer(in.data(), n);
+  mapped_file in(in_path);
+  std::optional<byte_buffer> out = compress_mixed_buffer(in.data(), in.size());
   if (!out) {
-    write_stored(in_path, out_path, in.data(), n);
+    write_stored(in_path, out_path, in.data(), in.size());
     return 0;
   }
   writefile(out_path, out->data(), out->size());
@@ -1103,12 +1115,10 @@ int compress_mixed(const char* in_path, const char* out_path) {
 }
 
 int decompress_mixed(const char* in_path, const char* out_path) {
-  const int64_t size = file_size(in_path);
-  if (size < 0) fatal_check("fp!=NULL", 58);
-  if (size >= mixed_file_limit) corrupt();
-  byte_buffer in = populated<uint8_t>(static_cast<size_t>(size) + 1);
-  const uint64_t n = size ? readfile(in_path, in.data(), static_cast<uint64_t>(size)) : 0;
-  byte_buffer out = decompress_mixed_buffer(in.data(), n);
+  // The format's limit is checked before anything is read.
+  if (file_size(in_path) >= mixed_file_limit) corrupt();
+  mapped_file in(in_path);
+  byte_buffer out = decompress_mixed_buffer(in.data(), in.size());
   writefile(out_path, out.data(), out.size());
   return 0;
 }
