@@ -11,6 +11,7 @@ with two plots per mode (ratio against compression speed, ratio against decompre
 import argparse
 import datetime
 import json
+import math
 import os
 import platform
 import shutil
@@ -166,6 +167,7 @@ def table(rows):
 COLOURS = ["#1f77b4", "#2ca02c", "#ff7f0e", "#9467bd", "#8c564b", "#e377c2", "#17becf", "#7f7f7f", "#bcbd22"]
 QARN_COLOUR = "#d62728"
 SHAPES = [7, 5, 9, 13, 11, 15]
+SHAPE_SCALE = {7: 1.0, 5: 0.9, 9: 1.1, 13: 1.4, 11: 1.1, 15: 1.1}
 
 
 def command(argv):
@@ -174,6 +176,20 @@ def command(argv):
         return p.stdout.decode(errors="replace").strip()
     except OSError:
         return ""
+
+
+def repo_commit():
+    repo = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+    return command(["git", "-C", repo, "describe", "--always", "--dirty", "--abbrev=10"]) or "unknown"
+
+
+def load_average():
+    with open("/proc/loadavg") as f:
+        return float(f.read().split()[0])
+
+
+def utc_now():
+    return datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d %H:%M UTC")
 
 
 def machine():
@@ -200,13 +216,21 @@ def versions(packages):
     return ", ".join(rows)
 
 
+def log_tics(lo, hi, steps):
+    """A gnuplot tic list for a log axis from lo to hi: each step times each power of ten inside the range."""
+    tics, decade = [], 10.0 ** math.floor(math.log10(lo))
+    while decade <= hi:
+        tics += [f"{v:g}" for v in (step * decade for step in steps) if lo <= v <= hi]
+        decade *= 10
+    return "(" + ", ".join(tics) + ")"
+
+
 def plot(mode, rows, axis, docs, work):
     """Writes docs/compare-<mode>-<axis>.png: ratio against speed, one colour per tool, one shape per file."""
     tools = list(dict.fromkeys(r["tool"] for r in rows))
     files = list(dict.fromkeys(r["file"] for r in rows))
-    colour = {t: QARN_COLOUR if t == "qarn" else COLOURS[i % len(COLOURS)]
-              for i, t in enumerate(x for x in tools if x != "qarn")}
-    colour["qarn"] = QARN_COLOUR
+    peers = [t for t in tools if t != "qarn"]
+    colour = {t: COLOURS[i % len(COLOURS)] for i, t in enumerate(peers)} | {"qarn": QARN_COLOUR}
     speed = "comp_mbps" if axis == "compress" else "decomp_mbps"
     data = os.path.join(work, f"{mode}-{axis}.dat")
     parts = []
@@ -218,29 +242,37 @@ def plot(mode, rows, axis, docs, work):
                 if not r:
                     continue
                 f.write(f"{r[0][speed]:.6g} {r[0]['ratio']:.6g}\n\n\n")
-                size = 2.4 if t == "qarn" else 1.8
-                parts.append(f"'{data}' index {index} using 1:2 with points pt {SHAPES[fi % len(SHAPES)]} "
-                             f"ps {size} lc rgb '{colour[t]}' notitle")
+                shape = SHAPES[fi % len(SHAPES)]
+                size = (2.4 if t == "qarn" else 1.8) * SHAPE_SCALE[shape]
+                parts.append(f"'{data}' index {index} using 1:2 with points pt {shape} "
+                             f"ps {size:.2f} lc rgb '{colour[t]}' notitle")
                 index += 1
     parts += [f"keyentry with points pt 7 ps 1.8 lc rgb '{colour[t]}' title '{t}'" for t in tools]
     if len(files) > 1:
         parts.append("keyentry with points ps 0 lc rgb 'white' title ' '")
-        parts += [f"keyentry with points pt {SHAPES[i % len(SHAPES)]} ps 1.5 lc rgb 'black' title '{name}'"
+        parts += [f"keyentry with points pt {SHAPES[i % len(SHAPES)]} ps {1.5 * SHAPE_SCALE[SHAPES[i % len(SHAPES)]]:.2f} "
+                  f"lc rgb 'black' title '{name}'"
                   for i, name in enumerate(files)]
     ratios = [r["ratio"] for r in rows]
+    speeds = [r[speed] for r in rows]
     log_ratio = max(ratios) / min(ratios) > 6
+    xlo, xhi = min(speeds) / 1.6, max(speeds) * 1.6
+    ylo, yhi = (min(ratios) / 1.4, max(ratios) * 1.4) if log_ratio else (1, max(ratios) * 1.08)
     png = os.path.join(docs, f"compare-{mode}-{axis}.png")
     script = f"""
-set terminal pngcairo size 960,600 font 'sans,11'
+set terminal pngcairo size 960,600 font 'sans,11' noenhanced
 set output '{png}'
 set title '{mode.capitalize()} mode: ratio against {axis}ion speed (single-threaded)'
 set xlabel '{axis.capitalize()}ion speed, MB/s of input (log scale)'
 set ylabel 'Compression ratio (input / compressed){" (log scale)" if log_ratio else ""}'
 set logscale x
-{"set logscale y" if log_ratio else "set yrange [1:*]"}
+set xrange [{xlo:.4g}:{xhi:.4g}]
+set xtics {log_tics(xlo, xhi, (1, 2, 5))}
+set mxtics 10
+set yrange [{ylo:.4g}:{yhi:.4g}]
+{f"set logscale y{chr(10)}set ytics {log_tics(ylo, yhi, (1, 1.5, 2, 3, 5, 7))}" if log_ratio else ""}
 set grid xtics mxtics ytics back lt 1 lw 1 lc rgb '#d8d8d8', lt 1 lw 1 lc rgb '#eeeeee'
 set key outside right top box opaque samplen 1 spacing 1.3
-set offsets graph 0.06, graph 0.06, graph 0.06, graph 0.06
 plot {", ".join(parts)}
 """
     p = subprocess.run(["gnuplot"], input=script.encode(), stderr=subprocess.PIPE)
@@ -254,10 +286,9 @@ def page(a):
     if not rows:
         sys.exit("compare: no results to write")
     notes = dict(n.split("=", 1) for n in a.note)
-    repo = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-    commit = command(["git", "-C", repo, "describe", "--always", "--dirty", "--abbrev=10"])
+    commits = ", ".join(dict.fromkeys(r["commit"] for r in rows))
     compiler = command(["g++", "--version"]).splitlines()[0]
-    now = datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d %H:%M UTC")
+    loads = [r["load"] for r in rows]
     runs = max(r["decomp_runs"] for r in rows)
     single = sorted({r["tool"] for r in rows if r["comp_runs"] < runs})
     out = [
@@ -266,9 +297,10 @@ def page(a):
         "Written by `make compare` (bench/compare.sh) from the measurements of one run; every figure below comes "
         "from that run.",
         "",
-        f"- Date: {now}",
-        f"- Machine: {machine()}",
-        f"- qarn: commit {commit}, built with {compiler}, CMake Release",
+        f"- Date: measured from {rows[0]['date']} to {rows[-1]['date']}; page written {utc_now()}",
+        f"- Machine: {machine()}; other work on it: one-minute load average {min(loads):.1f} to {max(loads):.1f} "
+        "while measuring",
+        f"- qarn: commit {commits}{' (dirty: with changes not yet committed)' if 'dirty' in commits else ''}, built with {compiler}, CMake Release",
         f"- Tools (Debian package versions): {versions(a.package)}",
         "",
         "How it was measured: each tool runs single-threaded (`zstd -T1`, `xz -T1`, `cjxl`/`djxl --num_threads=0`; "
@@ -339,6 +371,7 @@ def main():
     if any(PEERS[p].get("check") == "samples" for p in names) and not os.access(CONVERT, os.X_OK):
         sys.exit(f"{CONVERT} is missing: install imagemagick")
     qarn = os.path.abspath(a.qarn)
+    commit = repo_commit()
     rows = []
     try:
         with tempfile.TemporaryDirectory(prefix="qarn-compare.") as work:
@@ -352,7 +385,7 @@ def main():
                     comp_runs = a.slow_runs if a.slow_runs and name in SLOW and n > a.slow_above else a.runs
                     print(f"  {os.path.basename(path)}: {name}", file=sys.stderr, flush=True)
                     r = measure(name, tool, path, work, a.runs, comp_runs, inputs)
-                    r["mode"] = a.mode
+                    r.update(mode=a.mode, date=utc_now(), load=load_average(), commit=commit)
                     rows.append(r)
     except (RuntimeError, OSError, subprocess.CalledProcessError) as e:
         sys.exit(f"compare: {e}")
