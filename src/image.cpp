@@ -575,13 +575,17 @@ int compress_image(const char* in_path, const char* out_path) {
     std::fflush(stdout);
     std::exit(1);
   }
-  // Too large for the image format, or empty: no need to read it here, it is stored as it is.
-  if (size == 0 || size > image_input_limit) return compress_default(in_path, out_path);
-  byte_buffer pnm = working_buffer(static_cast<size_t>(size));
-  readfile(in_path, pnm.data(), static_cast<uint64_t>(size));
+  // A PNM that image mode would not restore byte for byte goes to mixed mode; one whose image-mode file would be
+  // larger than the stored one is stored.
+  mapped_file pnm(in_path);
+  pnm_geometry geometry;
+  if (!parse_restorable_pnm(pnm.data(), pnm.size(), &geometry)) {
+    write_fallback(in_path, out_path, pnm.data(), pnm.size());
+    return 0;
+  }
   byte_buffer packed;
   if (compress_image_buffer(pnm.data(), pnm.size(), &packed)) writefile(out_path, packed.data(), packed.size());
-  else writefile_with_header(out_path, mode_stored, pnm.data(), pnm.size());
+  else write_stored(in_path, out_path, pnm.data(), pnm.size());
   return 0;
 }
 

@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <memory>
 #include <new>
+#include <optional>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -165,6 +166,12 @@ int compress_default(const char* in_path, const char* out_path) {
 void write_stored(const char* in_path, const char* out_path, const uint8_t* data, uint64_t n) {
   if (n > static_cast<uint64_t>(stored_input_limit)) refuse("File %s must be less than 1.001GB", in_path);
   writefile_with_header(out_path, mode_stored, data, n);
+}
+
+void write_fallback(const char* in_path, const char* out_path, const uint8_t* data, uint64_t n) {
+  std::optional<byte_buffer> mixed = compress_mixed_buffer(data, n);
+  if (mixed) writefile(out_path, mixed->data(), mixed->size());
+  else write_stored(in_path, out_path, data, n);
 }
 
 int decompress_default(const char* in_path, const char* out_path) {

@@ -621,9 +621,12 @@ byte_buffer decompress_text_buffer(const uint8_t* in, size_t n) {
 
 int compress_text(const char* in_path, const char* out_path) {
   mapped_file in(in_path);
-  std::optional<byte_buffer> out = compress_text_buffer(in.data(), in.size());
+  text_refusal why;
+  std::optional<byte_buffer> out = compress_text_buffer(in.data(), in.size(), &why);
   if (!out) {
-    write_stored(in_path, out_path, in.data(), in.size());
+    // Past the text format's limits: mixed mode. Merely no gain: stored.
+    if (why != text_refusal::none) write_fallback(in_path, out_path, in.data(), in.size());
+    else write_stored(in_path, out_path, in.data(), in.size());
     return 0;
   }
   writefile(out_path, out->data(), out->size());
