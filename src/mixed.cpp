@@ -7,8 +7,6 @@
 
 #include <algorithm>
 #include <cassert>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <new>
 
@@ -356,9 +354,9 @@ struct sparse_slots {
 // that later sections reuse the memory of the first, usually largest, one.
 class section_workspace {
  public:
-  raw_array<int32_t> dist, a3, lengths, starts;
-  raw_array<uint64_t> hashes;
-  byte_buffer sub[sub_block_count];
+  raw_array<int32_t> a3, lengths, starts;
+  // The distances of the positions, then the pair hashes of the runs, then the sub-blocks: never two at once.
+  raw_array<uint64_t> scratch;
 
   section_workspace() : small_(four_byte_buckets) { std::memset(small_.data(), 0, four_byte_buckets * sizeof(uint64_t)); }
   ~section_workspace() {
@@ -559,11 +557,11 @@ void pair_matching(const uint8_t* data, convert* c, section_workspace* table) {
   if (runs < 2) return;
   const int32_t* len = c->lengths.data();
   const int32_t* start = c->starts.data();
-  raw_array<uint64_t> h = take(table->hashes, static_cast<size_t>(runs - 1));
+  raw_array<uint64_t> h = take(table->scratch, static_cast<size_t>(runs - 1));
   struct handback {
     section_workspace* ws;
     raw_array<uint64_t>* h;
-    ~handback() { give(ws->hashes, std::move(*h)); }
+    ~handback() { give(ws->scratch, std::move(*h)); }
   } back{table, &h};
   for (int32_t j = 0; j + 1 < runs; j++) h[j] = fasthash64(data + start[j], len[j] + len[j + 1]);
   if (runs < pair_min_runs) return;
@@ -643,8 +641,8 @@ void merge_pass(convert* c) {
 
 convert section_runs(uint8_t* data, int32_t n, section_workspace* table) {
   for (int c = 0; c < prefix_size; c++) data[c - prefix_size] = static_cast<uint8_t>(c);
-  raw_array<int32_t> dist_buf = take(table->dist, static_cast<size_t>(std::max(n, 1)));
-  int32_t* dist = dist_buf.data();
+  raw_array<uint64_t> dist_buf = take(table->scratch, (static_cast<size_t>(std::max(n, 1)) + 1) / 2);
+  int32_t* dist = reinterpret_cast<int32_t*>(dist_buf.data());
 
   forward_distances(data, n, dist, table);
   const int32_t changes = n >= 2 ? backward_propagation(data, n, dist) : 0;
@@ -677,7 +675,7 @@ convert section_runs(uint8_t* data, int32_t n, section_workspace* table) {
     c.count = r + 1;
   }
   c.starts[c.count] = n;
-  give(table->dist, std::move(dist_buf));
+  give(table->scratch, std::move(dist_buf));
 
   pair_matching(data, &c, table);
   refine_pass(data, &c);
@@ -754,17 +752,32 @@ section_tokens ordercv2_tokens(convert* c, const uint8_t* data, section_workspac
   const size_t rn = static_cast<size_t>(runs);
   // At most 27 extra bits per distance, and room for the 64-bit stores of the packing.
   const size_t extra_room = rn * 27 / 8 + 16;
+  size_t need[sub_block_count], total = 0;
   for (int k = 0; k < sub_block_count; k++) {
-    const size_t need = k == sb_literals ? static_cast<size_t>(literal_bytes) + 1 : k == sb_extra ? extra_room : rn + 1;
-    t.sub[k] = ws ? take(ws->sub[k], need) : byte_buffer(need);
+    need[k] = k == sb_literals ? static_cast<size_t>(literal_bytes) + 1 : k == sb_extra ? extra_room : rn + 1;
+    need[k] = (need[k] + 7) & ~size_t{7};
+    total += need[k];
   }
-  uint8_t* types = t.sub[sb_types].data();
-  uint8_t* rep_len = t.sub[sb_repeat_lengths].data();
-  uint8_t* new_len = t.sub[sb_new_lengths].data();
-  uint8_t* lit_len = t.sub[sb_literal_lengths].data();
-  uint8_t* lits = t.sub[sb_literals].data();
-  uint8_t* codes = t.sub[sb_codes].data();
-  uint8_t* extra = t.sub[sb_extra].data();
+  // The sub-blocks lie back to back in the workspace's scratch memory (free once the runs are final) when it is
+  // large enough, else in memory of their own.
+  uint8_t* region;
+  if (ws && ws->scratch.size() * sizeof(uint64_t) >= total) {
+    region = reinterpret_cast<uint8_t*>(ws->scratch.data());
+  } else {
+    t.own = populated<uint8_t>(total);
+    region = t.own.data();
+  }
+  for (int k = 0; k < sub_block_count; k++) {
+    t.sub[k] = region;
+    region += need[k];
+  }
+  uint8_t* types = t.sub[sb_types];
+  uint8_t* rep_len = t.sub[sb_repeat_lengths];
+  uint8_t* new_len = t.sub[sb_new_lengths];
+  uint8_t* lit_len = t.sub[sb_literal_lengths];
+  uint8_t* lits = t.sub[sb_literals];
+  uint8_t* codes = t.sub[sb_codes];
+  uint8_t* extra = t.sub[sb_extra];
   std::memset(extra, 0, extra_room);
   size_t ntypes = 0, nrep = 0, nnew = 0, nlit = 0, nlits = 0;
   uint64_t bitpos = 0;
@@ -851,14 +864,14 @@ void write_sub_blocks(const section_tokens& t, out_buffer* out) {
       out->reserve(sub_block_header_size + raw);
       put_u32(out->at(), raw);
       put_u32(out->at() + 4, raw);
-      if (raw) std::memcpy(out->at() + sub_block_header_size, t.sub[k].data(), raw);
+      if (raw) std::memcpy(out->at() + sub_block_header_size, t.sub[k], raw);
       out->pos += sub_block_header_size + raw;
       continue;
     }
     // The coder may use its whole bound as working space past the header, whatever the block comes to.
     unsigned room = rans_compress_bound(raw);
     out->reserve(sub_block_header_size + room);
-    unsigned char* r = rans_compress_O1_32x16(const_cast<uint8_t*>(t.sub[k].data()), raw,
+    unsigned char* r = rans_compress_O1_32x16(t.sub[k], raw,
                                               out->at() + sub_block_header_size, &room);
     assert(r);
     (void)r;
@@ -880,7 +893,6 @@ void encode_section(uint8_t* data, int32_t n, out_buffer* out, section_workspace
   write_sub_blocks(t, out);
   put_u32(out->buf.data() + pos0, static_cast<uint32_t>(n));
   put_u32(out->buf.data() + pos0 + 4, static_cast<uint32_t>(out->pos - pos0 - section_header_size));
-  for (int k = 0; k < sub_block_count; k++) give(ws->sub[k], std::move(t.sub[k]));
 }
 
 void encode_section(uint8_t* data, int32_t n, out_buffer* out) {

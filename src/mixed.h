@@ -133,10 +133,12 @@ void merge_runs(convert* c);
 // One token type per token: 0 literal, 1 new distance, 3 to 11 repeat of the distance of token t + 2 - type.
 enum : uint8_t { token_literal = 0, token_new = 1, token_repeat_first = 3, token_repeat_last = 11 };
 
-// The raw contents of the seven sub-blocks, in order.
+// The raw contents of the seven sub-blocks, in order: sub[k][0..size[k]), in `own` or in memory lent by the
+// section workspace until they are written.
 struct section_tokens {
-  byte_buffer sub[sub_block_count];
+  uint8_t* sub[sub_block_count] = {};
   size_t size[sub_block_count] = {};
+  byte_buffer own;
 };
 
 // Whether a run (not the first) of that length, start and distance is coded as literal bytes: too short to pay

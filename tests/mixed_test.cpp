@@ -558,7 +558,7 @@ TEST(MixedTokens, literal_thresholds) {
 // The raw sub-blocks as byte vectors.
 std::array<bytes, 7> raw_of(const section_tokens& t) {
   std::array<bytes, 7> r;
-  for (int k = 0; k < 7; k++) r[k] = to_vec(t.sub[k].data(), t.size[k]);
+  for (int k = 0; k < 7; k++) r[k] = to_vec(t.sub[k], t.size[k]);
   return r;
 }
 
@@ -651,7 +651,7 @@ TEST(MixedTokens, extra_bits_and_the_storage_rule) {
     mixed_stream s = stream_of(random_bytes(static_cast<size_t>(r.first_length), 8));
     convert c = make_runs(runs, at);
     section_tokens t = ordercv2_tokens(&c, s.data());
-    if (!r.extra.empty()) { EXPECT_BYTES_EQ(r.extra, to_vec(t.sub[6].data(), t.size[6])) << r.name; }
+    if (!r.extra.empty()) { EXPECT_BYTES_EQ(r.extra, to_vec(t.sub[6], t.size[6])) << r.name; }
     out_buffer out;
     write_sub_blocks(t, &out);
     // Walk the seven headers.
@@ -859,9 +859,10 @@ TEST(MixedFile, tokens_the_encoder_never_writes_are_refused) {
   };
   for (const row& r : rows) {
     section_tokens t;
+    t.own = byte_buffer(7 * 16);
     for (int k = 0; k < 7; k++) {
-      t.sub[k] = byte_buffer(r.raw[k].size() + 1);
-      if (!r.raw[k].empty()) std::memcpy(t.sub[k].data(), r.raw[k].data(), r.raw[k].size());
+      t.sub[k] = t.own.data() + 16 * k;
+      if (!r.raw[k].empty()) std::memcpy(t.sub[k], r.raw[k].data(), r.raw[k].size());
       t.size[k] = r.raw[k].size();
     }
     out_buffer out;
