@@ -290,8 +290,11 @@ constexpr size_t pair_buckets = size_t{1} << 22;
 // Multiplier of both position finders; its low 32 bits are odd, so equal tags mean equal four-byte keys.
 constexpr uint64_t finder_multiplier = 0x106689d45497fdb5ULL;
 // A use that stores at most this many entries keeps its buckets in a small hash of its own instead of the large
-// table: same contents, a few cache lines instead of a page fault and a cache miss per lookup.
-constexpr size_t sparse_limit = size_t{1} << 17;
+// table: same contents, a few cache lines instead of a page fault and a cache miss per lookup. When no stream of a
+// file is long enough to need the large table at all, the hash takes uses up to the larger limit: 16 MiB of it
+// cost less than mapping and clearing the 64 MiB table.
+constexpr size_t sparse_limit_small = size_t{1} << 17;
+constexpr size_t sparse_limit_large = size_t{1} << 20;
 
 // An entry of the model is a 32-bit tag and a 32-bit position (or run number + 1), 0 meaning empty. The tag is
 // a function of what sits at that position: the first four bytes there (the low 32 bits of the product with an
@@ -323,14 +326,17 @@ struct direct_slots {
 // entry, the value in the low half; an absent bucket reads as empty.
 struct sparse_slots {
   raw_array<uint64_t> e;
+  raw_array<uint64_t>* pool;
   uint32_t mask;
-  explicit sparse_slots(size_t stores) {
+  // The entries come from the pool (and go back to it), so the uses of one file share their memory.
+  sparse_slots(size_t stores, raw_array<uint64_t>* pool_) : pool(pool_) {
     size_t cap = 64;
     while (cap < 2 * stores) cap *= 2;
-    e = raw_array<uint64_t>(cap);
+    e = take(*pool, cap);
     mask = static_cast<uint32_t>(cap - 1);
     std::memset(e.data(), 0, cap * sizeof(uint64_t));
   }
+  ~sparse_slots() { give(*pool, std::move(e)); }
   slot_t& operator()(uint64_t b) {
     const uint32_t key = static_cast<uint32_t>(b) + 1;
     uint32_t i = static_cast<uint32_t>((b * 0x9E3779B97F4A7C15ULL) >> 32) & mask;
@@ -357,6 +363,8 @@ class section_workspace {
   raw_array<int32_t> a3, lengths, starts;
   // The distances of the positions, then the pair hashes of the runs, then the sub-blocks: never two at once.
   raw_array<uint64_t> scratch;
+  raw_array<uint64_t> sparse;
+  size_t sparse_limit = sparse_limit_small;
 
   section_workspace() : small_(four_byte_buckets) { std::memset(small_.data(), 0, four_byte_buckets * sizeof(uint64_t)); }
   ~section_workspace() {
@@ -467,8 +475,8 @@ void forward_distances(const uint8_t* data, int32_t n, int32_t* dist, uint64_t* 
 void forward_distances(const uint8_t* data, int32_t n, int32_t* dist, section_workspace* ws) {
   const int32_t end = n >= 13 ? finder_end(n) : 4;
   const size_t stores = static_cast<size_t>(end - 4);
-  if (stores <= sparse_limit) {
-    sparse_slots slots(stores);
+  if (stores <= ws->sparse_limit) {
+    sparse_slots slots(stores, &ws->sparse);
     forward_distances(data, n, dist, ws->small(), &slots);
     return;
   }
@@ -567,8 +575,8 @@ void pair_matching(const uint8_t* data, convert* c, section_workspace* table) {
   if (runs < pair_min_runs) return;
   const int32_t last = runs - pair_min_runs;
   const size_t stores = static_cast<size_t>(last) + 1;
-  if (stores <= sparse_limit) {
-    sparse_slots slots(stores);
+  if (stores <= table->sparse_limit) {
+    sparse_slots slots(stores, &table->sparse);
     pair_pass(data, c, h.data(), last, slots);
     return;
   }
@@ -1057,6 +1065,9 @@ std::optional<byte_buffer> encode_mixed(const uint8_t* in, size_t n, size_t size
                                               &bc.streams[class_other], &bc.classes, &ss.strides, &ss.flags,
                                               &ss.exceptions};
   section_workspace table;
+  size_t longest = 0;
+  for (mixed_stream* s : order) longest = std::max(longest, s->size);
+  if (longest <= sparse_limit_large) table.sparse_limit = sparse_limit_large;
   for (mixed_stream* s : order) {
     encode_section(s->data(), static_cast<int32_t>(s->size), &out, &table);
     *s = mixed_stream();

@@ -742,6 +742,25 @@ TEST(MixedFile, layout_of_small_inputs) {
                   to_vec(*f));
 }
 
+// The file of a whole input equals its seven streams encoded one by one, each section with tables of its own
+// (the file shares one workspace, and picks its tables by the longest stream).
+TEST(MixedFile, equals_its_sections_encoded_alone) {
+  for (const char* p : {"/usr/lib/x86_64-linux-gnu/libstdc++.so.6", "/bin/ls"}) {
+    bytes in = file_bytes(p, 2500000);
+    if (in.empty()) continue;
+    block_classes bc = classify_blocks(in.data(), int64_t(in.size()));
+    mixed_stream& periodic = bc.streams[class_periodic];
+    stride_streams ss = stride_transform(periodic.data(), int64_t(periodic.size));
+    bytes expected = file_of(uint32_t(in.size()),
+                             {to_vec(bc.streams[class_code]), to_vec(bc.streams[class_text]),
+                              to_vec(bc.streams[class_other]), to_vec(bc.classes), to_vec(ss.strides),
+                              to_vec(ss.flags), to_vec(ss.exceptions)});
+    std::optional<byte_buffer> f = encode_mixed(in.data(), in.size(), SIZE_MAX);
+    ASSERT_TRUE(f) << p;
+    EXPECT_BYTES_EQ(expected, to_vec(*f)) << p;
+  }
+}
+
 TEST(MixedFile, round_trips) {
   struct row {
     std::string name;
