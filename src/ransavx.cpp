@@ -46,7 +46,7 @@ struct RansEncSymbol {
   uint16_t complement;  // 2048 - freq
   uint16_t shift;       // 31 + ceil(log2 freq), or 32 when freq = 1; always 32..42
 };
-static_assert(sizeof(RansEncSymbol) == 16, "the vector encoder gathers the four 32-bit words of a record");
+static_assert(sizeof(RansEncSymbol) == 16, "the vector encoder loads a record as one 16-byte vector");
 
 // Records are indexed by symbol * 256 + context: the little-endian 16-bit load of (context, symbol) bytes.
 inline uint32_t rec_index(uint32_t ctx, uint32_t sym) { return sym << 8 | ctx; }
