@@ -982,12 +982,20 @@ size_t decode_section(const uint8_t* sec, size_t avail, uint64_t max_length, mix
   }
 
   // Rebuild the stream token by token. Repeat tokens reach at most nine tokens back, so the distances of the last
-  // sixteen tokens (0 for literal tokens) are all that is kept.
+  // sixteen tokens (0 for literal tokens) are all that is kept. Tokens are read and checked 20 ahead of their
+  // copies, so that the source of each copy is asked for early: far sources are cache misses.
   *out = mixed_stream(static_cast<size_t>(cap));
   out->size = n;
   uint8_t* o = out->data();
   uint32_t recent[16] = {};
   constexpr uint32_t recent_mask = 15;
+  struct copy {
+    uint64_t pos, from;  // from: the literal offset (literal tokens) or the distance
+    uint32_t length;
+    bool literal;
+  };
+  constexpr uint32_t lag = 20, ring = 31;
+  copy pending[ring + 1];
   const uint8_t* types = sub[sb_types];
   const uint8_t *rep_len = sub[sb_repeat_lengths], *new_len = sub[sb_new_lengths];
   const uint8_t *lit_len = sub[sb_literal_lengths], *lits = sub[sb_literals];
@@ -996,46 +1004,61 @@ size_t decode_section(const uint8_t* sec, size_t avail, uint64_t max_length, mix
   bit_reader bits{sub[sb_extra], uint64_t(raw[sb_extra]) * 8};
   uint32_t nrep = 0, nn = 0, nlit = 0;
   uint64_t lit_at = 0, pos = 0;
-  for (uint32_t t = 0; t < tokens; t++) {
-    const uint8_t type = types[t];
-    uint64_t d;
-    uint32_t L;
-    if (type == token_literal) {
-      if (nlit >= raw[sb_literal_lengths]) corrupt();
-      L = lit_len[nlit++];
-      if (lit_at + L > raw[sb_literals] || pos + L > cap) corrupt();
-      // Both buffers have 16 spare bytes: copy in 16-byte units.
-      for (uint32_t k = 0; k < L; k += 16) std::memcpy(o + pos + k, lits + lit_at + k, 16);
-      lit_at += L;
-      pos += L;
-      recent[t & recent_mask] = 0;
+  for (uint32_t t = 0; t < tokens + lag; t++) {
+    if (t < tokens) {
+      const uint8_t type = types[t];
+      copy& c = pending[t & ring];
+      c.pos = pos;
+      if (type == token_literal) {
+        if (nlit >= raw[sb_literal_lengths]) corrupt();
+        c.length = lit_len[nlit++];
+        if (lit_at + c.length > raw[sb_literals] || pos + c.length > cap) corrupt();
+        c.literal = true;
+        c.from = lit_at;
+        lit_at += c.length;
+        recent[t & recent_mask] = 0;
+      } else {
+        uint64_t d;
+        if (type == token_new) {
+          if (nn >= nnew) corrupt();
+          const uint8_t code = codes[nn];
+          const int nb = std::max((code >> 3) - 3, 0);
+          d = distance_of_code(code, nb ? bits.get(nb) : 0);
+          c.length = new_len[nn++];
+        } else {
+          if (type < token_repeat_first || type > token_repeat_last || t + 2 < type ||
+              nrep >= raw[sb_repeat_lengths])
+            corrupt();
+          d = recent[(t + 2 - type) & recent_mask];
+          c.length = rep_len[nrep++];
+          if (d == 0) corrupt();  // the encoder repeats only distances of match tokens
+        }
+        // A source before the stream's start, or bytes past its end.
+        if (d > pos || pos + c.length > cap) corrupt();
+        recent[t & recent_mask] = static_cast<uint32_t>(d);
+        c.literal = false;
+        c.from = d;
+        __builtin_prefetch(o + pos - d);
+      }
+      pos += c.length;
+    }
+    if (t < lag) continue;
+    // Both buffers have 16 spare bytes, so copies move 16 bytes at a time where the distance allows.
+    const copy& c = pending[(t - lag) & ring];
+    uint8_t* q = o + c.pos;
+    const uint32_t L = c.length;
+    if (c.literal) {
+      for (uint32_t k = 0; k < L; k += 16) std::memcpy(q + k, lits + c.from + k, 16);
       continue;
     }
-    if (type == token_new) {
-      if (nn >= nnew) corrupt();
-      const uint8_t code = codes[nn];
-      const int nb = std::max((code >> 3) - 3, 0);
-      d = distance_of_code(code, nb ? bits.get(nb) : 0);
-      L = new_len[nn++];
-    } else {
-      if (type < token_repeat_first || type > token_repeat_last || t + 2 < type || nrep >= raw[sb_repeat_lengths])
-        corrupt();
-      d = recent[(t + 2 - type) & recent_mask];
-      L = rep_len[nrep++];
-      if (d == 0) corrupt();  // the encoder repeats only distances of match tokens
-    }
-    if (d > pos || pos + L > cap) corrupt();  // a source before the stream's start, or bytes past its end
-    recent[t & recent_mask] = static_cast<uint32_t>(d);
-    uint8_t* q = o + pos;
-    const uint8_t* src = q - d;
-    if (d >= 16) {
+    const uint8_t* src = q - c.from;
+    if (c.from >= 16) {
       for (uint32_t k = 0; k < L; k += 16) std::memcpy(q + k, src + k, 16);
-    } else if (d >= 8) {
+    } else if (c.from >= 8) {
       for (uint32_t k = 0; k < L; k += 8) std::memcpy(q + k, src + k, 8);
     } else {
       for (uint32_t k = 0; k < L; k++) q[k] = src[k];
     }
-    pos += L;
   }
   if (pos != cap || lit_at != raw[sb_literals] || nrep != raw[sb_repeat_lengths] || nn != nnew ||
       nlit != raw[sb_literal_lengths] || (bits.pos >> 3) + 1 != raw[sb_extra])
