@@ -128,13 +128,21 @@ constexpr perm_tables perms = make_perm_tables();
 // ---------------------------------------------------------------------------------------------------------------
 // Encoder
 
-// Order-1 counts F[ctx * 256 + sym] of in[0..n), with ctx(0) = 0.
-void count_order1(const uint8_t* in, uint32_t n, uint32_t* F) {
+// Order-1 counts F[ctx * 256 + sym] of in[0..n), with ctx(0) = 0, and the totals T[ctx]. Rows of contexts that
+// do not occur (T = 0) may be left uncleared and must not be read.
+void count_order1(const uint8_t* in, uint32_t n, uint32_t* F, uint32_t* T) {
+  std::memset(T, 0, 256 * sizeof(uint32_t));
   if (n < quarter_count_min) {
-    std::memset(F, 0, 65536 * sizeof(uint32_t));
+    // Clear only the rows of contexts that occur: a short input touches few of the 256.
+    bool seen[256] = {};
+    seen[0] = true;
+    for (uint32_t i = 0; i + 1 < n; i++) seen[in[i]] = true;
+    for (uint32_t c = 0; c < 256; c++)
+      if (seen[c]) std::memset(F + c * 256, 0, 256 * sizeof(uint32_t));
     uint32_t prev = 0;
     for (uint32_t i = 0; i < n; i++) {
       F[prev << 8 | in[i]]++;
+      T[prev]++;
       prev = in[i];
     }
     return;
@@ -158,7 +166,11 @@ void count_order1(const uint8_t* in, uint32_t n, uint32_t* F) {
     c0 = s0, c1 = s1, c2 = s2, c3 = s3;
   }
   for (uint32_t i = 4 * q; i < n; i++) F3[uint32_t{in[i - 1]} << 8 | in[i]]++;
-  for (uint32_t i = 0; i < 65536; i++) F[i] += F1[i] + F2[i] + F3[i];
+  for (uint32_t c = 0; c < 256; c++) {
+    uint32_t t = 0;
+    for (uint32_t i = c * 256; i < c * 256 + 256; i++) t += F[i] += F1[i] + F2[i] + F3[i];
+    T[c] = t;
+  }
 }
 
 // Scales the counts of one context to sum to 2048, every occurring symbol keeping at least 1.
@@ -361,16 +373,12 @@ unsigned char* compress(bool vec, unsigned char* in, unsigned int n, unsigned ch
   uint32_t* F = static_cast<uint32_t*>(counts.p);
   auto* rec = static_cast<RansEncSymbol*>(records.p);
 
-  count_order1(in, n, F);
+  uint32_t T[256];
+  count_order1(in, n, F, T);
   uint32_t m = n >> 5;
   // Every chunk's first byte is coded in context 0: seed those bytes there.
   for (uint32_t k = 1; k < rans_states; k++) F[in[k * m]]++;
-  uint32_t T[256];
-  for (uint32_t c = 0; c < 256; c++) {
-    uint32_t t = 0;
-    for (uint32_t s = 0; s < 256; s++) t += F[c * 256 + s];
-    T[c] = t;
-  }
+  T[0] += rans_states - 1;
   uint8_t* table_end = build_table(F, T, rec, out + 4);
   uint32_t tab_size = static_cast<uint32_t>(table_end - out);
   assert(tab_size < tab_size_limit);
