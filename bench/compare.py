@@ -345,6 +345,7 @@ def main():
     ap.add_argument("--slow-runs", type=int, help=f"compression runs of {', '.join(SLOW)} on inputs over --slow-above")
     ap.add_argument("--slow-above", type=int, default=8_000_000, help="bytes (default %(default)s)")
     ap.add_argument("--mode", default="", help="a label stored with every row (text, image, mixed)")
+    ap.add_argument("--commit", help="the qarn commit stored with every row (default: the working tree's now)")
     ap.add_argument("--json", help="append the results, one JSON object a line, to this file (read it with --page)")
     ap.add_argument("--page", metavar="DIR", help="write DIR/benchmarks.md and its plots from the --json rows")
     ap.add_argument("--note", action="append", default=[], metavar="MODE=TEXT", help="a paragraph under a mode's title")
@@ -371,7 +372,7 @@ def main():
     if any(PEERS[p].get("check") == "samples" for p in names) and not os.access(CONVERT, os.X_OK):
         sys.exit(f"{CONVERT} is missing: install imagemagick")
     qarn = os.path.abspath(a.qarn)
-    commit = repo_commit()
+    commit = a.commit or repo_commit()
     rows = []
     try:
         with tempfile.TemporaryDirectory(prefix="qarn-compare.") as work:

@@ -16,9 +16,11 @@ slow_above=${COMPARE_SLOW_ABOVE:-8000000}
 convert=/usr/bin/convert  # ImageMagick's own; another 'convert' may come first on the PATH
 
 . "$here/lib.sh"
-packages=(bible-kjv libjxl-testdata imagemagick zstd xz-utils bzip2 lz4 qoi webp libjxl-tools gnuplot-nox time python3)
+packages=(bible-kjv libjxl-testdata imagemagick gdb zstd xz-utils bzip2 lz4 qoi webp libjxl-tools gnuplot-nox time python3)
 bench_need "${packages[@]}"
 [ -x "$qarn" ] || { echo "compare: no qarn program in $build" >&2; exit 1; }
+# The commit the program was built from, taken before the run: others may commit while it measures.
+commit=$(git -C "$(dirname "$here")" describe --always --dirty --abbrev=10 2>/dev/null || echo unknown)
 
 work=$(mktemp -d /tmp/qarn-compare.XXXXXX)
 trap 'rm -rf "$work"' EXIT
@@ -54,8 +56,8 @@ measure() {  # measure MODE PEERS FILES...
   local mode=$1 peers=$2
   shift 2
   echo "Measuring $mode mode: qarn, $peers" >&2
-  python3 "$here/compare.py" --qarn "$qarn" --mode "$mode" --peers "$peers" --runs "$runs" \
-    --slow-runs "$slow_runs" --slow-above "$slow_above" --json "$results" "$@"
+  python3 "$here/compare.py" --qarn "$qarn" --mode "$mode" --commit "$commit" --peers "$peers" \
+    --runs "$runs" --slow-runs "$slow_runs" --slow-above "$slow_above" --json "$results" "$@"
 }
 start=$(date +%s)
 if [ -n "${COMPARE_FROM:-}" ]; then
@@ -78,7 +80,8 @@ words is stored once for a larger text)." \
 (P6) with ImageMagick; sizes and speeds are of the P6 file. qoiconv reads and writes only PNG and QOI, so QOI is timed \
 from an unfiltered, uncompressed PNG of the same pixels and its decompression writes a PNG (compressed by qoiconv \
 itself): its times include that PNG work. WebP and JPEG XL restore the pixels in their own containers; their \
-decoded samples are compared with the input's." \
+decoded samples are compared with the input's. The three 500-pixel photos are 750,015 bytes each, so process \
+start-up weighs on every tool's speed there." \
   --note "mixed=This machine's x86-64 binaries: /usr/bin/gdb, the C++ compiler proper cc1plus, and the \
 libstdc++ shared library. xz uses its x86 branch filter ahead of LZMA2 at preset 9."
 mkdir -p "$docs"
