@@ -31,7 +31,7 @@ constexpr size_t decode_table_entries = 256 * slots_per_context;
 constexpr uint32_t quarter_count_min = 1u << 16;
 // The vector loops handle 32 steps of each state per batch.
 constexpr uint32_t steps_per_batch = 32;
-// Row length of the vector encoder's local copy of a batch: 3 bytes of lead and 33 bytes of the chunk.
+// Row length of the vector encoder's local copy of a batch (33 bytes of each chunk).
 constexpr int enc_local_row = 40;
 // The vector decoder stages this many steps of every state before storing them into the chunks.
 constexpr uint32_t stage_steps = 16 * steps_per_batch;
@@ -302,7 +302,7 @@ __attribute__((target("avx2"), always_inline)) inline __m256i enc_group_avx2(__m
 // (context, symbol) pair of every state.
 __attribute__((target("avx2"))) void enc_main_avx2(uint32_t* R, const uint8_t* in, uint32_t m,
                                                     const RansEncSymbol* rec, uint8_t*& wp) {
-  // Row z: 3 bytes of lead, then bytes k_lo - 1 .. k_lo + 31 of chunk z.
+  // Row z: bytes k_lo - 1 .. k_hi of chunk z.
   alignas(32) uint8_t local[rans_states][enc_local_row] = {};
   __m256i x0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(R));
   __m256i x1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(R + 8));
@@ -315,13 +315,13 @@ __attribute__((target("avx2"))) void enc_main_avx2(uint32_t* R, const uint8_t* i
     for (int z = 0; z < rans_states; z++) {
       const uint8_t* src = in + z * size_t{m} + k_lo - 1;
       if (span == steps_per_batch + 1) {
-        std::memcpy(&local[z][3], src, steps_per_batch + 1);
+        std::memcpy(local[z], src, steps_per_batch + 1);  // the usual case, with a size known here
       } else {
-        std::memcpy(&local[z][3], src, span);
+        std::memcpy(local[z], src, span);
       }
     }
     for (uint32_t k = k_hi + 1; k-- > k_lo;) {
-      const uint8_t* pair = &local[0][3 + (k - k_lo)];
+      const uint8_t* pair = &local[0][k - k_lo];
       x3 = enc_group_avx2(x3, rec, pair + 24 * enc_local_row, w);
       x2 = enc_group_avx2(x2, rec, pair + 16 * enc_local_row, w);
       x1 = enc_group_avx2(x1, rec, pair + 8 * enc_local_row, w);
