@@ -38,12 +38,6 @@ void text_whiten(uint8_t* buf, size_t total) {
   for (size_t w = 1; w < total / 8; w++) put_u64(buf + 8 * w, get_u64(buf + 8 * w) ^ g.next());
 }
 
-namespace {
-
-[[noreturn]] void fail() { corrupt(); }
-
-}  // namespace
-
 // ---- cfile ----
 
 void cfile::put32(uint32_t v) {
@@ -58,7 +52,7 @@ void cfile::putblock(const void* p, uint32_t n) {
 }
 
 uint32_t cfile::get32() {
-  if (pos < 0 || size - pos < 4) fail();
+  if (pos < 0 || size - pos < 4) corrupt();
   uint32_t v = get_u32(data + pos);
   pos += 4;
   return v;
@@ -66,7 +60,7 @@ uint32_t cfile::get32() {
 
 const uint8_t* cfile::getblock(uint32_t* n) {
   *n = get32();
-  if (*n > size - pos) fail();
+  if (*n > size - pos) corrupt();
   const uint8_t* p = data + pos;
   pos += static_cast<int32_t>(*n);
   return p;
@@ -406,25 +400,25 @@ bool add_integers_to_file(cfile* f, const int32_t* vals, int32_t n) {
 
 raw_array<int32_t> get_integers_from_file(cfile* f, int32_t max_count) {
   uint32_t n = f->get32();
-  if (n > static_cast<uint32_t>(max_count)) fail();
+  if (n > static_cast<uint32_t>(max_count)) corrupt();
   raw_array<int32_t> vals(n);
   uint32_t len;
   const uint8_t* rp = f->getblock(&len);
-  if (len != bucket_table_bytes) fail();
+  if (len != bucket_table_bytes) corrupt();
   const uint8_t* bp = f->getblock(&len);
-  if (len != bucket_table_bytes) fail();
+  if (len != bucket_table_bytes) corrupt();
   int32_t r[256], rbits[256];
   for (int i = 0; i < 256; i++) {
     r[i] = static_cast<int32_t>(get_u32(rp + 4 * i));
     rbits[i] = static_cast<int32_t>(get_u32(bp + 4 * i));
-    if (r[i] < 0 || rbits[i] < 0 || rbits[i] > 24) fail();
+    if (r[i] < 0 || rbits[i] < 0 || rbits[i] > 24) corrupt();
   }
   uint32_t csize;
   const uint8_t* coded = f->getblock(&csize);
   byte_buffer buckets(n + 1);
   unsigned out_size = n;
   if (!rans_uncompress_O1_32x16(const_cast<uint8_t*>(coded), csize, buckets.data(), &out_size) || out_size != n)
-    fail();
+    corrupt();
   uint32_t nbytes;
   const uint8_t* stream = f->getblock(&nbytes);
   byte_buffer bits(nbytes + 8);
@@ -434,10 +428,10 @@ raw_array<int32_t> get_integers_from_file(cfile* f, int32_t max_count) {
   for (uint32_t i = 0; i < n; i++) {
     int b = buckets[i];
     int w = rbits[b];
-    if (q + static_cast<uint64_t>(w) > limit) fail();
+    if (q + static_cast<uint64_t>(w) > limit) corrupt();
     uint64_t o = (get_u64(&bits[q / 8]) >> (q % 8)) & ((uint64_t{1} << w) - 1);
     int64_t v = r[b] + static_cast<int64_t>(o);
-    if (v > INT32_MAX) fail();
+    if (v > INT32_MAX) corrupt();
     vals[i] = static_cast<int32_t>(v);
     q += static_cast<uint64_t>(w);
   }
@@ -501,7 +495,7 @@ std::optional<byte_buffer> compress_text_buffer(const uint8_t* in, size_t n, tex
 }
 
 void decompress_text_to(const uint8_t* in, size_t n, byte_sink& sink) {
-  if (n < static_cast<size_t>(text_header_size) || n >= static_cast<size_t>(input_size_limit)) fail();
+  if (n < static_cast<size_t>(text_header_size) || n >= static_cast<size_t>(input_size_limit)) corrupt();
   byte_buffer file(n);
   std::memcpy(file.data(), in, n);
   text_whiten(file.data(), n);
@@ -510,7 +504,7 @@ void decompress_text_to(const uint8_t* in, size_t n, byte_sink& sink) {
   // A text holds at least one token and its restored length stays within the input limit.
   if (appended > 1 || textc > static_cast<uint64_t>(input_size_limit) || a2c < 1 || a2c > textc || listc < 1 ||
       listc > textc || listc >= dictionary_limit || a2c >= token_limit)
-    fail();
+    corrupt();
   cfile f{file.data(), text_header_size, static_cast<int64_t>(n)};
 
   raw_array<int32_t> escapes = get_integers_from_file(&f, static_cast<int32_t>(a2c));
@@ -520,12 +514,12 @@ void decompress_text_to(const uint8_t* in, size_t n, byte_sink& sink) {
     uint32_t csize;
     const uint8_t* block = f.getblock(&csize);
     unsigned out_size = size;
-    if (!rans_uncompress_O1_32x16(const_cast<uint8_t*>(block), csize, dest, &out_size) || out_size != size) fail();
+    if (!rans_uncompress_O1_32x16(const_cast<uint8_t*>(block), csize, dest, &out_size) || out_size != size) corrupt();
   }
-  if (f.pos != static_cast<int64_t>(n)) fail();
+  if (f.pos != static_cast<int64_t>(n)) corrupt();
 
   // Dictionary tokens end after each delimiter; the dictionary ends with one.
-  if (!is_delimiter(list[listc - 1])) fail();
+  if (!is_delimiter(list[listc - 1])) corrupt();
   struct piece {
     uint32_t start, length;
   };
@@ -554,14 +548,14 @@ void decompress_text_to(const uint8_t* in, size_t n, byte_sink& sink) {
   for (uint32_t i = 0; i < a2c; i++) {
     uint64_t k = token_bytes[i];
     if (k == escape_byte) {
-      if (e >= escc) fail();
+      if (e >= escc) corrupt();
       k = static_cast<uint64_t>(escapes[e++]) + escape_byte;
     }
-    if (k >= distinct) fail();
+    if (k >= distinct) corrupt();
     piece p = dict[k];
     last = p;
     total += p.length;
-    if (total > textc) fail();
+    if (total > textc) corrupt();
     if (p.length <= copy_slack && used + copy_slack <= chunk) {
       std::memcpy(buf.data() + used, list.data() + p.start, copy_slack);
       used += p.length;
@@ -578,7 +572,7 @@ void decompress_text_to(const uint8_t* in, size_t n, byte_sink& sink) {
   }
   flush();
   // The appended space is the last byte of the last token.
-  if (e != escc || total != textc || (appended && list[last.start + last.length - 1] != ' ')) fail();
+  if (e != escc || total != textc || (appended && list[last.start + last.length - 1] != ' ')) corrupt();
 }
 
 namespace {
@@ -587,7 +581,7 @@ class buffer_sink : public byte_sink {
  public:
   explicit buffer_sink(byte_buffer& b) : b_(b) {}
   void write(const uint8_t* p, size_t n) override {
-    if (n > b_.size() - used_) fail();
+    if (n > b_.size() - used_) corrupt();
     std::memcpy(b_.data() + used_, p, n);
     used_ += n;
   }
@@ -610,7 +604,7 @@ class file_sink : public byte_sink {
 }  // namespace
 
 byte_buffer decompress_text_buffer(const uint8_t* in, size_t n) {
-  if (n < static_cast<size_t>(text_header_size)) fail();
+  if (n < static_cast<size_t>(text_header_size)) corrupt();
   // The restored length is in the header (unwhitened), less the appended space, which the sink never receives.
   byte_buffer text(static_cast<size_t>(std::min<uint64_t>(get_u32(in + 4), input_size_limit)));
   buffer_sink sink(text);
