@@ -414,11 +414,11 @@ TEST(RansRoundTrip, real_text_compresses) {
 
 TEST(RansDamage, every_truncation_is_refused) {
   // Every byte of a block is needed. The small blocks are cut at every length; the long one (whose words outlast
-  // the vector decoder's in-place stretch) at every length of its last 1200 bytes and every 97th before.
+  // the vector decoder's in-place stretch) at every length of its last 600 bytes and every 97th before.
   for (bytes input : {english_like(10000, 1), english_like(1000, 5), skewed_bytes(200, 2), random_bytes(40, 3)}) {
     bytes block = encode(rans_impl::scalar, input);
     ASSERT_TRUE(input.size() < 10000 || block.size() > 3000) << "the long block should hold more than 2048 word bytes";
-    size_t dense_from = block.size() > 1200 ? block.size() - 1200 : 0;
+    size_t dense_from = block.size() > 600 ? block.size() - 600 : 0;
     for (rans_impl impl : implementations()) {
       for (size_t len = 0; len < block.size(); len += len < dense_from ? 97 : 1) {
         bytes cut(block.begin(), block.begin() + static_cast<long>(len));
