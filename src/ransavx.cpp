@@ -90,13 +90,55 @@ inline void enc_put(uint32_t& x, const RansEncSymbol& r, uint8_t*& wp) {
   x = x + r.addend + uint32_t{r.complement} * q;
 }
 
-// Malloc'd working memory released on every path out of a call.
+// Working memory of one call. Blocks are kept per thread and handed to later calls, so the megabytes of tables a
+// call needs are faulted in once per thread rather than once per call (calls stay independent: every call sets up
+// what it reads).
 struct heap_buffer {
   void* p = nullptr;
-  explicit heap_buffer(size_t n) : p(std::malloc(n)) {}
-  ~heap_buffer() { std::free(p); }
+  explicit heap_buffer(size_t n) {
+    for (cached& c : cache())
+      if (c.p && !c.in_use && c.size >= n) {
+        c.in_use = true;
+        p = c.p;
+        return;
+      }
+    for (cached& c : cache())
+      if (!c.in_use) {
+        std::free(c.p);
+        c = {std::malloc(n), n, true};
+        p = c.p;
+        if (!p) c = {};
+        return;
+      }
+    p = std::malloc(n);
+  }
+  ~heap_buffer() {
+    for (cached& c : cache())
+      if (c.p == p && p) {
+        c.in_use = false;
+        return;
+      }
+    std::free(p);
+  }
   heap_buffer(const heap_buffer&) = delete;
   heap_buffer& operator=(const heap_buffer&) = delete;
+
+ private:
+  struct cached {
+    void* p;
+    size_t size;
+    bool in_use;
+  };
+  struct cache_list {
+    cached blocks[4]{};
+    ~cache_list() {
+      for (cached& c : blocks) std::free(c.p);
+    }
+  };
+  static cached (&cache())[4] {
+    thread_local cache_list list;
+    return list.blocks;
+  }
 };
 
 // Permutation tables of the vector renormalisation, indexed by the 8-bit mask of renormalising lanes.
