@@ -8,16 +8,8 @@ qarn=$(realpath "$build/qarn")
 runs=${BENCH_RUNS:-5}
 
 # Tools, installed with apt-get only when missing.
-need=()
-for pkg in zstd xz-utils qoi webp libjxl-tools optipng imagemagick libjxl-testdata hyperfine time python3; do
-  dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed' || need+=("$pkg")
-done
-if [ ${#need[@]} -gt 0 ]; then
-  echo "Installing ${need[*]}"
-  SUDO=; [ "$(id -u)" -ne 0 ] && SUDO=sudo
-  $SUDO apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${need[@]}" >/dev/null
-fi
+. "$(dirname "$0")/lib.sh"
+bench_need zstd xz-utils qoi webp libjxl-tools optipng imagemagick libjxl-testdata hyperfine time python3
 convert=/usr/bin/convert
 
 data=/usr/share/libjxl-testdata
