@@ -533,46 +533,55 @@ void decompress_text_to(const uint8_t* in, size_t n, byte_sink& sink) {
   uint64_t distinct = tokens.size();
 
   // The text is rebuilt in a buffer that stays in cache and goes to the sink whenever it fills; the appended space
-  // never reaches the sink.
+  // never reaches the sink. `flushed` counts what left the buffer, so flushed + used is the text so far.
   constexpr size_t chunk = size_t{1} << 18;
   std::vector<uint8_t> buf(chunk + copy_slack);
+  uint8_t* const out = buf.data();
+  const uint8_t* const words = list.data();
+  const uint8_t* const bytes = token_bytes.data();
+  const int32_t* const escaped = escapes.data();
+  const uint64_t keep = textc - appended;
+  uint64_t flushed = 0;
   size_t used = 0;
-  uint64_t total = 0, keep = textc - appended;
-  auto flush = [&] {
-    size_t give = static_cast<size_t>(std::min<uint64_t>(used, keep - std::min(keep, total - used)));
-    if (give) sink.write(buf.data(), give);
-    used = 0;
+  // Sends bytes [from, from + n) of the text to the sink, less whatever lies past `keep`.
+  auto give = [&](const uint8_t* p, uint64_t from, uint64_t n) {
+    if (from + n > textc) corrupt();
+    uint64_t k = std::min(n, keep - std::min(keep, from));
+    if (k) sink.write(p, static_cast<size_t>(k));
   };
   size_t e = 0, escc = escapes.size();
-  piece last{0, 1};
+  uint64_t k = 0;
   for (uint32_t i = 0; i < a2c; i++) {
-    uint64_t k = token_bytes[i];
+    k = bytes[i];
     if (k == escape_byte) {
       if (e >= escc) corrupt();
-      k = static_cast<uint64_t>(escapes[e++]) + escape_byte;
+      k = static_cast<uint64_t>(escaped[e++]) + escape_byte;
     }
     if (k >= distinct) corrupt();
-    piece p = dict[k];
-    last = p;
-    total += p.length;
-    if (total > textc) corrupt();
+    const piece p = dict[k];
     if (p.length <= copy_slack && used + copy_slack <= chunk) {
-      std::memcpy(buf.data() + used, list.data() + p.start, copy_slack);
+      std::memcpy(out + used, words + p.start, copy_slack);
       used += p.length;
       continue;
     }
-    if (used + p.length > chunk) flush();
+    if (used + p.length > chunk) {
+      give(out, flushed, used);
+      flushed += used;
+      used = 0;
+    }
     if (p.length > chunk) {
-      size_t give = static_cast<size_t>(std::min<uint64_t>(p.length, keep - std::min(keep, total - p.length)));
-      sink.write(list.data() + p.start, give);
+      give(words + p.start, flushed, p.length);
+      flushed += p.length;
     } else {
-      std::memcpy(buf.data() + used, list.data() + p.start, p.length);
+      std::memcpy(out + used, words + p.start, p.length);
       used += p.length;
     }
   }
-  flush();
+  give(out, flushed, used);
+  uint64_t total = flushed + used;
   // The appended space is the last byte of the last token.
-  if (e != escc || total != textc || (appended && list[last.start + last.length - 1] != ' ')) corrupt();
+  const piece last = dict[k];
+  if (e != escc || total != textc || (appended && words[last.start + last.length - 1] != ' ')) corrupt();
 }
 
 namespace {
