@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
+#include <random>
 
 run_result run_qarn(const std::vector<std::string>& args, long file_size_limit) {
   int pipefd[2];
@@ -54,6 +55,13 @@ void write_bytes(const std::filesystem::path& p, const bytes& b) {
 }
 
 bytes to_bytes(const std::string& s) { return bytes(s.begin(), s.end()); }
+
+bytes random_bytes(size_t n, uint32_t seed) {
+  std::mt19937 rng(seed);
+  bytes b(n);
+  for (auto& x : b) x = static_cast<uint8_t>(rng());
+  return b;
+}
 
 std::string first_difference(const bytes& expected, const bytes& actual) {
   size_t n = std::min(expected.size(), actual.size());

@@ -22,6 +22,8 @@ run_result run_qarn(const std::vector<std::string>& args, long file_size_limit =
 bytes read_bytes(const std::filesystem::path& p);
 void write_bytes(const std::filesystem::path& p, const bytes& b);
 bytes to_bytes(const std::string& s);
+// n bytes from a Mersenne Twister seeded with seed.
+bytes random_bytes(size_t n, uint32_t seed);
 
 // Index and values of the first difference, for messages that say which byte differs.
 std::string first_difference(const bytes& expected, const bytes& actual);

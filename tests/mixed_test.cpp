@@ -28,13 +28,6 @@ mixed_stream stream_of(const bytes& b) {
   return s;
 }
 
-bytes random_bytes(size_t n, uint32_t seed) {
-  std::mt19937 rng(seed);
-  bytes b(n);
-  for (auto& x : b) x = static_cast<uint8_t>(rng());
-  return b;
-}
-
 bytes file_bytes(const std::string& path, size_t max = SIZE_MAX) {
   if (!fs::exists(path)) return {};
   bytes b = read_bytes(fs::canonical(path));

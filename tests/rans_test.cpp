@@ -141,13 +141,6 @@ bytes reference_block(const bytes& in, const bytes& lib_block) {
 
 // ---- Inputs ----
 
-bytes random_bytes(size_t n, uint32_t seed) {
-  std::mt19937 g(seed);
-  bytes r(n);
-  for (auto& b : r) b = static_cast<uint8_t>(g());
-  return r;
-}
-
 // Mostly a few small values, with rare large ones: many contexts, lopsided frequencies, many of them 1.
 bytes skewed_bytes(size_t n, uint32_t seed) {
   std::mt19937 g(seed);
