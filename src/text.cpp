@@ -5,6 +5,8 @@
 #include <cmath>
 #include <cstring>
 
+#include <immintrin.h>
+
 #include "qarn.h"
 #include "ransavx.h"
 #include "sort.h"
@@ -22,11 +24,8 @@ constexpr int32_t escape_byte = 255;
 // Escape stream: at most 254 buckets, so 256 boundaries and widths are stored, 1024 bytes each.
 constexpr int32_t bucket_table_bytes = 1024;
 constexpr int32_t bucket_scan_limit = 250000;
-constexpr uint64_t token_step = 0x3592398572958725ULL;
 // Slack after copied buffers: token copies move 16 bytes at a time, bit reads 8 bytes at a time.
 constexpr size_t copy_slack = 16;
-constexpr int32_t initial_table_slots = 1 << 12;
-constexpr int32_t largest_table_slots = 1 << 26;
 
 inline bool is_delimiter(uint8_t c) { return c == ' ' || c == '\n'; }
 
@@ -70,208 +69,198 @@ const uint8_t* cfile::getblock(uint32_t* n) {
 
 namespace {
 
-struct dict_entry {
-  int32_t start, length, count;
-  uint64_t head;  // the token's first 8 bytes (zero past its end): short tokens are checked without the dictionary
+// Tokens are told apart by their bytes, never by a hash alone. The table keeps each distinct token's first 16 bytes
+// (zero past its end) in its slot, so a token of up to 16 bytes, the delimiter included, is matched without looking
+// anywhere else; longer ones compare the rest with their first occurrence in the text.
+struct token_slot {
+  uint64_t w0, w1;
+  uint32_t length;  // 0: a free slot
+  int32_t number;   // first-occurrence number
 };
 
-inline uint64_t head_of(const uint8_t* p, int64_t len, int64_t room) {
-  if (len >= 8) return get_u64(p);
-  if (room >= 8) return get_u64(p) & ((uint64_t{1} << (8 * len)) - 1);
-  uint64_t w = 0;
-  std::memcpy(&w, p, static_cast<size_t>(len));
-  return w;
+// A token found by the scan and waiting for its lookup.
+struct pending_token {
+  int64_t start, length;
+  uint64_t w0, w1, hash;
+};
+
+struct token_entry {
+  int64_t start;  // first occurrence in the text (the appended space, if any, lies just past the input)
+  int32_t length, count;
+};
+
+constexpr int token_table_min_bits = 12;
+constexpr uint64_t hash_mul0 = 0x9E3779B97F4A7C15ULL, hash_mul1 = 0xC2B2AE3D27D4EB4FULL;
+
+// Bits of the delimiters among the 64 bytes at p.
+inline uint64_t delimiter_mask(const uint8_t* p) {
+  const __m128i space = _mm_set1_epi8(' '), lf = _mm_set1_epi8('\n');
+  uint64_t m = 0;
+  for (int k = 0; k < 4; k++) {
+    __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * k));
+    __m128i d = _mm_or_si128(_mm_cmpeq_epi8(v, space), _mm_cmpeq_epi8(v, lf));
+    m |= static_cast<uint64_t>(static_cast<uint32_t>(_mm_movemask_epi8(d))) << (16 * k);
+  }
+  return m;
 }
+
+inline uint64_t low_bytes(uint64_t w, int64_t k) { return k >= 8 ? w : w & ((uint64_t{1} << (8 * k)) - 1); }
 
 class tokenizer {
  public:
-  explicit tokenizer(text_data* t) : t_(t) {
-    xorshift1024 g;
-    for (uint64_t& v : byte_table_) v = g.next();
-    int64_t bytes = std::min<int64_t>(t->textc, dictionary_limit) + copy_slack;
-    list_ = byte_buffer(static_cast<size_t>(bytes));
-  }
+  explicit tokenizer(text_data* t) : t_(t) {}
 
   text_refusal run() {
     text_data* t = t_;
-    int64_t n = t->textc - t->appended;  // bytes of the input itself
-    int64_t tokens = t->appended;
-    for (int64_t i = 0; i < n; i++) tokens += is_delimiter(t->text[i]);
+    const uint8_t* text = t->text;
+    const int64_t n = t->textc - t->appended;  // bytes of the input itself
+    // Whole 64-byte blocks are scanned in place; the rest, and the appended space, from a zero-padded copy.
+    const int64_t whole = n & ~int64_t{63};
+    uint8_t tail[64 + 2 * 16] = {};
+    std::memcpy(tail, text + whole, static_cast<size_t>(n - whole));
+    if (t->appended) tail[n - whole] = ' ';
+    auto block = [&](int64_t base) { return base < whole ? text + base : tail; };
+
+    int64_t tokens = 0;
+    for (int64_t base = 0; base < t->textc; base += 64) {
+      uint64_t m = delimiter_mask(block(base));
+      if (t->textc - base < 64) m &= (uint64_t{1} << (t->textc - base)) - 1;
+      tokens += __builtin_popcountll(m);
+    }
     if (tokens >= token_limit) return text_refusal::too_many_tokens;
     t->a2 = raw_array<int32_t>(static_cast<size_t>(tokens));
-    if (!t->ht.allocated) hashinit(&t->ht, initial_table_slots);
+    resize(token_table_min_bits);
 
-    // Hashes and ends of the tokens of one chunk are found first, without branches, then looked up together. The
-    // chunk's second half starts at a token boundary, so its hashes form a second chain that runs alongside the
-    // first.
-    constexpr int64_t chunk = 1 << 15;
-    std::vector<uint64_t> hashes(chunk + 1);
-    std::vector<int32_t> ends(chunk + 1);
-    uint64_t h = 0;
+    // Tokens whose first 16 bytes lie within the input are read in place; the last few through `tail`. Each
+    // token's slot is prefetched when it is found and looked up `lookahead` tokens later.
+    const int64_t safe_end = n - 16;
+    int32_t* a2 = t->a2.data();
+    constexpr int lookahead = 16, ring = 32;
+    pending_token queue[ring];
+    int64_t found = 0, done = 0;
+    auto take = [&](int64_t upto) -> text_refusal {
+      for (; done < upto; done++) {
+        const pending_token& q = queue[done % ring];
+        int32_t k = find(q);
+        if (k < 0) return static_cast<text_refusal>(~k);
+        a2[done] = k;
+      }
+      return text_refusal::none;
+    };
     int64_t start = 0;
-    for (int64_t base = 0; base < n; base += chunk) {
-      int64_t limit = std::min(n, base + chunk);
-      int64_t mid = base + (limit - base) / 2;
-      while (mid < limit && !is_delimiter(t->text[mid])) mid++;
-      int64_t m1 = 0, m2 = 0;
-      if (mid + 1 < limit) {
-        // hashes[0..m1) for [base, mid], hashes[chunk/2..chunk/2 + m2) for (mid, limit).
-        uint64_t h2 = 0;
-        int64_t len1 = mid + 1 - base, len2 = limit - (mid + 1), both = std::min(len1, len2);
-        const uint8_t* p1 = t->text + base;
-        const uint8_t* p2 = t->text + mid + 1;
-        uint64_t* hs2 = hashes.data() + chunk / 2;
-        int32_t* es2 = ends.data() + chunk / 2;
-        int32_t off2 = static_cast<int32_t>(mid + 1 - base);
-        for (int64_t i = 0; i < both; i++) {
-          uint8_t c1 = p1[i], c2 = p2[i];
-          h = (h + token_step) ^ byte_table_[c1];
-          h2 = (h2 + token_step) ^ byte_table_[c2];
-          hashes[m1] = h;
-          hs2[m2] = h2;
-          ends[m1] = static_cast<int32_t>(i + 1);
-          es2[m2] = static_cast<int32_t>(i + 1) + off2;
-          uint64_t d1 = is_delimiter(c1), d2 = is_delimiter(c2);
-          m1 += static_cast<int64_t>(d1);
-          m2 += static_cast<int64_t>(d2);
-          h &= d1 - 1;
-          h2 &= d2 - 1;
+    for (int64_t base = 0; base < t->textc; base += 64) {
+      uint64_t m = delimiter_mask(block(base));
+      if (t->textc - base < 64) m &= (uint64_t{1} << (t->textc - base)) - 1;
+      while (m) {
+        int64_t end = base + __builtin_ctzll(m) + 1;
+        m &= m - 1;
+        int64_t len = end - start;
+        uint64_t w0, w1;
+        if (start <= safe_end) {
+          w0 = get_u64(text + start);
+          w1 = get_u64(text + start + 8);
+        } else {
+          uint8_t buf[16] = {};
+          for (int64_t i = start; i < std::min<int64_t>(t->textc, start + 16); i++)
+            buf[i - start] = i < whole ? text[i] : tail[i - whole];
+          w0 = get_u64(buf);
+          w1 = get_u64(buf + 8);
         }
-        for (int64_t i = both; i < len1; i++) {
-          uint8_t c = p1[i];
-          h = (h + token_step) ^ byte_table_[c];
-          hashes[m1] = h;
-          ends[m1] = static_cast<int32_t>(i + 1);
-          uint64_t d = is_delimiter(c);
-          m1 += static_cast<int64_t>(d);
-          h &= d - 1;
-        }
-        for (int64_t i = both; i < len2; i++) {
-          uint8_t c = p2[i];
-          h2 = (h2 + token_step) ^ byte_table_[c];
-          hs2[m2] = h2;
-          es2[m2] = static_cast<int32_t>(i + 1) + off2;
-          uint64_t d = is_delimiter(c);
-          m2 += static_cast<int64_t>(d);
-          h2 &= d - 1;
-        }
-        h = h2;  // the chain that carries into the next chunk
-        std::memmove(hashes.data() + m1, hs2, static_cast<size_t>(m2) * sizeof(uint64_t));
-        std::memmove(ends.data() + m1, es2, static_cast<size_t>(m2) * sizeof(int32_t));
-      } else {
-        for (int64_t i = base; i < limit; i++) {
-          uint8_t c = t->text[i];
-          h = (h + token_step) ^ byte_table_[c];
-          hashes[m1] = h;
-          ends[m1] = static_cast<int32_t>(i + 1 - base);
-          uint64_t d = is_delimiter(c);
-          m1 += static_cast<int64_t>(d);
-          h &= d - 1;
-        }
-      }
-      int64_t m = m1 + m2;
-      const hashentry* slots = t->ht.a;
-      uint64_t mask = static_cast<uint64_t>(t->ht.mask);
-      for (int64_t j = 0; j < m; j++) {
-        // The slot of a token 16 ahead, and the dictionary entry of one 8 ahead (its slot is in cache by now).
-        if (j + 16 < m) __builtin_prefetch(&slots[hashes[j + 16] & mask]);
-        if (j + 8 < m) {
-          const hashentry& ahead = slots[hashes[j + 8] & mask];
-          if (ahead.key == hashes[j + 8] && static_cast<size_t>(ahead.value) < dict_.size())
-            __builtin_prefetch(&dict_[static_cast<size_t>(ahead.value)]);
-        }
-        int64_t end = base + ends[j];
-        text_refusal r = add(hashes[j], t->text + start, end - start, n - start);
-        if (r != text_refusal::none) return r;
-        if (t->ht.a != slots) {  // the table grew
-          slots = t->ht.a;
-          mask = static_cast<uint64_t>(t->ht.mask);
-        }
+        pending_token& q = queue[found % ring];
+        q.start = start;
+        q.length = len;
+        q.w0 = low_bytes(w0, len);
+        q.w1 = len > 8 ? low_bytes(w1, len - 8) : 0;
+        q.hash = slot_hash(q.w0, q.w1);
+        __builtin_prefetch(&slots_[q.hash >> shift_]);
+        found++;
         start = end;
+        if (found - done > lookahead)
+          if (text_refusal r = take(found - lookahead); r != text_refusal::none) return r;
       }
     }
-    if (t->appended) {
-      // The last token ends with the appended space.
-      std::vector<uint8_t> last(t->text + start, t->text + n);
-      last.push_back(' ');
-      h = (h + token_step) ^ byte_table_[' '];
-      text_refusal r = add(h, last.data(), static_cast<int64_t>(last.size()), static_cast<int64_t>(last.size()));
-      if (r != text_refusal::none) return r;
-    }
+    if (text_refusal r = take(found); r != text_refusal::none) return r;
     finish();
     return text_refusal::none;
   }
 
  private:
-  text_refusal add(uint64_t h, const uint8_t* token, int64_t len64, int64_t room) {
-    hashtable& ht = t_->ht;
-    int32_t len = static_cast<int32_t>(len64);
-    int32_t k;
-    const hashentry& home = ht.a[h & static_cast<uint64_t>(ht.mask)];
-    if (home.key == h && h != 0) {
-      k = home.value;
-    } else {
-      int32_t distinct = static_cast<int32_t>(dict_.size());
-      int32_t r;
-      while ((r = hashinsert2(&ht, h, distinct)) == hash_full) {
-        if (ht.l >= largest_table_slots) return text_refusal::hash_collision;
-        grow();
-      }
-      if (r >= 0) {
-        if (distinct + 1 >= distinct_token_limit) return text_refusal::too_many_distinct;
-        if (listc_ + len64 >= dictionary_limit) return text_refusal::dictionary_too_large;
-        std::memcpy(list_.data() + listc_, token, static_cast<size_t>(len));
-        dict_.push_back({static_cast<int32_t>(listc_), len, 1, head_of(token, len64, room)});
-        listc_ += len64;
-        t_->a2[a2c_++] = r;
-        return text_refusal::none;
-      }
-      k = ~r;
-    }
-    // Equal hashes must mean equal bytes: a collision would merge two tokens and lose data.
-    dict_entry& e = dict_[static_cast<size_t>(k)];
-    if (e.length != len || head_of(token, len64, room) != e.head ||
-        (len > 8 && std::memcmp(token + 8, list_.data() + e.start + 8, static_cast<size_t>(len - 8)) != 0))
-      return text_refusal::hash_collision;
-    e.count++;
-    t_->a2[a2c_++] = k;
-    return text_refusal::none;
+  // Bytes 16 onward of the token at start (len of them in all), which may end with the appended space.
+  bool same_rest(int64_t a, int64_t b, int64_t len) const {
+    const uint8_t* text = t_->text;
+    int64_t n = t_->textc - t_->appended;
+    int64_t inside = std::min(len, n - b);  // only b, the later token, can be the one with the appended space
+    if (std::memcmp(text + a + 16, text + b + 16, static_cast<size_t>(inside - 16)) != 0) return false;
+    return inside == len || text[a + len - 1] == ' ';
   }
 
-  // Doubles the table and inserts every key again with its number.
-  void grow() {
-    hashtable& old = t_->ht;
-    hashtable bigger;
-    for (int32_t l = old.l * 2;; l *= 2) {
-      hashinit(&bigger, l);
-      bool fits = true;
-      for (int32_t i = 0; i < old.size && fits; i++)
-        if (old.a[i].key) fits = hashinsert2(&bigger, old.a[i].key, old.a[i].value) != hash_full;
-      if (fits || l >= largest_table_slots) break;
-      hashdelete(&bigger);
+  static uint64_t slot_hash(uint64_t w0, uint64_t w1) { return w0 * hash_mul0 ^ w1 * hash_mul1; }
+
+  // The token's number, a new one if it is new; a negative value ~refusal when it does not fit the format.
+  int32_t find(const pending_token& q) {
+    uint64_t i = q.hash >> shift_;
+    for (;; i = (i + 1) & mask_) {
+      token_slot& s = slots_[i];
+      if (s.length == 0) break;
+      if (s.w0 == q.w0 && s.w1 == q.w1 && s.length == q.length &&
+          (q.length <= 16 || same_rest(dict_[static_cast<size_t>(s.number)].start, q.start, q.length))) {
+        dict_[static_cast<size_t>(s.number)].count++;
+        return s.number;
+      }
     }
-    hashdelete(&old);
-    old = bigger;
+    int32_t k = static_cast<int32_t>(dict_.size());
+    if (k + 1 >= distinct_token_limit) return ~static_cast<int32_t>(text_refusal::too_many_distinct);
+    if (listc_ + q.length >= dictionary_limit) return ~static_cast<int32_t>(text_refusal::dictionary_too_large);
+    listc_ += q.length;
+    dict_.push_back({q.start, static_cast<int32_t>(q.length), 1});
+    slots_[i] = {q.w0, q.w1, static_cast<uint32_t>(q.length), k};
+    if (2 * dict_.size() > mask_) resize(64 - shift_ + 1);
+    return k;
+  }
+
+  // A table of 2^bits slots holding every known token again; at most half full.
+  void resize(int bits) {
+    raw_array<token_slot> old = std::move(slots_);
+    size_t count = size_t{1} << bits;
+    slots_ = raw_array<token_slot>(count);
+    std::memset(slots_.data(), 0, count * sizeof(token_slot));
+    mask_ = count - 1;
+    shift_ = 64 - bits;
+    for (size_t j = 0; j < old.size(); j++) {
+      const token_slot& s = old[j];
+      if (s.length == 0) continue;
+      uint64_t i = slot_hash(s.w0, s.w1) >> shift_;
+      while (slots_[i].length) i = (i + 1) & mask_;
+      slots_[i] = s;
+    }
   }
 
   void finish() {
     text_data* t = t_;
-    t->list.assign(list_.data(), list_.data() + listc_);
+    int64_t n = t->textc - t->appended;
+    t->list.resize(static_cast<size_t>(listc_));
     t->list2.clear();
     t->freq.clear();
-    for (const dict_entry& e : dict_) {
-      t->list2.push_back(e.start);
+    t->list2.reserve(dict_.size() + 1);
+    t->freq.reserve(dict_.size());
+    size_t at = 0;
+    for (const token_entry& e : dict_) {
+      t->list2.push_back(static_cast<int32_t>(at));
       t->freq.push_back(e.count);
+      int64_t inside = std::min<int64_t>(e.length, n - e.start);
+      std::memcpy(t->list.data() + at, t->text + e.start, static_cast<size_t>(inside));
+      if (inside < e.length) t->list[at + static_cast<size_t>(inside)] = ' ';
+      at += static_cast<size_t>(e.length);
     }
-    t->list2.push_back(static_cast<int32_t>(listc_));
+    t->list2.push_back(static_cast<int32_t>(at));
   }
 
   text_data* t_;
-  uint64_t byte_table_[256];
-  byte_buffer list_;
+  raw_array<token_slot> slots_;
+  uint64_t mask_ = 0;
+  int shift_ = 64;
   int64_t listc_ = 0;
-  std::vector<dict_entry> dict_;
-  size_t a2c_ = 0;
+  std::vector<token_entry> dict_;
 };
 
 }  // namespace
@@ -454,7 +443,6 @@ std::optional<byte_buffer> compress_text_buffer(const uint8_t* in, size_t n, tex
   t.appended = n == 0 || !is_delimiter(in[n - 1]);
   t.textc = static_cast<int32_t>(n) + t.appended;
   if (text_refusal r = text_build_a2(&t); r != text_refusal::none) return refuse(r);
-  hashdelete(&t.ht);
   std::vector<int32_t> renumber = frequency_order(&t);
 
   // Token numbers below 255 become their byte; larger ones the byte 255 and an escape value. The bytes overwrite

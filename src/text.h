@@ -6,7 +6,6 @@
 #include <optional>
 #include <vector>
 
-#include "hash.h"
 #include "util.h"
 
 // Working state of one compression. Token k of the dictionary is list[list2[k] .. list2[k + 1]).
@@ -15,7 +14,6 @@ struct text_data {
   int32_t textc = 0;              // its length, counting the appended space
   int32_t appended = 0;           // 1 when a space follows the input (it does not end with a delimiter)
   raw_array<int32_t> a2;          // token numbers in text order
-  hashtable ht;                   // token hash -> first-occurrence number
   std::vector<uint8_t> list;      // the distinct tokens, delimiters included, in number order
   std::vector<int32_t> list2;     // start of each token in list, then list.size()
   std::vector<int32_t> freq;      // occurrences of each token
@@ -23,16 +21,13 @@ struct text_data {
   text_data() = default;
   text_data(const text_data&) = delete;
   text_data& operator=(const text_data&) = delete;
-  ~text_data() {
-    if (ht.allocated) hashdelete(&ht);
-  }
 };
 
 // Why text mode could not take an input; the caller then writes another mode's file.
-enum class text_refusal { none, too_many_tokens, too_many_distinct, dictionary_too_large, hash_collision,
+enum class text_refusal { none, too_many_tokens, too_many_distinct, dictionary_too_large,
                           too_many_buckets };
 
-// Splits the text into tokens and numbers them by first occurrence. Confirms every hash match by comparing bytes.
+// Splits the text into tokens and numbers them by first occurrence; tokens are equal when their bytes are.
 text_refusal text_build_a2(text_data* t);
 // The new number of each token when numbered by descending frequency, ties keeping first occurrence; list, list2
 // and freq are rebuilt in the new order (a2 is left to the caller).
