@@ -100,6 +100,9 @@ TEST(TextTokens, numbering_by_frequency_then_first_occurrence) {
       {"a  b ", {0, 1, 2}, "a  b ", {0, 2, 3, 5}},
       {"x x\n", {0, 1}, "x x\n", {0, 2, 4}},
       {" ", {0}, " ", {0, 1}},
+      // Longer than 16 bytes and equal up to there: told apart by the rest.
+      {"0123456789abcdefgX 0123456789abcdefgY 0123456789abcdefgX ", {0, 1, 0}, "0123456789abcdefgX 0123456789abcdefgY ",
+       {0, 19, 38}},
   };
   for (const token_case& c : cases) {
     text_data t;
@@ -251,6 +254,11 @@ TEST(TextFile, short_texts_fall_back_and_all_shapes_round_trip) {
   std::string binary(20000, 0);
   for (char& c : binary) c = static_cast<char>(rng() % 4 == 0 ? ' ' : rng());
   texts.push_back(binary);                // binary data named .txt
+  // A long last token with the appended space, once equal to an earlier token and once differing only there.
+  std::string longs;
+  for (int i = 0; i < 400; i++) longs += "0123456789abcdefghijX 0123456789abcdefghijY\n" + std::to_string(i) + " ";
+  texts.push_back(longs + "0123456789abcdefghijX");
+  texts.push_back(longs + "0123456789abcdefghijY");
   for (const std::string& t : texts) {
     bytes in = to_bytes(t);
     std::optional<byte_buffer> file = compress_text_buffer(in.data(), in.size());
