@@ -72,19 +72,19 @@ constexpr uint8_t opcode_pairs[13][2] = {{0x48, 0x89}, {0x49, 0x89}, {0x48, 0x8B
                                          {0x4C, 0x89}, {0x44, 0x24}, {0x48, 0x83}, {0x84, 0x24}, {0xFF, 0x48},
                                          {0x0F, 0x84}, {0x0F, 0x1F}, {0x48, 0x85}};
 
+// Built by the compiler: a table made at run time would cost its pages and its loop in every process, which
+// matters for small files.
 struct pair_table {
-  uint8_t t[65536];
-  pair_table() {
+  uint8_t t[65536] = {};
+  constexpr pair_table() {
     // Letters as the C library classifies them in the default locale: A to Z and a to z.
     auto letter = [](int c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); };
     for (int i = 0; i < 65536; i++) t[i] = letter(i & 255) && letter(i >> 8) ? pair_letters : 0;
     for (const auto& p : opcode_pairs) t[p[0] | p[1] << 8] |= pair_opcode;
   }
 };
-const pair_table& pairs() {
-  static const pair_table table;
-  return table;
-}
+constexpr pair_table pair_flags;
+const pair_table& pairs() { return pair_flags; }
 
 // The bytes a block's classification reads: 24 before it, its 100, and one after.
 constexpr int class_window_front = periodic_distance_b;
@@ -452,7 +452,9 @@ void forward_distances(const uint8_t* data, int32_t n, int32_t* dist, uint64_t* 
         slot_t& s = (*big)(h >> eight_byte_shift);
         const slot_t old = s;
         s = pk.pack(static_cast<uint32_t>(p), tag);
-        cand8[p - b0] = pk.tag_may_match(old, tag) ? pk.pos(old) : 0;
+        const uint32_t q = pk.tag_may_match(old, tag) ? pk.pos(old) : 0;
+        cand8[p - b0] = q;
+        __builtin_prefetch(data + q);  // its four bytes are compared when the block's distances are set
       }
     }
     for (int32_t p = b0; p < b1; p++) {
@@ -933,6 +935,12 @@ struct bit_reader {
 }  // namespace
 
 size_t decode_section(const uint8_t* sec, size_t avail, uint64_t max_length, mixed_stream* out) {
+  byte_buffer work;
+  return decode_section(sec, avail, max_length, out, &work);
+}
+
+size_t decode_section(const uint8_t* sec, size_t avail, uint64_t max_length, mixed_stream* out,
+                      byte_buffer* work_pool) {
   if (avail < section_header_size) corrupt();
   const uint32_t n = get_u32(sec), body = get_u32(sec + 4);
   if (n > max_length || body > avail - section_header_size) corrupt();
@@ -965,7 +973,12 @@ size_t decode_section(const uint8_t* sec, size_t avail, uint64_t max_length, mix
   // Restore the sub-blocks into one work buffer.
   size_t total = 0;
   for (int k = 0; k < sub_block_count; k++) total += raw[k] + restore_slack;
-  byte_buffer work = populated<uint8_t>(total);
+  byte_buffer work = take(*work_pool, total);
+  struct handback {
+    byte_buffer* pool;
+    byte_buffer* work;
+    ~handback() { give(*pool, std::move(*work)); }
+  } back{work_pool, &work};
   const uint8_t* sub[sub_block_count];
   uint8_t* w = work.data();
   for (int k = 0; k < sub_block_count; k++) {
@@ -1123,7 +1136,9 @@ void decode_mixed(const uint8_t* in, size_t size, Emit&& emit) {
   const uint64_t max_length[mixed_section_count] = {padded, padded, padded, blocks, max_chunks, 8 * max_chunks,
                                                     stride_chunk * max_chunks};
   size_t pos = mixed_header_size;
-  for (int k = 0; k < mixed_section_count; k++) pos += decode_section(in + pos, size - pos, max_length[k], &s[k]);
+  byte_buffer work;  // the sub-blocks of one section at a time, in memory the first (largest) section faulted in
+  for (int k = 0; k < mixed_section_count; k++)
+    pos += decode_section(in + pos, size - pos, max_length[k], &s[k], &work);
   if (pos != size) corrupt();
 
   mixed_stream &code = s[0], &text = s[1], &other = s[2], &classes = s[3];
@@ -1142,8 +1157,9 @@ void decode_mixed(const uint8_t* in, size_t size, Emit&& emit) {
   stride_rebuild(strides.data(), static_cast<int64_t>(strides.size), flags.data(), exceptions.data(),
                  static_cast<int64_t>(exceptions.size), periodic.data());
 
-  // The block interleave, through a staging buffer of 10,000 blocks.
-  constexpr uint64_t staged_blocks = 10000;
+  // The block interleave, through a staging buffer of 640 blocks: small enough to stay in cache and to need few
+  // fresh pages, large enough that the writes are few.
+  constexpr uint64_t staged_blocks = 640;
   byte_buffer stage(static_cast<size_t>(std::min(blocks, staged_blocks) * mixed_block + 1));
   const uint8_t* from[class_count] = {code.data(), periodic.data(), text.data(), other.data()};
   uint64_t emitted = 0;

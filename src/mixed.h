@@ -169,6 +169,10 @@ void encode_section(uint8_t* data, int32_t n, out_buffer* out);
 // Decodes the section at sec (avail bytes left in the file) into a stream of at most max_length bytes. Returns
 // the section's size in the file. Throws corrupt_input on any damage.
 size_t decode_section(const uint8_t* sec, size_t avail, uint64_t max_length, mixed_stream* out);
+// The same, restoring the sub-blocks into *work_pool's memory when it is large enough (else into a new buffer that
+// is left in *work_pool), so that the sections of one file share their working memory.
+size_t decode_section(const uint8_t* sec, size_t avail, uint64_t max_length, mixed_stream* out,
+                      byte_buffer* work_pool);
 
 // ---- Whole files in memory. ----
 
