@@ -186,6 +186,7 @@ int qarn_main(int argc, char** argv) {
     usage();
     return 1;
   }
+  heap_on_huge_pages();
   bool compressing = argv[1][1] == 'c';
   const char* in = argv[2];
   const char* out = argv[3];

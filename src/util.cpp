@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <new>
 #include <fcntl.h>
+#include <malloc.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -107,23 +108,94 @@ int free_blocks_n(int count, void* const* blocks) {
   return 1;
 }
 
+namespace {
+
+// Large areas given back are kept for the next request they can serve: on these machines a fresh page costs
+// several microseconds to fault in and clear, while a page already touched costs nothing. An area too small for a
+// request is unmapped before a new one is mapped, so keeping them never raises the peak.
+struct kept_area {
+  void* p;
+  size_t bytes;
+};
+constexpr size_t huge_page = size_t{2} << 20;
+// Areas from this size up get huge pages of their own: a huge page faults in faster than even a few small pages.
+constexpr size_t big_area_min = size_t{256} << 10;
+inline size_t area_size(size_t bytes) { return (bytes + huge_page - 1) & ~(huge_page - 1); }
+constexpr int kept_area_count = 8;
+kept_area kept[kept_area_count];
+// Kept areas handed out again, with their whole size (their users know only what they asked for).
+constexpr int lent_area_count = 64;
+kept_area lent[lent_area_count];
+
+}  // namespace
+
 void* big_alloc(size_t bytes) {
-  constexpr size_t huge_page = size_t{2} << 20;
-  if (bytes < huge_page) {
+  if (bytes < big_area_min) {
     void* p = std::malloc(bytes ? bytes : 1);
     if (!p) throw std::bad_alloc();
     return p;
   }
-  void* p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
-  if (p == MAP_FAILED) throw std::bad_alloc();
+  bytes = area_size(bytes);
+  kept_area* best = nullptr;
+  for (kept_area& k : kept)
+    if (k.p && k.bytes >= bytes && (!best || k.bytes < best->bytes)) best = &k;
+  if (best) {
+    for (kept_area& l : lent)
+      if (!l.p) {
+        l = *best;
+        *best = {};
+        return l.p;
+      }
+  }
+  for (kept_area& k : kept)
+    if (k.p) {
+      munmap(k.p, k.bytes);
+      k = {};
+    }
+  // Aligned to a huge page, so that the kernel can back all of it with huge pages.
+  void* m = mmap(nullptr, bytes + huge_page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+  if (m == MAP_FAILED) throw std::bad_alloc();
+  auto at = reinterpret_cast<uintptr_t>(m);
+  uintptr_t aligned = (at + huge_page - 1) & ~uintptr_t{huge_page - 1};
+  if (aligned > at) munmap(m, aligned - at);
+  munmap(reinterpret_cast<void*>(aligned + bytes), at + huge_page - aligned);
+  void* p = reinterpret_cast<void*>(aligned);
   madvise(p, bytes, MADV_HUGEPAGE);
   return p;
 }
 
+void heap_on_huge_pages() {
+  // The heap grows to take a block just below the map threshold and keeps it as free space (trimming is off);
+  // the whole of that space is then marked for huge pages. Nothing is touched, so nothing is faulted in yet.
+  constexpr size_t reach = size_t{30} << 20;
+  mallopt(M_MMAP_THRESHOLD, 32 << 20);
+  mallopt(M_TRIM_THRESHOLD, 1 << 30);
+  void* block = std::malloc(reach);
+  if (!block) return;
+  auto from = (reinterpret_cast<uintptr_t>(block) + huge_page - 1) & ~uintptr_t{huge_page - 1};
+  auto to = reinterpret_cast<uintptr_t>(sbrk(0)) & ~uintptr_t{huge_page - 1};
+  std::free(block);
+  if (to > from) madvise(reinterpret_cast<void*>(from), to - from, MADV_HUGEPAGE);
+}
+
 void big_free(void* p, size_t bytes) {
-  constexpr size_t huge_page = size_t{2} << 20;
-  if (bytes < huge_page) std::free(p);
-  else munmap(p, bytes);
+  if (bytes < big_area_min) {
+    std::free(p);
+    return;
+  }
+  bytes = area_size(bytes);
+  for (kept_area& l : lent)
+    if (l.p == p) {
+      bytes = l.bytes;
+      l = {};
+      break;
+    }
+  for (kept_area& k : kept)
+    if (!k.p) {
+      k = {p, bytes};
+      return;
+    }
+  munmap(p, bytes);
 }
 
 int64_t alloc_live_blocks() { return alloctablec; }

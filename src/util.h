@@ -43,6 +43,9 @@ inline void put_u64(void* p, uint64_t v) { std::memcpy(p, &v, 8); }
 // 4 KiB), the general heap for small ones. Never cleared. Throws std::bad_alloc when memory runs out.
 void* big_alloc(size_t bytes);
 void big_free(void* p, size_t bytes);
+// Fresh pages are dear on these machines, huge ones far less per byte: the heap keeps what is freed for later
+// requests, and its first 30 MiB come in huge pages. The program calls it once at start.
+void heap_on_huge_pages();
 
 // An owned array of plain values that is not cleared: large arrays cost neither a memset nor pages they never touch.
 template <class T>
