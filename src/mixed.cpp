@@ -34,9 +34,21 @@ void populate(void* p, size_t bytes) {
   if (b > a) madvise(reinterpret_cast<void*>(a), b - a, MADV_POPULATE_WRITE);
 }
 
+// Entries to ask for when n are needed. Large arrays get whole 2 MiB pages: a mapping whose length is a multiple of
+// 2 MiB starts on such a boundary, so none of it falls back to 4 KiB pages, and on a virtual machine a fault of
+// either size costs about the same. Below the limit the heap serves them as before.
+template <class T>
+size_t rounded_entries(size_t n) {
+  constexpr size_t huge_page = size_t{2} << 20, worth = size_t{256} << 10;
+  const size_t bytes = n * sizeof(T);
+  if (bytes < worth) return n;
+  return ((bytes + huge_page - 1) & ~(huge_page - 1)) / sizeof(T);
+}
+
+// At least n entries, faulted in; size() tells how many.
 template <class T>
 raw_array<T> populated(size_t n) {
-  raw_array<T> a(n);
+  raw_array<T> a(rounded_entries<T>(n));
   populate(a.data(), n * sizeof(T));
   return a;
 }
@@ -862,7 +874,7 @@ void out_buffer::reserve(size_t extra) {
   const size_t need = pos + extra;
   if (need <= buf.size()) return;
   size_t cap = std::max(need, buf.size() + buf.size() / 2 + 4096);
-  byte_buffer bigger(cap);
+  byte_buffer bigger(rounded_entries<uint8_t>(cap));
   if (pos) std::memcpy(bigger.data(), buf.data(), pos);
   buf = std::move(bigger);
 }
