@@ -53,9 +53,10 @@ PACKAGES = {"zstd": "zstd", "xz": "xz-utils", "bzip2": "bzip2", "lz4": "lz4", "q
 SLOW = ("zstd -19", "xz -9", "xz -9 x86")  # the peers that --slow-runs applies to
 
 
-def run(argv, subst):
-    """Runs one command; returns (seconds, peak resident KiB). The command runs under /usr/bin/time, whose own
-    small footprint is where its peak starts (a process keeps the peak of what it was before exec)."""
+def run(argv, subst, peak=False):
+    """Runs one command; returns (seconds, peak resident KiB or 0). Timed runs start the command directly, so that
+    the time is the command's own; with peak=True it runs under /usr/bin/time instead, whose own small footprint is
+    where its peak starts (a process keeps the peak of what it was before exec)."""
     args = [a.format(**subst) if "{" in a else a for a in argv]
     report = subst["z"] + ".time"
     stdin = stdout = None
@@ -67,8 +68,9 @@ def run(argv, subst):
         i = args.index(">")
         stdout = open(args[i + 1], "wb")
         del args[i:i + 2]
+    wrapper = ["/usr/bin/time", "-f", "%M", "-o", report] if peak else []
     t0 = time.perf_counter()
-    p = subprocess.run(["/usr/bin/time", "-f", "%M", "-o", report] + args, stdin=stdin,
+    p = subprocess.run(wrapper + args, stdin=stdin,
                        stdout=stdout if stdout else subprocess.DEVNULL, stderr=subprocess.PIPE)
     seconds = time.perf_counter() - t0
     err = p.stderr.decode(errors="replace")
@@ -77,9 +79,10 @@ def run(argv, subst):
             f.close()
     if p.returncode != 0:
         raise RuntimeError(f"{' '.join(args)} failed ({p.returncode}): {err.strip()}")
+    if not peak:
+        return seconds, 0
     with open(report) as f:
-        peak = int(f.read().split()[-1])
-    return seconds, peak
+        return seconds, int(f.read().split()[-1])
 
 
 def rgb_samples(path):
@@ -122,14 +125,12 @@ def measure(name, tool, path, work, runs, comp_runs, inputs):
         if os.path.exists(f):
             os.remove(f)
     for _ in range(comp_runs):
-        s, m = run(tool["c"], subst)
-        ct.append(s)
-        cm = max(cm, m)
+        ct.append(run(tool["c"], subst)[0])
+    cm = run(tool["c"], subst, peak=True)[1]
     size = os.path.getsize(z)
     for _ in range(runs):
-        s, m = run(tool["d"], subst)
-        dt.append(s)
-        dm = max(dm, m)
+        dt.append(run(tool["d"], subst)[0])
+    dm = run(tool["d"], subst, peak=True)[1]
     ok = inputs.same_samples(path, out) if tool.get("check") == "samples" else filecmp(path, out)
     n = os.path.getsize(path)
     return {"file": os.path.basename(path), "bytes": n, "tool": name, "compressed": size, "ratio": n / size,
