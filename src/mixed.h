@@ -59,8 +59,9 @@ struct block_classes {
   int64_t blocks = 0;
 };
 
-// The class of the block at data[0..100): data[-24..-1] and data[100] are read too.
-uint8_t block_class(const uint8_t* data);
+// The class of the block at data[0..100): data[-24..-1] and data[100] are read too. use_avx2 picks the vector
+// loop (when the CPU has it); both give the same class.
+uint8_t block_class(const uint8_t* data, bool use_avx2 = true);
 // Cuts in[0..n) into ceil(n / 100) blocks (the last padded with zeros, the first reading zeros before the input),
 // classifies and smooths them, and gathers each class's blocks into its stream.
 block_classes classify_blocks(const uint8_t* in, int64_t n);

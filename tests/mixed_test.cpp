@@ -82,7 +82,30 @@ TEST(MixedClasses, thresholds_of_each_class) {
       b[71 + 3 * k] = pairs[k][1];
     }
     EXPECT_EQ(block_class(b), r.expected) << r.name;
+    EXPECT_EQ(block_class(b, false), r.expected) << r.name << " (scalar loop)";
   }
+}
+
+TEST(MixedClasses, vector_and_scalar_loops_agree) {
+  // Windows of random bytes drawn from small alphabets, so that every count lands near its threshold in some of
+  // them: opcode bytes, letters of both cases and their neighbours in the code table, and repeats 16 or 24 back.
+  const bytes r = random_bytes(125 * 3000, 7);
+  const uint8_t alphabet[] = {'a', 'z', 'A', 'Z', '@', '[', '`', '{', 0xC1, 0xE1, 0x61 | 0x80, 0x48, 0x89, 0x8B,
+                              0x0F, 0x84, 0x1F, 0xE8, 0x00, 0x24, 0xFF, 0x44, 0x4C, 0x85};
+  int seen[class_count] = {};
+  for (int k = 0; k < 3000; k++) {
+    std::array<uint8_t, 125> w;
+    const int span = 2 + k % 23;  // how many letters of the alphabet this window uses
+    for (int i = 0; i < 125; i++) w[i] = alphabet[r[k * 125 + i] % span];
+    if (k % 3 == 1)
+      for (int i = 24; i < 125; i++)
+        if (r[k * 125 + i] & 0x40) w[i] = w[i - (k % 2 ? 16 : 24)];
+    const uint8_t* b = w.data() + 24;
+    const uint8_t c = block_class(b, false);
+    ASSERT_EQ(block_class(b, true), c) << "window " << k;
+    seen[c]++;
+  }
+  for (int c = 0; c < class_count; c++) EXPECT_GT(seen[c], 100) << "class " << c << " too rare to test the loops";
 }
 
 TEST(MixedClasses, smoothing_goes_in_order) {
