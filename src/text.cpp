@@ -29,6 +29,12 @@ constexpr size_t copy_slack = 16;
 
 inline bool is_delimiter(uint8_t c) { return c == ' ' || c == '\n'; }
 
+// A dictionary token as the decoder keeps it: its first 16 bytes (the next token's after it) and its place.
+struct alignas(32) dict_token {
+  uint8_t bytes[16];
+  uint32_t start, length;
+};
+
 }  // namespace
 
 void text_whiten(uint8_t* buf, size_t total) {
@@ -505,20 +511,22 @@ void decompress_text_to(const uint8_t* in, size_t n, byte_sink& sink) {
     if (!rans_uncompress_O1_32x16(const_cast<uint8_t*>(block), csize, dest, &out_size) || out_size != size) corrupt();
   }
   if (f.pos != static_cast<int64_t>(n)) corrupt();
+  std::memset(list.data() + listc, 0, copy_slack);
 
-  // Dictionary tokens end after each delimiter; the dictionary ends with one.
+  // Dictionary tokens end after each delimiter; the dictionary ends with one. Each entry carries the token's first
+  // 16 bytes, so that a short token is copied from its entry alone.
   if (!is_delimiter(list[listc - 1])) corrupt();
-  struct piece {
-    uint32_t start, length;
-  };
-  std::vector<piece> tokens;
+  std::vector<dict_token> tokens;
   for (uint32_t i = 0, start = 0; i < listc; i++)
     if (is_delimiter(list[i])) {
-      tokens.push_back({start, i + 1 - start});
+      dict_token& d = tokens.emplace_back();
+      d.start = start;
+      d.length = i + 1 - start;
+      std::memcpy(d.bytes, list.data() + start, copy_slack);  // list has copy_slack bytes of room past its end
       start = i + 1;
     }
-  const piece* dict = tokens.data();
-  uint64_t distinct = tokens.size();
+  const dict_token* const dict = tokens.data();
+  const uint64_t distinct = tokens.size();
 
   // The text is rebuilt in a buffer that stays in cache and goes to the sink whenever it fills; the appended space
   // never reaches the sink. `flushed` counts what left the buffer, so flushed + used is the text so far.
@@ -537,38 +545,70 @@ void decompress_text_to(const uint8_t* in, size_t n, byte_sink& sink) {
     uint64_t k = std::min(n, keep - std::min(keep, from));
     if (k) sink.write(p, static_cast<size_t>(k));
   };
-  size_t e = 0, escc = escapes.size();
+  const size_t escc = escapes.size();
+  constexpr size_t prefetch_escapes = 8;
+  size_t e = 0;
   uint64_t k = 0;
-  for (uint32_t i = 0; i < a2c; i++) {
+  uint32_t i = 0;
+  while (i < a2c) {
+    // Short tokens while the buffer has room for 16 more bytes: no calls, everything in registers.
+    {
+      size_t u = used, ee = e;
+      uint32_t j = i;
+      for (; j < a2c && u <= chunk - copy_slack; j++) {
+        uint64_t c = bytes[j];
+        if (c == escape_byte) {
+          if (ee >= escc) break;
+          // Rare tokens' entries are far apart: fetch the one eight escapes ahead.
+          if (ee + prefetch_escapes < escc)
+            __builtin_prefetch(&dict[std::min<uint64_t>(
+                static_cast<uint64_t>(escaped[ee + prefetch_escapes]) + escape_byte, distinct - 1)]);
+          c = static_cast<uint64_t>(escaped[ee++]) + escape_byte;
+        }
+        if (c >= distinct) {
+          ee -= bytes[j] == escape_byte;
+          break;
+        }
+        const dict_token& d = dict[c];
+        if (d.length > copy_slack) {
+          ee -= bytes[j] == escape_byte;
+          break;
+        }
+        std::memcpy(out + u, d.bytes, copy_slack);
+        u += d.length;
+        k = c;
+      }
+      used = u;
+      e = ee;
+      i = j;
+    }
+    if (i >= a2c) break;
+    // One token the loop above left: a long one, one past a full buffer, or a damaged number.
     k = bytes[i];
     if (k == escape_byte) {
       if (e >= escc) corrupt();
       k = static_cast<uint64_t>(escaped[e++]) + escape_byte;
     }
     if (k >= distinct) corrupt();
-    const piece p = dict[k];
-    if (p.length <= copy_slack && used + copy_slack <= chunk) {
-      std::memcpy(out + used, words + p.start, copy_slack);
-      used += p.length;
-      continue;
-    }
-    if (used + p.length > chunk) {
+    const dict_token& d = dict[k];
+    if (used + d.length > chunk) {
       give(out, flushed, used);
       flushed += used;
       used = 0;
     }
-    if (p.length > chunk) {
-      give(words + p.start, flushed, p.length);
-      flushed += p.length;
+    if (d.length > chunk) {
+      give(words + d.start, flushed, d.length);
+      flushed += d.length;
     } else {
-      std::memcpy(out + used, words + p.start, p.length);
-      used += p.length;
+      std::memcpy(out + used, words + d.start, d.length);
+      used += d.length;
     }
+    i++;
   }
   give(out, flushed, used);
   uint64_t total = flushed + used;
   // The appended space is the last byte of the last token.
-  const piece last = dict[k];
+  const dict_token& last = dict[k];
   if (e != escc || total != textc || (appended && words[last.start + last.length - 1] != ' ')) corrupt();
 }
 
