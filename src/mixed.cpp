@@ -487,7 +487,6 @@ inline int32_t finder_end(int32_t n) { return 4 * ((n - 9) / 4) + 4; }
 template <class Slots>
 void forward_distances(const uint8_t* data, int32_t n, int32_t* dist, uint64_t* small, Slots* big) {
   constexpr int32_t block = 256;
-  constexpr int32_t ahead = 32;  // prefetch distance for the large table
   const int32_t end = n >= 9 ? finder_end(n) : 0;
   const bool eight = n >= 13;
   const slot_packing pk(static_cast<uint64_t>(std::max(end, 1)));
@@ -504,23 +503,26 @@ void forward_distances(const uint8_t* data, int32_t n, int32_t* dist, uint64_t* 
       uint64_t& slot = small[h >> four_byte_shift];
       const uint64_t old = slot;
       slot = uint64_t(tag) << 32 | uint32_t(p);
-      // Position 0 is stored with 0 and so never serves as a source.
-      cand4[p - b0] = (old >> 32) == tag ? static_cast<uint32_t>(old) : 0;
+      // Position 0 is stored with 0 and so never serves as a source. (A mask, not a branch: hits and misses
+      // alternate unpredictably.)
+      cand4[p - b0] = static_cast<uint32_t>(old) & (0u - static_cast<uint32_t>((old >> 32) == tag));
     }
     if (eight) {
       for (int32_t p = std::max(b0, 4); p < f1; p++) {
-        if (p + ahead < end) big->prefetch((load64(data + p + ahead) * finder_multiplier) >> eight_byte_shift);
         const uint64_t h = load64(data + p) * finder_multiplier;
         const uint32_t tag = static_cast<uint32_t>(h);
         slot_t& s = (*big)(h >> eight_byte_shift);
         const slot_t old = s;
         s = pk.pack(static_cast<uint32_t>(p), tag);
-        const uint32_t q = pk.tag_may_match(old, tag) ? pk.pos(old) : 0;
+        const uint32_t q = pk.pos(old) & (0u - static_cast<uint32_t>(pk.tag_may_match(old, tag)));
         cand8[p - b0] = q;
         __builtin_prefetch(data + q);  // its four bytes are compared when the block's distances are set
       }
     }
     for (int32_t p = b0; p < b1; p++) {
+      // The next block's buckets, asked for a whole block before their lookups: the table is far larger than
+      // the caches, and a lookup is mostly waiting for memory.
+      if (eight && p + block < end) big->prefetch((load64(data + p + block) * finder_multiplier) >> eight_byte_shift);
       int32_t d = p == 0 ? prefix_size - data[0] : p - last[data[p]];
       last[data[p]] = p;
       if (p < end) {
