@@ -11,7 +11,6 @@
 #include <initializer_list>
 #include <new>
 
-#include "hash.h"
 #include "qarn.h"
 #include "ransavx.h"
 
@@ -465,6 +464,16 @@ namespace {
 // The identity prefix in front of every stream: data[-256 + c] = c.
 constexpr int prefix_size = 256;
 
+// The string hash of the pair matcher, fasthash64's constants and finishing mix.
+constexpr uint64_t pair_hash_seed = 0x106689d45497fdb5ULL;
+constexpr uint64_t pair_hash_m = 0x880355f21e6d1965ULL;
+inline uint64_t pair_hash_mix(uint64_t v) {
+  v ^= v >> 23;
+  v *= 0x2127599bf4325c37ULL;
+  v ^= v >> 47;
+  return v;
+}
+
 // Stream bytes further back than the prefix: the run model was designed on streams that sat 256 bytes into a
 // block whose front guard repeats the bytes of rand_value, and backward propagation compares with those bytes.
 // Emulating them keeps the run list (and so the token structure) unchanged; such runs are always coded as
@@ -586,6 +595,25 @@ inline bool run_accepts(const uint8_t* data, int32_t s, int32_t len, int32_t d) 
   return same_bytes(data + s, data + s - d, len);
 }
 
+}  // namespace
+
+uint64_t pair_hash(const uint8_t* p, int32_t len) {
+  uint64_t h = pair_hash_seed ^ (static_cast<uint64_t>(len) * pair_hash_m);
+  const int32_t whole = len / 8;
+  for (int32_t i = 0; i < whole; i++) {
+    h ^= pair_hash_mix(load64(p + 8 * i));
+    h *= pair_hash_m;
+  }
+  if (const int rest = len & 7) {
+    // The stream's zero tail makes the eight bytes readable; the mask keeps the rest bytes.
+    h ^= pair_hash_mix(load64(p + 8 * whole) & (~uint64_t{0} >> (64 - 8 * rest)));
+    h *= pair_hash_m;
+  }
+  return pair_hash_mix(h);
+}
+
+namespace {
+
 template <class Slots>
 void pair_pass(const uint8_t* data, convert* c, const uint64_t* h, int32_t last, Slots& slot) {
   int32_t* a3 = c->a3.data();
@@ -632,15 +660,16 @@ void pair_matching(const uint8_t* data, convert* c, section_workspace* table) {
   if (runs < 2) return;
   const int32_t* len = c->lengths.data();
   const int32_t* start = c->starts.data();
-  raw_array<uint64_t> h = take(table->scratch, static_cast<size_t>(runs - 1));
+  if (runs < pair_min_runs) return;
+  const int32_t last = runs - pair_min_runs;
+  // Only the pairs that start at runs 0 to last are looked up.
+  raw_array<uint64_t> h = take(table->scratch, static_cast<size_t>(last) + 1);
   struct handback {
     section_workspace* ws;
     raw_array<uint64_t>* h;
     ~handback() { give(ws->scratch, std::move(*h)); }
   } back{table, &h};
-  for (int32_t j = 0; j + 1 < runs; j++) h[j] = fasthash64(data + start[j], len[j] + len[j + 1]);
-  if (runs < pair_min_runs) return;
-  const int32_t last = runs - pair_min_runs;
+  for (int32_t j = 0; j <= last; j++) h[j] = pair_hash(data + start[j], len[j] + len[j + 1]);
   const size_t stores = static_cast<size_t>(last) + 1;
   if (stores <= table->sparse_limit) {
     sparse_slots slots(stores, &table->sparse);

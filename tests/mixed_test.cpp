@@ -461,6 +461,16 @@ convert single_byte_runs(int32_t runs) {
   return make_runs(r, runs);
 }
 
+TEST(MixedModel, pair_hash_is_the_string_hash) {
+  // Every length up to two longest runs, from every alignment, with bytes after the end that must not count.
+  bytes b = random_bytes(2 * max_run_length + 16, 21);
+  for (int32_t len = 1; len <= 2 * max_run_length; len++)
+    for (int32_t at : {0, 1, 3, 7}) {
+      if (at + len + 8 > static_cast<int32_t>(b.size())) continue;
+      ASSERT_EQ(pair_hash(b.data() + at, len), fasthash64(b.data() + at, len)) << "length " << len << " at " << at;
+    }
+}
+
 TEST(MixedModel, pair_matching_thresholds) {
   struct row {
     const char* name;
