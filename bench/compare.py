@@ -124,13 +124,18 @@ def measure(name, tool, path, work, runs, comp_runs, inputs):
     for f in (z, out):
         if os.path.exists(f):
             os.remove(f)
+    def fresh(f):
+        # Every run writes a new file: replacing a large one would time the file system's truncation too.
+        if os.path.exists(f):
+            os.remove(f)
+        return subst
     for _ in range(comp_runs):
-        ct.append(run(tool["c"], subst)[0])
-    cm = run(tool["c"], subst, peak=True)[1]
+        ct.append(run(tool["c"], fresh(z))[0])
+    cm = run(tool["c"], fresh(z), peak=True)[1]
     size = os.path.getsize(z)
     for _ in range(runs):
-        dt.append(run(tool["d"], subst)[0])
-    dm = run(tool["d"], subst, peak=True)[1]
+        dt.append(run(tool["d"], fresh(out))[0])
+    dm = run(tool["d"], fresh(out), peak=True)[1]
     ok = inputs.same_samples(path, out) if tool.get("check") == "samples" else filecmp(path, out)
     n = os.path.getsize(path)
     return {"file": os.path.basename(path), "bytes": n, "tool": name, "compressed": size, "ratio": n / size,
