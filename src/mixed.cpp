@@ -34,21 +34,9 @@ void populate(void* p, size_t bytes) {
   if (b > a) madvise(reinterpret_cast<void*>(a), b - a, MADV_POPULATE_WRITE);
 }
 
-// Entries to ask for when n are needed. Large arrays get whole 2 MiB pages: a mapping whose length is a multiple of
-// 2 MiB starts on such a boundary, so none of it falls back to 4 KiB pages, and on a virtual machine a fault of
-// either size costs about the same. Below the limit the heap serves them as before.
-template <class T>
-size_t rounded_entries(size_t n) {
-  constexpr size_t huge_page = size_t{2} << 20, worth = size_t{256} << 10;
-  const size_t bytes = n * sizeof(T);
-  if (bytes < worth) return n;
-  return ((bytes + huge_page - 1) & ~(huge_page - 1)) / sizeof(T);
-}
-
-// At least n entries, faulted in; size() tells how many.
 template <class T>
 raw_array<T> populated(size_t n) {
-  raw_array<T> a(rounded_entries<T>(n));
+  raw_array<T> a(n);
   populate(a.data(), n * sizeof(T));
   return a;
 }
@@ -566,15 +554,17 @@ void forward_distances(const uint8_t* data, int32_t n, int32_t* dist, section_wo
 }
 
 // Returns the number of places where the distance changes from one position to the next.
-int32_t backward_propagation(const uint8_t* data, int32_t n, int32_t* dist) {
-  int32_t changes = 0;
+// Those places p (dist[p - 1] != dist[p]) are also stored below `end`, in increasing order, ending at end[-1].
+int32_t backward_propagation(const uint8_t* data, int32_t n, int32_t* dist, int32_t* end) {
+  int32_t* w = end;
   for (int32_t p = n - 1; p >= 1; p--) {
     const int64_t src = int64_t(p) - 1 - dist[p];
     const uint8_t b = src >= -prefix_size ? data[src] : byte_before_prefix(src);
     dist[p - 1] = data[p - 1] == b ? dist[p] : dist[p - 1];
-    changes += dist[p - 1] != dist[p];
+    w[-1] = p;  // kept only when the distance changes here
+    w -= dist[p - 1] != dist[p];
   }
-  return changes;
+  return static_cast<int32_t>(end - w);
 }
 
 // a[0..len) equals b[0..len); len is at least 1 and both ranges are readable 8 bytes at a time up to their ends.
@@ -749,34 +739,46 @@ convert section_runs(uint8_t* data, int32_t n, section_workspace* table) {
   int32_t* dist = reinterpret_cast<int32_t*>(dist_buf.data());
 
   forward_distances(data, n, dist, table);
-  const int32_t changes = n >= 2 ? backward_propagation(data, n, dist) : 0;
-
-  // Runs of equal distance, at most 251 long: each stretch of one distance gives ceil(length / 251) runs.
-  const int32_t most_runs = changes + 1 + n / run_split_length + 1;
+  // Runs of equal distance, at most 251 long: each stretch of one distance gives ceil(length / 251) runs, so
+  // there are at most n - 1 + n / 251 + 1 of them. The places where the distance changes are kept at the end of
+  // the starts array, which the runs then fill from the front: run r is written after the stretch it belongs to
+  // has been read, and the runs written never outnumber the stretches read by more than n / 251, well below the
+  // gap between the two.
+  const size_t starts_room = static_cast<size_t>(n) + static_cast<size_t>(n / run_split_length) + 3;
   convert c;
   c.n = n;
+  c.starts = take(table->starts, starts_room);
+  int32_t* const change_end = c.starts.data() + starts_room;
+  const int32_t changes = n >= 2 ? backward_propagation(data, n, dist, change_end) : 0;
+  const int32_t most_runs = changes + 1 + n / run_split_length + 1;
   c.a3 = take(table->a3, static_cast<size_t>(most_runs));
   c.lengths = take(table->lengths, static_cast<size_t>(most_runs));
-  c.starts = take(table->starts, static_cast<size_t>(most_runs) + 1);
   if (n <= 1) {
     c.a3[0] = dist[0];
     c.lengths[0] = 1;
     c.starts[0] = 0;
     c.count = 1;
   } else {
+    int32_t* a3 = c.a3.data();
+    int32_t* len = c.lengths.data();
+    int32_t* st = c.starts.data();
+    const int32_t* change = change_end - changes;
     int32_t r = 0, s = 0;
-    for (int32_t p = 0; p + 1 < n; p++)
-      if (p - s > run_split_length - 2 || dist[p + 1] != dist[s]) {
-        c.a3[r] = dist[s];
-        c.starts[r] = s;
-        c.lengths[r] = p - s + 1;
-        r++;
-        s = p + 1;
+    for (int32_t i = 0; i <= changes; i++) {
+      const int32_t e = i < changes ? change[i] : n;  // the stretch [s, e) has one distance
+      const int32_t d = dist[s];
+      for (; e - s > run_split_length; s += run_split_length, r++) {
+        a3[r] = d;
+        st[r] = s;
+        len[r] = run_split_length;
       }
-    c.a3[r] = dist[s];
-    c.starts[r] = s;
-    c.lengths[r] = n - s;
-    c.count = r + 1;
+      a3[r] = d;
+      st[r] = s;
+      len[r] = e - s;
+      r++;
+      s = e;
+    }
+    c.count = r;
   }
   c.starts[c.count] = n;
   give(table->scratch, std::move(dist_buf));
@@ -956,7 +958,7 @@ void out_buffer::reserve(size_t extra) {
   const size_t need = pos + extra;
   if (need <= buf.size()) return;
   size_t cap = std::max(need, buf.size() + buf.size() / 2 + 4096);
-  byte_buffer bigger(rounded_entries<uint8_t>(cap));
+  byte_buffer bigger(cap);
   if (pos) std::memcpy(bigger.data(), buf.data(), pos);
   buf = std::move(bigger);
 }
