@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <numeric>
 
 #include <immintrin.h>
 
@@ -112,9 +113,23 @@ inline uint64_t delimiter_mask(const uint8_t* p) {
 
 inline uint64_t low_bytes(uint64_t w, int64_t k) { return k >= 8 ? w : w & ((uint64_t{1} << (8 * k)) - 1); }
 
+inline int bit_count(uint64_t m) {
+  m -= (m >> 1) & 0x5555555555555555ULL;
+  m = (m & 0x3333333333333333ULL) + ((m >> 2) & 0x3333333333333333ULL);
+  m = (m + (m >> 4)) & 0x0F0F0F0F0F0F0F0FULL;
+  return static_cast<int>((m * 0x0101010101010101ULL) >> 56);
+}
+
+// Bytes for `tokens` numbers of `width` bytes each, and at least room to code the token bytes (one per token) in
+// place: the block goes right behind them, and the coder works in the whole room it is offered.
+inline size_t numbers_area(int64_t tokens, int width) {
+  return static_cast<size_t>(std::max<int64_t>(width * tokens, tokens + rans_compress_bound(static_cast<unsigned>(tokens))));
+}
+
 class tokenizer {
  public:
-  explicit tokenizer(text_data* t) : t_(t) {}
+  // packed: the numbers go to t->numbers (two bytes each while they fit) instead of t->a2.
+  tokenizer(text_data* t, bool packed) : t_(t), packed_(packed) {}
 
   text_refusal run() {
     text_data* t = t_;
@@ -131,25 +146,39 @@ class tokenizer {
     for (int64_t base = 0; base < t->textc; base += 64) {
       uint64_t m = delimiter_mask(block(base));
       if (t->textc - base < 64) m &= (uint64_t{1} << (t->textc - base)) - 1;
-      tokens += __builtin_popcountll(m);
+      tokens += bit_count(m);
     }
     if (tokens >= token_limit) return text_refusal::too_many_tokens;
-    t->a2 = raw_array<int32_t>(static_cast<size_t>(tokens));
+    tokens_ = tokens;
+    if (packed_) {
+      t->wide = false;
+      t->numbers = byte_buffer(numbers_area(tokens, 2));
+      numbers_ = t->numbers.data();
+    } else {
+      t->a2 = raw_array<int32_t>(static_cast<size_t>(tokens));
+      numbers_ = reinterpret_cast<uint8_t*>(t->a2.data());
+    }
     resize(token_table_min_bits);
 
     // Tokens whose first 16 bytes lie within the input are read in place; the last few through `tail`. Each
     // token's slot is prefetched when it is found and looked up `lookahead` tokens later.
     const int64_t safe_end = n - 16;
-    int32_t* a2 = t->a2.data();
     constexpr int lookahead = 16, ring = 32;
     pending_token queue[ring];
     int64_t found = 0, done = 0;
-    auto take = [&](int64_t upto) -> text_refusal {
+    auto take = [&](int64_t upto) __attribute__((always_inline)) -> text_refusal {
       for (; done < upto; done++) {
         const pending_token& q = queue[done % ring];
         int32_t k = find(q);
         if (k < 0) return static_cast<text_refusal>(~k);
-        a2[done] = k;
+        if (packed_ && !t->wide) {
+          if (k <= UINT16_MAX) {
+            put_u16(numbers_ + 2 * done, static_cast<uint16_t>(k));
+            continue;
+          }
+          widen(done);
+        }
+        put_u32(numbers_ + 4 * done, static_cast<uint32_t>(k));
       }
       return text_refusal::none;
     };
@@ -224,6 +253,16 @@ class tokenizer {
     return k;
   }
 
+  // Moves the first `count` numbers to an area of four bytes each.
+  void widen(int64_t count) {
+    text_data* t = t_;
+    byte_buffer wide(numbers_area(tokens_, 4));
+    for (int64_t i = 0; i < count; i++) put_u32(wide.data() + 4 * i, get_u16(numbers_ + 2 * i));
+    t->numbers = std::move(wide);
+    t->wide = true;
+    numbers_ = t->numbers.data();
+  }
+
   // A table of 2^bits slots holding every known token again; at most half full.
   void resize(int bits) {
     raw_array<token_slot> old = std::move(slots_);
@@ -262,6 +301,9 @@ class tokenizer {
   }
 
   text_data* t_;
+  bool packed_;
+  uint8_t* numbers_ = nullptr;
+  int64_t tokens_ = 0;
   raw_array<token_slot> slots_;
   uint64_t mask_ = 0;
   int shift_ = 64;
@@ -271,7 +313,7 @@ class tokenizer {
 
 }  // namespace
 
-text_refusal text_build_a2(text_data* t) { return tokenizer(t).run(); }
+text_refusal text_build_a2(text_data* t) { return tokenizer(t, false).run(); }
 
 std::vector<int32_t> frequency_order(text_data* t) {
   int32_t distinct = static_cast<int32_t>(t->freq.size());
@@ -448,43 +490,53 @@ std::optional<byte_buffer> compress_text_buffer(const uint8_t* in, size_t n, tex
   t.text = in;
   t.appended = n == 0 || !is_delimiter(in[n - 1]);
   t.textc = static_cast<int32_t>(n) + t.appended;
-  if (text_refusal r = text_build_a2(&t); r != text_refusal::none) return refuse(r);
+  if (text_refusal r = tokenizer(&t, true).run(); r != text_refusal::none) return refuse(r);
   std::vector<int32_t> renumber = frequency_order(&t);
 
   // Token numbers below 255 become their byte; larger ones the byte 255 and an escape value. The bytes overwrite
-  // the front of a2 as it is read (byte i lies within entry i / 4, which has been read).
-  int32_t a2c = static_cast<int32_t>(t.a2.size());
-  int32_t listc = static_cast<int32_t>(t.list.size());
+  // the front of the numbers as they are read (byte i lies within number i, which has been read).
+  const int32_t a2c = static_cast<int32_t>(t.freq.empty() ? 0 : std::accumulate(t.freq.begin(), t.freq.end(), int64_t{0}));
+  const int32_t listc = static_cast<int32_t>(t.list.size());
   raw_array<int32_t> escapes(static_cast<size_t>(a2c) + 1);
-  uint8_t* token_bytes = reinterpret_cast<uint8_t*>(t.a2.data());
+  uint8_t* const token_bytes = t.numbers.data();
   int32_t escc = 0;
-  for (int32_t i = 0; i < a2c; i++) {
-    int32_t k = renumber[t.a2[i]];
-    escapes[escc] = k - escape_byte;
-    escc += k >= escape_byte;
-    token_bytes[i] = static_cast<uint8_t>(std::min(k, escape_byte));
-  }
+  auto recode = [&](auto number_at) {
+    for (int32_t i = 0; i < a2c; i++) {
+      int32_t k = renumber[number_at(i)];
+      escapes[escc] = k - escape_byte;
+      escc += k >= escape_byte;
+      token_bytes[i] = static_cast<uint8_t>(std::min(k, escape_byte));
+    }
+  };
+  if (t.wide) recode([&](int32_t i) { return get_u32(token_bytes + 4 * static_cast<size_t>(i)); });
+  else recode([&](int32_t i) { return get_u16(token_bytes + 2 * static_cast<size_t>(i)); });
 
-  int64_t room = text_header_size + escape_stream_bound(escc) + 4 + rans_compress_bound(static_cast<unsigned>(a2c)) +
-                 4 + rans_compress_bound(static_cast<unsigned>(listc));
-  byte_buffer out(static_cast<size_t>(room));
-  cfile f{out.data(), 0, room};
+  // The three parts are coded apart, the token bytes' block behind the token bytes themselves (memory the numbers
+  // already took), then copied into a file of exactly their size.
+  byte_buffer escape_part(static_cast<size_t>(escape_stream_bound(escc)));
+  cfile e{escape_part.data(), 0, static_cast<int64_t>(escape_part.size())};
+  if (!add_integers_to_file(&e, escapes.data(), escc)) return refuse(text_refusal::too_many_buckets);
+  unsigned token_size = static_cast<unsigned>(t.numbers.size() - static_cast<size_t>(a2c));
+  uint8_t* token_block = token_bytes + a2c;
+  rans_compress_O1_32x16(token_bytes, static_cast<unsigned>(a2c), token_block, &token_size);
+  unsigned list_size = rans_compress_bound(static_cast<unsigned>(listc));
+  byte_buffer list_block(list_size);
+  rans_compress_O1_32x16(t.list.data(), static_cast<unsigned>(listc), list_block.data(), &list_size);
+
+  size_t total = text_header_size + static_cast<size_t>(e.pos) + 4 + token_size + 4 + list_size;
+  if (total > n + container_header_size) return std::nullopt;
+  byte_buffer out(total);
+  cfile f{out.data(), 0, static_cast<int64_t>(total)};
   f.put32(mode_text);
   f.put32(static_cast<uint32_t>(t.textc));
   f.put32(static_cast<uint32_t>(a2c));
   f.put32(static_cast<uint32_t>(listc));
   f.put32(static_cast<uint32_t>(t.appended));
-  if (!add_integers_to_file(&f, escapes.data(), escc)) return refuse(text_refusal::too_many_buckets);
-  for (auto [data, size] : {std::pair<uint8_t*, int32_t>{token_bytes, a2c}, {t.list.data(), listc}}) {
-    unsigned csize = rans_compress_bound(static_cast<unsigned>(size));
-    rans_compress_O1_32x16(data, static_cast<unsigned>(size), f.data + f.pos + 4, &csize);
-    f.put32(csize);
-    f.pos += static_cast<int32_t>(csize);
-  }
-  size_t total = static_cast<size_t>(f.pos);
-  if (total > n + container_header_size) return std::nullopt;
+  std::memcpy(f.data + f.pos, escape_part.data(), static_cast<size_t>(e.pos));
+  f.pos += e.pos;
+  f.putblock(token_block, token_size);
+  f.putblock(list_block.data(), list_size);
   text_whiten(out.data(), total);
-  out.shrink(total);
   return out;
 }
 

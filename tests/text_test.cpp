@@ -127,6 +127,18 @@ TEST(TextTokens, hash_table_grows_with_the_dictionary) {
   for (int i = 0; i < 20000; i++) ASSERT_EQ(t.a2[i], i);
 }
 
+TEST(TextFile, more_token_numbers_than_two_bytes_hold) {
+  // The compressor keeps numbers in two bytes until the 65,537th distinct token, then moves to four.
+  std::string text;
+  for (int round = 0; round < 3; round++)
+    for (int i = 0; i < 70000; i++) text += "w" + std::to_string(i * 7919 % 70000) + (i % 9 ? " " : "\n");
+  bytes in = to_bytes(text);
+  std::optional<byte_buffer> file = compress_text_buffer(in.data(), in.size());
+  ASSERT_TRUE(file);
+  byte_buffer out = decompress_text_buffer(file->data(), file->size());
+  EXPECT_BYTES_EQ(in, bytes(out.data(), out.data() + out.size()));
+}
+
 // ---- escape values ----
 
 struct escape_view {
