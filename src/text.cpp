@@ -410,16 +410,25 @@ bool add_integers_to_file(cfile* f, const int32_t* vals, int32_t n) {
     for (int32_t v = r[i]; v < r[i + 1]; v++) reduce[v] = {i, v - r[i], rbits[i]};
   }
 
-  std::vector<uint8_t> buckets(static_cast<size_t>(n) + 1);
-  std::vector<uint8_t> bits(static_cast<size_t>(n) * 3 + 16);  // at most 18 bits a value
-  uint64_t q = 0;
+  // Offsets fill 64-bit words from the low end; a word is stored when full, so nothing needs clearing first.
+  byte_buffer buckets(static_cast<size_t>(n) + 1);
+  byte_buffer bits(static_cast<size_t>(n) * 3 + 16);  // at most 18 bits a value
+  uint64_t q = 0, word = 0;
+  uint8_t* wp = bits.data();
   for (int32_t i = 0; i < n; i++) {
     const reduced& x = reduce[vals[i]];
     buckets[i] = static_cast<uint8_t>(x.bucket);
-    uint64_t w = get_u64(&bits[q / 8]) | (static_cast<uint64_t>(x.offset) << (q % 8));
-    put_u64(&bits[q / 8], w);
+    uint64_t offset = static_cast<uint64_t>(x.offset);
+    unsigned used = static_cast<unsigned>(q % 64);
+    word |= offset << used;
     q += static_cast<uint64_t>(x.bits);
+    if (used + static_cast<unsigned>(x.bits) >= 64) {
+      put_u64(wp, word);
+      wp += 8;
+      word = used ? offset >> (64 - used) : 0;
+    }
   }
+  put_u64(wp, word);
   uint32_t nbytes = static_cast<uint32_t>(q / 8 + 1);
 
   f->put32(static_cast<uint32_t>(n));
