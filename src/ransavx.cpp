@@ -8,6 +8,7 @@
 #include <cassert>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
 namespace {
 
@@ -104,13 +105,14 @@ struct heap_buffer {
       }
     for (cached& c : cache())
       if (!c.in_use) {
-        std::free(c.p);
-        c = {std::malloc(n), n, true};
+        release(c.p, c.size);
+        c = {acquire(n), n, true};
         p = c.p;
         if (!p) c = {};
         return;
       }
-    p = std::malloc(n);
+    p = acquire(n);
+    size_ = n;
   }
   ~heap_buffer() {
     for (cached& c : cache())
@@ -118,12 +120,24 @@ struct heap_buffer {
         c.in_use = false;
         return;
       }
-    std::free(p);
+    release(p, size_);
   }
   heap_buffer(const heap_buffer&) = delete;
   heap_buffer& operator=(const heap_buffer&) = delete;
 
  private:
+  // Large blocks come on huge pages (big_alloc): the decoder's slot lookups range over two megabytes, which small
+  // pages would spread over 512 translation entries.
+  static void* acquire(size_t n) {
+    try {
+      return big_alloc(n);
+    } catch (const std::bad_alloc&) {
+      return nullptr;
+    }
+  }
+  static void release(void* p, size_t n) {
+    if (p) big_free(p, n);
+  }
   struct cached {
     void* p;
     size_t size;
@@ -132,9 +146,10 @@ struct heap_buffer {
   struct cache_list {
     cached blocks[4]{};
     ~cache_list() {
-      for (cached& c : blocks) std::free(c.p);
+      for (cached& c : blocks) release(c.p, c.size);
     }
   };
+  size_t size_ = 0;
   static cached (&cache())[4] {
     thread_local cache_list list;
     return list.blocks;

@@ -5,6 +5,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <mutex>
 #include <new>
 #include <fcntl.h>
 #include <malloc.h>
@@ -126,6 +127,7 @@ kept_area kept[kept_area_count];
 // Kept areas handed out again, with their whole size (their users know only what they asked for).
 constexpr int lent_area_count = 64;
 kept_area lent[lent_area_count];
+std::mutex areas_lock;  // guards kept and lent
 
 }  // namespace
 
@@ -136,6 +138,7 @@ void* big_alloc(size_t bytes) {
     return p;
   }
   bytes = area_size(bytes);
+  std::lock_guard<std::mutex> hold(areas_lock);
   kept_area* best = nullptr;
   for (kept_area& k : kept)
     if (k.p && k.bytes >= bytes && (!best || k.bytes < best->bytes)) best = &k;
@@ -184,6 +187,7 @@ void big_free(void* p, size_t bytes) {
     return;
   }
   bytes = area_size(bytes);
+  std::lock_guard<std::mutex> hold(areas_lock);
   for (kept_area& l : lent)
     if (l.p == p) {
       bytes = l.bytes;
