@@ -640,16 +640,18 @@ __attribute__((target("avx2"), always_inline)) inline void transpose8x8(__m256i*
   r[7] = _mm256_permute2x128_si256(u3, u7, 0x31);
 }
 
-// Main steps in vector form, 32 steps per batch. The steps' symbols (one u32 per state) are kept and, at the end
-// of the batch, packed into 32 bytes per state. While a whole batch's words
-// (at most 32 x 32) lie inside the block they are read in place; the last stretch is copied into a zero-padded
-// buffer so that the eight-word loads stay in bounds, and a batch that consumed more words than the block holds
-// fails.
+// Main steps in vector form, 32 steps per batch. The steps' symbols (one u32 per state) are kept and packed into
+// 32 bytes per state while the next batch decodes: the loop waits on its slot lookups most of the time, and the
+// packing fills that time instead of stalling the next batch. While a whole batch's words (at most 32 x 32) lie
+// inside the block they are read in place; the last stretch is copied into a zero-padded buffer so that the
+// eight-word loads stay in bounds, and a batch that consumed more words than the block holds fails.
 __attribute__((target("avx2"))) bool dec_main_avx2(uint32_t* R, const uint32_t* S, const uint8_t*& wp,
                                                     const uint8_t* wend, uint8_t* out, uint32_t m, uint8_t* scratch) {
   constexpr size_t batch_bytes = 2 * rans_states * steps_per_batch;
+  constexpr int pack_units = 32;  // a batch is packed in 32 pieces: 8 per group of states
+  static_assert(pack_units == steps_per_batch, "one piece of packing rides along each step");
   alignas(32) uint8_t tail[2 * batch_bytes + 32];
-  alignas(32) uint32_t syms[steps_per_batch][rans_states] = {};
+  alignas(32) uint32_t syms[2][steps_per_batch][rans_states] = {};
   // Decoded bytes wait here, 512 per state, before going to their chunks: the chunks lie m bytes apart, often a
   // power of two, and storing 32 bytes into each of them per batch makes the lines evict each other.
   auto stage = reinterpret_cast<uint8_t (*)[dec_stage_row]>(scratch);
@@ -661,6 +663,47 @@ __attribute__((target("avx2"))) bool dec_main_avx2(uint32_t* R, const uint32_t* 
   // Gathers bytes 0, 4, 8, 12 of each 128-bit half: with four steps packed per lane, the 4 x 4 byte transpose.
   const __m256i interleave = _mm256_setr_epi8(0, 4, 8, 12, 1, 5, 9, 13, 2, 6, 10, 14, 3, 7, 11, 15,
                                               0, 4, 8, 12, 1, 5, 9, 13, 2, 6, 10, 14, 3, 7, 11, 15);
+  // The batch waiting to be packed: its symbols, first step and length.
+  const uint32_t(*packing)[rans_states] = nullptr;
+  uint32_t pack_k0 = 0, pack_steps = 0;
+  __m256i v[8];  // v[r], lane l: the bytes of steps 4r .. 4r+3 of state 8g + l
+  // Piece u of the waiting batch: group u / 8, row u % 8; the last row of a group transposes it into the stage.
+  auto pack = [&](int u) __attribute__((target("avx2"), always_inline)) {
+    int g = u >> 3, r = u & 7;
+    const __m256i* row = reinterpret_cast<const __m256i*>(packing[4 * r] + 8 * g);
+    constexpr int next = rans_states / 8;  // one step further, in vectors
+    __m256i b = _mm256_packus_epi16(_mm256_packus_epi32(_mm256_load_si256(row), _mm256_load_si256(row + next)),
+                                    _mm256_packus_epi32(_mm256_load_si256(row + 2 * next),
+                                                        _mm256_load_si256(row + 3 * next)));
+    v[r] = _mm256_shuffle_epi8(b, interleave);
+    if (r == 7) {
+      transpose8x8(v);
+      for (int l = 0; l < 8; l++)
+        _mm256_store_si256(reinterpret_cast<__m256i*>(&stage[8 * g + l][pack_k0 % stage_steps]), v[l]);
+    }
+  };
+  // A full stage goes to the chunks one state's row per step of the next batch, each row before the packing
+  // writes over its start; the last one goes at once.
+  bool flushing = false;
+  uint32_t flush_first = 0;
+  auto flush_row = [&](int z) __attribute__((target("avx2"), always_inline)) {
+    uint8_t* dst = out + z * size_t{m} + flush_first;
+    for (uint32_t i = 0; i < stage_steps; i += 32)
+      _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + i),
+                          _mm256_load_si256(reinterpret_cast<const __m256i*>(&stage[z][i])));
+  };
+  // Packs what is left of the waiting batch; a stage it fills waits for the next batch, the last one goes now.
+  auto finish_packing = [&](int from) __attribute__((target("avx2"))) {
+    for (int u = from; u < pack_units; u++) pack(u);
+    uint32_t end = pack_k0 + pack_steps, first = pack_k0 - pack_k0 % stage_steps;
+    if (end == m) {
+      for (int z = 0; z < rans_states; z++) std::memcpy(out + z * size_t{m} + first, stage[z], end - first);
+    } else if (end % stage_steps == 0) {
+      flushing = true;
+      flush_first = first;
+    }
+    packing = nullptr;
+  };
   const uint8_t* w = wp;
   const uint8_t* limit = wend;
   bool padded = false;
@@ -674,38 +717,56 @@ __attribute__((target("avx2"))) bool dec_main_avx2(uint32_t* R, const uint32_t* 
       padded = true;
     }
     uint32_t steps = m - k0 < steps_per_batch ? m - k0 : steps_per_batch;
-    for (uint32_t k = 0; k < steps; k++) {
+    uint32_t(*cur)[rans_states] = syms[(k0 / steps_per_batch) & 1];
+    uint32_t k = 0;
+    if (flushing) {
+      for (; k < steps; k++) {
+        c0 = dec_group_avx2(x0, c0, S, w);
+        c1 = dec_group_avx2(x1, c1, S, w);
+        c2 = dec_group_avx2(x2, c2, S, w);
+        c3 = dec_group_avx2(x3, c3, S, w);
+        _mm256_store_si256(reinterpret_cast<__m256i*>(cur[k]), c0);
+        _mm256_store_si256(reinterpret_cast<__m256i*>(cur[k] + 8), c1);
+        _mm256_store_si256(reinterpret_cast<__m256i*>(cur[k] + 16), c2);
+        _mm256_store_si256(reinterpret_cast<__m256i*>(cur[k] + 24), c3);
+        flush_row(static_cast<int>(k));
+        pack(static_cast<int>(k));
+      }
+      for (uint32_t z = steps; z < rans_states; z++) flush_row(static_cast<int>(z));
+      flushing = false;
+      finish_packing(static_cast<int>(steps));
+    } else if (packing) {
+      for (; k < steps; k++) {
+        c0 = dec_group_avx2(x0, c0, S, w);
+        c1 = dec_group_avx2(x1, c1, S, w);
+        c2 = dec_group_avx2(x2, c2, S, w);
+        c3 = dec_group_avx2(x3, c3, S, w);
+        _mm256_store_si256(reinterpret_cast<__m256i*>(cur[k]), c0);
+        _mm256_store_si256(reinterpret_cast<__m256i*>(cur[k] + 8), c1);
+        _mm256_store_si256(reinterpret_cast<__m256i*>(cur[k] + 16), c2);
+        _mm256_store_si256(reinterpret_cast<__m256i*>(cur[k] + 24), c3);
+        pack(static_cast<int>(k));
+      }
+      finish_packing(static_cast<int>(steps));
+    }
+    for (; k < steps; k++) {
       c0 = dec_group_avx2(x0, c0, S, w);
       c1 = dec_group_avx2(x1, c1, S, w);
       c2 = dec_group_avx2(x2, c2, S, w);
       c3 = dec_group_avx2(x3, c3, S, w);
-      _mm256_store_si256(reinterpret_cast<__m256i*>(syms[k]), c0);
-      _mm256_store_si256(reinterpret_cast<__m256i*>(syms[k] + 8), c1);
-      _mm256_store_si256(reinterpret_cast<__m256i*>(syms[k] + 16), c2);
-      _mm256_store_si256(reinterpret_cast<__m256i*>(syms[k] + 24), c3);
+      _mm256_store_si256(reinterpret_cast<__m256i*>(cur[k]), c0);
+      _mm256_store_si256(reinterpret_cast<__m256i*>(cur[k] + 8), c1);
+      _mm256_store_si256(reinterpret_cast<__m256i*>(cur[k] + 16), c2);
+      _mm256_store_si256(reinterpret_cast<__m256i*>(cur[k] + 24), c3);
     }
     if (padded && w > limit) return false;
-    for (int g = 0; g < 4; g++) {
-      // v[r], lane l: the bytes of steps 4r .. 4r+3 of state 8g + l.
-      __m256i v[8];
-      for (int r = 0; r < 8; r++) {
-        const __m256i* row = reinterpret_cast<const __m256i*>(syms[4 * r] + 8 * g);
-        constexpr int next = rans_states / 8;  // one step further, in vectors
-        __m256i b = _mm256_packus_epi16(_mm256_packus_epi32(_mm256_load_si256(row), _mm256_load_si256(row + next)),
-                                        _mm256_packus_epi32(_mm256_load_si256(row + 2 * next),
-                                                            _mm256_load_si256(row + 3 * next)));
-        v[r] = _mm256_shuffle_epi8(b, interleave);
-      }
-      transpose8x8(v);
-      for (int l = 0; l < 8; l++) {
-        _mm256_store_si256(reinterpret_cast<__m256i*>(&stage[8 * g + l][k0 % stage_steps]), v[l]);
-      }
-    }
-    if ((k0 + steps) % stage_steps == 0 || k0 + steps == m) {
-      uint32_t first = k0 - k0 % stage_steps;
-      for (int z = 0; z < rans_states; z++) std::memcpy(out + z * size_t{m} + first, stage[z], k0 + steps - first);
-    }
+    packing = cur;
+    pack_k0 = k0;
+    pack_steps = steps;
   }
+  if (flushing)
+    for (int z = 0; z < rans_states; z++) flush_row(z);
+  if (packing) finish_packing(0);
   _mm256_storeu_si256(reinterpret_cast<__m256i*>(R), x0);
   _mm256_storeu_si256(reinterpret_cast<__m256i*>(R + 8), x1);
   _mm256_storeu_si256(reinterpret_cast<__m256i*>(R + 16), x2);
