@@ -138,7 +138,7 @@ class tokenizer {
     // Whole 64-byte blocks are scanned in place; the rest, and the appended space, from a zero-padded copy.
     const int64_t whole = n & ~int64_t{63};
     uint8_t tail[64 + 2 * 16] = {};
-    std::memcpy(tail, text + whole, static_cast<size_t>(n - whole));
+    if (n > whole) std::memcpy(tail, text + whole, static_cast<size_t>(n - whole));
     if (t->appended) tail[n - whole] = ' ';
     auto block = [&](int64_t base) { return base < whole ? text + base : tail; };
 
@@ -293,7 +293,7 @@ class tokenizer {
       t->list2.push_back(static_cast<int32_t>(at));
       t->freq.push_back(e.count);
       int64_t inside = std::min<int64_t>(e.length, n - e.start);
-      std::memcpy(t->list.data() + at, t->text + e.start, static_cast<size_t>(inside));
+      if (inside > 0) std::memcpy(t->list.data() + at, t->text + e.start, static_cast<size_t>(inside));
       if (inside < e.length) t->list[at + static_cast<size_t>(inside)] = ' ';
       at += static_cast<size_t>(e.length);
     }
