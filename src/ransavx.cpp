@@ -161,8 +161,8 @@ struct heap_buffer {
 // Encoder: the set lanes' words go, in ascending lane order, to the top of an eight-word block.
 // Entries are 32-bit lane indices, ready for one aligned vector load.
 struct perm_tables {
-  // Byte shuffle of a group's eight words (in both halves): lane k takes word `taken` zero-extended, where taken
-  // counts the set bits below k; lanes whose bit is clear get zero.
+  // Byte shuffles of a group's eight words (in both halves), indexed by the lanes that keep their state (bit set):
+  // every other lane k takes word `taken` zero-extended, taken counting such lanes below k; kept lanes get zero.
   alignas(32) uint8_t dec[256][32]{};
   alignas(32) uint32_t enc[256][8]{};
 };
@@ -173,10 +173,11 @@ constexpr perm_tables make_perm_tables() {
     for (int k = 0; k < 8; k++) count += (m >> k) & 1;
     int taken = 0;
     for (int k = 0; k < 8; k++) {
-      for (int b = 0; b < 4; b++) t.dec[m][4 * k + b] = 0x80;
+      int keep = ~m & 0xFF;
+      for (int b = 0; b < 4; b++) t.dec[keep][4 * k + b] = 0x80;
       if ((m >> k) & 1) {
-        t.dec[m][4 * k] = static_cast<uint8_t>(2 * taken);
-        t.dec[m][4 * k + 1] = static_cast<uint8_t>(2 * taken + 1);
+        t.dec[keep][4 * k] = static_cast<uint8_t>(2 * taken);
+        t.dec[keep][4 * k + 1] = static_cast<uint8_t>(2 * taken + 1);
         t.enc[m][8 - count + taken] = static_cast<uint32_t>(k);
         taken++;
       }
@@ -613,16 +614,16 @@ __attribute__((target("avx2"), always_inline)) inline __m256i dec_group_avx2(__m
   __m256i f = _mm256_srli_epi32(s, slot_freq_shift);
   __m256i d = _mm256_and_si256(_mm256_srli_epi32(s, slot_dist_shift), _mm256_set1_epi32(scale_mask));
   x = _mm256_add_epi32(_mm256_mullo_epi32(f, _mm256_srli_epi32(x, scale_bits)), d);
-  // x <= 32767 as unsigned numbers, as the scalar decoder compares.
-  __m256i renorm = _mm256_cmpeq_epi32(_mm256_min_epu32(x, _mm256_set1_epi32(rans_state_lower - 1)), x);
-  int mask = _mm256_movemask_ps(_mm256_castsi256_ps(renorm));
+  // States stay below 2^31 (larger starting states are refused), so the signed compare is exact.
+  __m256i keep = _mm256_cmpgt_epi32(x, _mm256_set1_epi32(rans_state_lower - 1));
+  int mask = _mm256_movemask_ps(_mm256_castsi256_ps(keep));
   // The words sit in both halves, so that an in-lane byte shuffle can hand any of them to any lane; lanes that
   // take none get zero, and x moves up by 16 bits where a word comes in.
   __m256i words = _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(w)));
   __m256i shuffle = _mm256_load_si256(reinterpret_cast<const __m256i*>(perms.dec[mask]));
   words = _mm256_shuffle_epi8(words, shuffle);
-  x = _mm256_or_si256(_mm256_sllv_epi32(x, _mm256_and_si256(renorm, _mm256_set1_epi32(16))), words);
-  w += 2 * _mm_popcnt_u32(static_cast<unsigned>(mask));
+  x = _mm256_or_si256(_mm256_sllv_epi32(x, _mm256_andnot_si256(keep, _mm256_set1_epi32(16))), words);
+  w += 2 * (8 - _mm_popcnt_u32(static_cast<unsigned>(mask)));
   return _mm256_and_si256(s, _mm256_set1_epi32(0xFF));
 }
 
@@ -795,7 +796,10 @@ unsigned char* uncompress(bool vec, unsigned char* in, unsigned int in_size, uns
   const uint8_t* ip = read_table(in + 4, iend, S);
   if (!ip || iend - ip < 4 * rans_states) return nullptr;
   uint32_t R[rans_states];
-  for (int z = 0; z < rans_states; z++, ip += 4) R[z] = get_u32(ip);
+  for (int z = 0; z < rans_states; z++, ip += 4) {
+    R[z] = get_u32(ip);
+    if (R[z] >> 31) return nullptr;  // the coder keeps states below 2^31
+  }
 
   bool owned = false;
   if (!out) {
