@@ -509,7 +509,9 @@ TEST(RansDamage, states_out_of_range_stay_within_bounds) {
     for (int z = 0; z < 32; z += 3) std::copy_n(le32(v).begin(), 4, bad.begin() + static_cast<long>(t->end) + 4 * z);
     auto s = decode(rans_impl::scalar, bad, 5000);
     // No coder state reaches 2^31: a block starting from one is refused.
-    if (v >= 0x80000000u) EXPECT_FALSE(s.has_value()) << "state " << v;
+    if (v >= 0x80000000u) {
+      EXPECT_FALSE(s.has_value()) << "state " << v;
+    }
     for (rans_impl impl : implementations()) {
       auto r = decode(impl, bad, 5000);
       EXPECT_EQ(r.has_value(), s.has_value()) << impl_name(impl) << " state " << v;
