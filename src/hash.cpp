@@ -5,20 +5,6 @@
 #include <cstdlib>
 #include <cstring>
 
-namespace {
-
-constexpr uint64_t fasthash_seed = 0x106689d45497fdb5ULL;
-constexpr uint64_t fasthash_m = 0x880355f21e6d1965ULL;
-
-inline uint64_t mix(uint64_t v) {
-  v ^= v >> 23;
-  v *= 0x2127599bf4325c37ULL;
-  v ^= v >> 47;
-  return v;
-}
-
-}  // namespace
-
 uint64_t fasthash64(const void* buf, int32_t len) {
   const auto* p = static_cast<const unsigned char*>(buf);
   uint64_t h = fasthash_seed ^ (static_cast<uint64_t>(static_cast<int64_t>(len)) * fasthash_m);
@@ -26,7 +12,7 @@ uint64_t fasthash64(const void* buf, int32_t len) {
   for (int32_t i = 0; i < whole; i++) {
     uint64_t w;
     std::memcpy(&w, p + 8 * static_cast<int64_t>(i), 8);
-    h ^= mix(w);
+    h ^= fasthash_mix(w);
     h *= fasthash_m;
   }
   int rest = len >= 0 ? len & 7 : 0;
@@ -34,10 +20,10 @@ uint64_t fasthash64(const void* buf, int32_t len) {
     const unsigned char* t = p + 8 * static_cast<int64_t>(whole);
     uint64_t w = 0;
     for (int k = 0; k < rest; k++) w |= static_cast<uint64_t>(t[k]) << (8 * k);
-    h ^= mix(w);
+    h ^= fasthash_mix(w);
     h *= fasthash_m;
   }
-  return mix(h);
+  return fasthash_mix(h);
 }
 
 void hashinit(hashtable* ht, int32_t l) {

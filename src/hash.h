@@ -5,6 +5,16 @@
 
 uint64_t fasthash64(const void* buf, int32_t len);
 
+// Its pieces, for callers that read the bytes their own way and must reach the same hash.
+constexpr uint64_t fasthash_seed = 0x106689d45497fdb5ULL;
+constexpr uint64_t fasthash_m = 0x880355f21e6d1965ULL;
+inline uint64_t fasthash_mix(uint64_t v) {
+  v ^= v >> 23;
+  v *= 0x2127599bf4325c37ULL;
+  v ^= v >> 47;
+  return v;
+}
+
 struct hashentry {
   uint64_t key;  // 0 marks a free entry
   int32_t value;

@@ -11,6 +11,7 @@
 #include <initializer_list>
 #include <new>
 
+#include "hash.h"
 #include "qarn.h"
 #include "ransavx.h"
 
@@ -452,16 +453,6 @@ namespace {
 // The identity prefix in front of every stream: data[-256 + c] = c.
 constexpr int prefix_size = 256;
 
-// The string hash of the pair matcher, fasthash64's constants and finishing mix.
-constexpr uint64_t pair_hash_seed = 0x106689d45497fdb5ULL;
-constexpr uint64_t pair_hash_m = 0x880355f21e6d1965ULL;
-inline uint64_t pair_hash_mix(uint64_t v) {
-  v ^= v >> 23;
-  v *= 0x2127599bf4325c37ULL;
-  v ^= v >> 47;
-  return v;
-}
-
 // Stream bytes further back than the prefix: the run model was designed on streams that sat 256 bytes into a
 // block whose front guard repeats the bytes of rand_value, and backward propagation compares with those bytes.
 // Emulating them keeps the run list (and so the token structure) unchanged; such runs are always coded as
@@ -588,18 +579,18 @@ inline bool run_accepts(const uint8_t* data, int32_t s, int32_t len, int32_t d) 
 }  // namespace
 
 uint64_t pair_hash(const uint8_t* p, int32_t len) {
-  uint64_t h = pair_hash_seed ^ (static_cast<uint64_t>(len) * pair_hash_m);
+  uint64_t h = fasthash_seed ^ (static_cast<uint64_t>(len) * fasthash_m);
   const int32_t whole = len / 8;
   for (int32_t i = 0; i < whole; i++) {
-    h ^= pair_hash_mix(load64(p + 8 * i));
-    h *= pair_hash_m;
+    h ^= fasthash_mix(load64(p + 8 * i));
+    h *= fasthash_m;
   }
   if (const int rest = len & 7) {
     // The stream's zero tail makes the eight bytes readable; the mask keeps the rest bytes.
-    h ^= pair_hash_mix(load64(p + 8 * whole) & (~uint64_t{0} >> (64 - 8 * rest)));
-    h *= pair_hash_m;
+    h ^= fasthash_mix(load64(p + 8 * whole) & (~uint64_t{0} >> (64 - 8 * rest)));
+    h *= fasthash_m;
   }
-  return pair_hash_mix(h);
+  return fasthash_mix(h);
 }
 
 namespace {

@@ -712,6 +712,17 @@ __attribute__((target("avx2"))) bool dec_main_avx2(uint32_t* R, const uint32_t* 
     packing = nullptr;
   };
   const uint8_t* w = wp;
+  // One step of all 32 states; the symbols are stored after all four groups (stores between them slow the loop).
+  auto step = [&](uint32_t* syms_of_step) __attribute__((target("avx2"), always_inline)) {
+    c0 = dec_group_avx2(x0, c0, S, w);
+    c1 = dec_group_avx2(x1, c1, S, w);
+    c2 = dec_group_avx2(x2, c2, S, w);
+    c3 = dec_group_avx2(x3, c3, S, w);
+    _mm256_store_si256(reinterpret_cast<__m256i*>(syms_of_step), c0);
+    _mm256_store_si256(reinterpret_cast<__m256i*>(syms_of_step + 8), c1);
+    _mm256_store_si256(reinterpret_cast<__m256i*>(syms_of_step + 16), c2);
+    _mm256_store_si256(reinterpret_cast<__m256i*>(syms_of_step + 24), c3);
+  };
   const uint8_t* limit = wend;
   bool padded = false;
   for (uint32_t k0 = 0; k0 < m; k0 += steps_per_batch) {
@@ -728,14 +739,7 @@ __attribute__((target("avx2"))) bool dec_main_avx2(uint32_t* R, const uint32_t* 
     uint32_t k = 0;
     if (flushing) {
       for (; k < steps; k++) {
-        c0 = dec_group_avx2(x0, c0, S, w);
-        c1 = dec_group_avx2(x1, c1, S, w);
-        c2 = dec_group_avx2(x2, c2, S, w);
-        c3 = dec_group_avx2(x3, c3, S, w);
-        _mm256_store_si256(reinterpret_cast<__m256i*>(cur[k]), c0);
-        _mm256_store_si256(reinterpret_cast<__m256i*>(cur[k] + 8), c1);
-        _mm256_store_si256(reinterpret_cast<__m256i*>(cur[k] + 16), c2);
-        _mm256_store_si256(reinterpret_cast<__m256i*>(cur[k] + 24), c3);
+        step(cur[k]);
         flush_row(static_cast<int>(k));
         pack(static_cast<int>(k));
       }
@@ -744,27 +748,13 @@ __attribute__((target("avx2"))) bool dec_main_avx2(uint32_t* R, const uint32_t* 
       finish_packing(static_cast<int>(steps));
     } else if (packing) {
       for (; k < steps; k++) {
-        c0 = dec_group_avx2(x0, c0, S, w);
-        c1 = dec_group_avx2(x1, c1, S, w);
-        c2 = dec_group_avx2(x2, c2, S, w);
-        c3 = dec_group_avx2(x3, c3, S, w);
-        _mm256_store_si256(reinterpret_cast<__m256i*>(cur[k]), c0);
-        _mm256_store_si256(reinterpret_cast<__m256i*>(cur[k] + 8), c1);
-        _mm256_store_si256(reinterpret_cast<__m256i*>(cur[k] + 16), c2);
-        _mm256_store_si256(reinterpret_cast<__m256i*>(cur[k] + 24), c3);
+        step(cur[k]);
         pack(static_cast<int>(k));
       }
       finish_packing(static_cast<int>(steps));
     }
     for (; k < steps; k++) {
-      c0 = dec_group_avx2(x0, c0, S, w);
-      c1 = dec_group_avx2(x1, c1, S, w);
-      c2 = dec_group_avx2(x2, c2, S, w);
-      c3 = dec_group_avx2(x3, c3, S, w);
-      _mm256_store_si256(reinterpret_cast<__m256i*>(cur[k]), c0);
-      _mm256_store_si256(reinterpret_cast<__m256i*>(cur[k] + 8), c1);
-      _mm256_store_si256(reinterpret_cast<__m256i*>(cur[k] + 16), c2);
-      _mm256_store_si256(reinterpret_cast<__m256i*>(cur[k] + 24), c3);
+      step(cur[k]);
     }
     if (padded && w > limit) return false;
     packing = cur;
