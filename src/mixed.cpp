@@ -42,10 +42,12 @@ raw_array<T> populated(size_t n) {
   return a;
 }
 
-// An array of at least n entries: the pool's when it is large enough (the pool is left empty), else a new one.
+// An array of at least n entries: the pool's when it is large enough (the pool is left empty), else a new one,
+// mapped in whole unless `sparse` (an array used only in part faults in only that part).
 template <class T>
-raw_array<T> take(raw_array<T>& pool, size_t n) {
+raw_array<T> take(raw_array<T>& pool, size_t n, bool sparse = false) {
   if (pool.size() >= n && pool.size() > 0) return std::move(pool);
+  if (sparse) return raw_array<T>(std::max<size_t>(n, 1));
   return populated<T>(std::max<size_t>(n, 1));
 }
 // Keeps the larger of the pool's array and a.
@@ -738,7 +740,7 @@ convert section_runs(uint8_t* data, int32_t n, section_workspace* table) {
   const size_t starts_room = static_cast<size_t>(n) + static_cast<size_t>(n / run_split_length) + 3;
   convert c;
   c.n = n;
-  c.starts = take(table->starts, starts_room);
+  c.starts = take(table->starts, starts_room, true);  // the runs use its front and the changes its end
   int32_t* const change_end = c.starts.data() + starts_room;
   const int32_t changes = n >= 2 ? backward_propagation(data, n, dist, change_end) : 0;
   const int32_t most_runs = changes + 1 + n / run_split_length + 1;
