@@ -23,15 +23,6 @@ bool have_avx2() {
   return yes;
 }
 
-// Working buffers always come on huge pages: one fault per 2 MiB costs far less than one per 4 KiB, even for the
-// smallest images. Twice the huge-page size holds at least one aligned huge page wherever the mapping lands.
-constexpr size_t huge_buffer_minimum = size_t{4} << 20;
-byte_buffer working_buffer(size_t n) {
-  byte_buffer b(std::max(n, huge_buffer_minimum));
-  b.shrink(n);
-  return b;
-}
-
 // Byte arithmetic modulo 256, on one byte or on 16 at once; the transforms are written once for both.
 inline uint8_t add(uint8_t x, uint8_t y) { return uint8_t(x + y); }
 inline uint8_t sub(uint8_t x, uint8_t y) { return uint8_t(x - y); }
@@ -485,7 +476,7 @@ byte_buffer decode_pixels(const uint8_t* in, size_t n, bool with_header, int* wi
   if (start[1] > n || start[2] > n) corrupt();
   const uint64_t length[3] = {n0, n1, n - start[2]};
 
-  byte_buffer planes_buf = working_buffer(static_cast<size_t>(image_border + 3 * pixels));
+  byte_buffer planes_buf(static_cast<size_t>(image_border + 3 * pixels));
   std::memset(planes_buf.data(), image_mid, image_border);
   uint8_t* planes = planes_buf.data() + image_border;
   for (int c = 0; c < 3; c++) {
@@ -499,7 +490,7 @@ byte_buffer decode_pixels(const uint8_t* in, size_t n, bool with_header, int* wi
   unpredict_planes(planes, w, h, static_cast<int>(raw_planes & raw_plane_bits));
   const std::string head = with_header ? pnm_header(w, h) : std::string();
   const size_t front = head.size();
-  byte_buffer out = working_buffer(front + 3 * pixels);
+  byte_buffer out(front + 3 * pixels);
   std::memcpy(out.data(), head.data(), front);
   merge_planes(planes, out.data() + front, pixels, transform < image_transform_count ? int(transform) : 0, true);
   *width_out = w;
@@ -519,7 +510,7 @@ bool encode_image(const uint8_t* pnm, size_t n, size_t size_limit, byte_buffer* 
   static const uint8_t border_pixel[3] = {image_mid, image_mid, image_mid};
   const int transform = static_cast<int>(pick_transform_from(samples, width, 0, 0, width, height, border_pixel));
 
-  byte_buffer planes_buf = working_buffer(static_cast<size_t>(image_border) + 3 * pixels);
+  byte_buffer planes_buf(static_cast<size_t>(image_border) + 3 * pixels);
   std::memset(planes_buf.data(), image_mid, image_border);
   uint8_t* planes = planes_buf.data() + image_border;
   split_planes(samples, planes, pixels, transform, true);
@@ -530,7 +521,7 @@ bool encode_image(const uint8_t* pnm, size_t n, size_t size_limit, byte_buffer* 
   // coder never touches cost nothing.
   const unsigned int bound = rans_compress_bound(static_cast<unsigned int>(pixels));
   assert(bound != 0);
-  byte_buffer file = working_buffer(std::min(size_limit, image_header_size + 2 * size_t{bound}) + bound);
+  byte_buffer file(std::min(size_limit, image_header_size + 2 * size_t{bound}) + bound);
   size_t pos = image_header_size;
   uint32_t sizes[3];
   for (int c = 0; c < 3; c++) {
@@ -588,7 +579,7 @@ int decompress_image(const char* in_path, const char* out_path) {
   const int64_t size = file_size(in_path);
   if (size < 0) fatal_check("fp!=NULL", 58);
   if (size < static_cast<int64_t>(image_header_size) || size >= image_length_limit) corrupt();
-  byte_buffer in = working_buffer(static_cast<size_t>(size));
+  byte_buffer in(static_cast<size_t>(size));
   readfile(in_path, in.data(), static_cast<uint64_t>(size));
   int width = 0, height = 0;
   byte_buffer pixels = decode_pixels(in.data(), in.size(), false, &width, &height);

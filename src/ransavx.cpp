@@ -156,14 +156,14 @@ struct heap_buffer {
   }
 };
 
-// Permutation tables of the vector renormalisation, indexed by the 8-bit mask of renormalising lanes.
-// Decoder: lane k takes word number popcount(mask & ((1 << k) - 1)) of the eight words at the read position.
-// Encoder: the set lanes' words go, in ascending lane order, to the top of an eight-word block.
-// Entries are 32-bit lane indices, ready for one aligned vector load.
+// Lane tables of the vector renormalisation, one aligned vector load each.
 struct perm_tables {
-  // Byte shuffles of a group's eight words (in both halves), indexed by the lanes that keep their state (bit set):
-  // every other lane k takes word `taken` zero-extended, taken counting such lanes below k; kept lanes get zero.
+  // Decoder: byte shuffles of a group's eight words (in both halves), indexed by the mask of lanes that keep
+  // their state. A renormalising lane k takes word number (renormalising lanes below k), zero-extended; kept lanes
+  // get zero.
   alignas(32) uint8_t dec[256][32]{};
+  // Encoder, indexed by the mask of renormalising lanes: their words go, in ascending lane order, to the top of an
+  // eight-word block (32-bit lane indices).
   alignas(32) uint32_t enc[256][8]{};
 };
 constexpr perm_tables make_perm_tables() {
@@ -171,10 +171,10 @@ constexpr perm_tables make_perm_tables() {
   for (int m = 0; m < 256; m++) {
     int count = 0;
     for (int k = 0; k < 8; k++) count += (m >> k) & 1;
+    const int keep = ~m & 0xFF;
+    for (uint8_t& b : t.dec[keep]) b = 0x80;
     int taken = 0;
     for (int k = 0; k < 8; k++) {
-      int keep = ~m & 0xFF;
-      for (int b = 0; b < 4; b++) t.dec[keep][4 * k + b] = 0x80;
       if ((m >> k) & 1) {
         t.dec[keep][4 * k] = static_cast<uint8_t>(2 * taken);
         t.dec[keep][4 * k + 1] = static_cast<uint8_t>(2 * taken + 1);

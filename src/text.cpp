@@ -220,7 +220,8 @@ class tokenizer {
   }
 
  private:
-  // Bytes 16 onward of the token at start (len of them in all), which may end with the appended space.
+  // Whether the tokens at a and b, both len bytes long and equal in their first 16, are equal from byte 16 on. The
+  // token at a is an earlier one, wholly in the input; the one at b may end with the appended space.
   bool same_rest(int64_t a, int64_t b, int64_t len) const {
     const uint8_t* text = t_->text;
     int64_t n = t_->textc - t_->appended;
@@ -504,7 +505,7 @@ std::optional<byte_buffer> compress_text_buffer(const uint8_t* in, size_t n, tex
 
   // Token numbers below 255 become their byte; larger ones the byte 255 and an escape value. The bytes overwrite
   // the front of the numbers as they are read (byte i lies within number i, which has been read).
-  const int32_t a2c = static_cast<int32_t>(t.freq.empty() ? 0 : std::accumulate(t.freq.begin(), t.freq.end(), int64_t{0}));
+  const int32_t a2c = static_cast<int32_t>(std::accumulate(t.freq.begin(), t.freq.end(), int64_t{0}));
   const int32_t listc = static_cast<int32_t>(t.list.size());
   raw_array<int32_t> escapes(static_cast<size_t>(a2c) + 1);
   uint8_t* const token_bytes = t.numbers.data();

@@ -34,11 +34,7 @@ struct corrupt_input {};
 [[noreturn]] void fatal_check(const char* condition, int line);
 
 // Little-endian field access (the formats are little-endian on every platform we run on).
-inline uint16_t get_u16(const void* p) {
-  uint16_t v;
-  std::memcpy(&v, p, 2);
-  return v;
-}
+inline uint16_t get_u16(const void* p) { uint16_t v; std::memcpy(&v, p, 2); return v; }
 inline void put_u16(void* p, uint16_t v) { std::memcpy(p, &v, 2); }
 inline uint32_t get_u32(const void* p) { uint32_t v; std::memcpy(&v, p, 4); return v; }
 inline void put_u32(void* p, uint32_t v) { std::memcpy(p, &v, 4); }
