@@ -413,9 +413,10 @@ struct sparse_slots {
 // that later sections reuse the memory of the first, usually largest, one.
 class section_workspace {
  public:
-  raw_array<int32_t> a3, lengths, starts;
-  // The distances of the positions, then the pair hashes of the runs, then the sub-blocks: never two at once.
-  raw_array<uint64_t> scratch;
+  // The distances of the positions, which become the distances of the runs in place.
+  raw_array<int32_t> positions;
+  // The starts of the runs in front, the marks of the places where the distance changes far behind them.
+  raw_array<int32_t> starts;
   raw_array<uint64_t> sparse;
   size_t sparse_limit = sparse_limit_small;
 
@@ -546,18 +547,45 @@ void forward_distances(const uint8_t* data, int32_t n, int32_t* dist, section_wo
   }
 }
 
-// Returns the number of places where the distance changes from one position to the next.
-// Those places p (dist[p - 1] != dist[p]) are also stored below `end`, in increasing order, ending at end[-1].
-int32_t backward_propagation(const uint8_t* data, int32_t n, int32_t* dist, int32_t* end) {
-  int32_t* w = end;
+// Words of a bit set over the positions 0 to n - 1.
+inline size_t position_words(int32_t n) { return static_cast<size_t>(n) / 64 + 1; }
+
+// Backward propagation (n >= 2). Sets bit p of `changed` (bit p % 64 of word p / 64) for each place p where the
+// distance changes from one position to the next (dist[p - 1] != dist[p]), clears the others, and returns the
+// number of such places.
+int32_t backward_propagation(const uint8_t* data, int32_t n, int32_t* dist, uint64_t* changed) {
+  auto byte_at = [data](int64_t i) { return i >= -prefix_size ? data[i] : byte_before_prefix(i); };
+  // A position's source is the byte its own distance points at unless the position after it passed its distance
+  // on (about one position in eight): a random read, asked for a few positions early.
+  constexpr int32_t ahead = 16;
+  int32_t count = 0;
+  uint64_t word = 0;
+  changed[position_words(n) - 1] = 0;
+  int32_t now = dist[n - 1];  // the distance of position p, final
+  int32_t own = now;          // the distance position p had before this pass
   for (int32_t p = n - 1; p >= 1; p--) {
-    const int64_t src = int64_t(p) - 1 - dist[p];
-    const uint8_t b = src >= -prefix_size ? data[src] : byte_before_prefix(src);
-    dist[p - 1] = data[p - 1] == b ? dist[p] : dist[p - 1];
-    w[-1] = p;  // kept only when the distance changes here
-    w -= dist[p - 1] != dist[p];
+    if (p > ahead) __builtin_prefetch(data + (p - ahead - 1) - dist[p - ahead]);
+    const int32_t before = dist[p - 1];
+    // Reading the source through the position's own distance, and through the final one only when they differ,
+    // keeps the load out of the chain that runs from each position's result to the next position.
+    uint8_t b = byte_at(int64_t(p) - 1 - own);
+    if (__builtin_expect(now != own, 0)) b = byte_at(int64_t(p) - 1 - now);
+    // A select, not a branch: whether a match goes on is close to a coin toss.
+    const int32_t keep = -static_cast<int32_t>(data[p - 1] == b);
+    const int32_t next = (now & keep) | (before & ~keep);
+    dist[p - 1] = next;
+    const uint32_t change = next != now;
+    word |= uint64_t(change) << (p & 63);
+    count += static_cast<int32_t>(change);
+    if ((p & 63) == 0) {
+      changed[p >> 6] = word;
+      word = 0;
+    }
+    now = next;
+    own = before;
   }
-  return static_cast<int32_t>(end - w);
+  changed[0] = word;
+  return count;
 }
 
 // a[0..len) equals b[0..len); len is at least 1 and both ranges are readable 8 bytes at a time up to their ends.
@@ -597,31 +625,43 @@ uint64_t pair_hash(const uint8_t* p, int32_t len) {
 
 namespace {
 
+// The hash of runs j and j + 1 together.
+inline uint64_t hash_of_pair(const uint8_t* data, const int32_t* start, int32_t j) {
+  return pair_hash(data + start[j], start[j + 2] - start[j]);
+}
+
 template <class Slots>
-void pair_pass(const uint8_t* data, convert* c, const uint64_t* h, int32_t last, Slots& slot) {
+void pair_pass(const uint8_t* data, convert* c, int32_t last, Slots& slot) {
   int32_t* a3 = c->a3.data();
-  const int32_t* len = c->lengths.data();
   const int32_t* start = c->starts.data();
   const slot_packing pk(static_cast<uint64_t>(last) + 1);
-  // A software pipeline over the runs: the table lookup and store of run j (in order; the prefetch of its bucket
-  // 20 runs earlier), the prefetch of its candidate's bytes 16 runs later, and the byte comparison (in order)
-  // 32 runs later. Only the comparisons change distances, and they read nothing the table steps write.
+  // A software pipeline over the runs: the hash of pair j and the prefetch of its bucket 20 runs early, the table
+  // lookup and store of run j (in order), the prefetch of its candidate's bytes 16 runs later, and the byte
+  // comparison (in order) 32 runs later. Only the comparisons change distances, and they read nothing the table
+  // steps write.
   constexpr int32_t ahead = 20, lag_bytes = 16, lag_compare = 32, ring = 63;
+  uint64_t hash[ring + 1];
   uint32_t cand[ring + 1];
+  for (int32_t j = 0; j < ahead && j <= last; j++) {
+    hash[j] = hash_of_pair(data, start, j);
+    slot.prefetch(hash[j] >> pair_shift);
+  }
   for (int32_t j = 0; j <= last + lag_compare; j++) {
     if (j <= last) {
-      if (j + ahead <= last) slot.prefetch(h[j + ahead] >> pair_shift);
-      const uint32_t tag = static_cast<uint32_t>(h[j]);
-      slot_t& s = slot(h[j] >> pair_shift);
+      if (j + ahead <= last) {
+        const uint64_t h = hash_of_pair(data, start, j + ahead);
+        hash[(j + ahead) & ring] = h;
+        slot.prefetch(h >> pair_shift);
+      }
+      const uint64_t h = hash[j & ring];
+      const uint32_t tag = static_cast<uint32_t>(h);
+      slot_t& s = slot(h >> pair_shift);
       const slot_t old = s;
       // Run j + 1, so that an empty bucket (0) never reads as a stored pair.
       s = pk.pack(static_cast<uint32_t>(j + 1), tag);
       const uint32_t k1 = pk.tag_may_match(old, tag) ? pk.pos(old) : 0;
       cand[j & ring] = k1;
-      if (k1) {
-        __builtin_prefetch(start + k1 - 1);
-        __builtin_prefetch(len + k1 - 1);
-      }
+      if (k1) __builtin_prefetch(start + k1 - 1);
     }
     const int32_t i = j - lag_bytes;
     if (i >= 0 && i <= last && cand[i & ring]) __builtin_prefetch(data + start[cand[i & ring] - 1]);
@@ -630,8 +670,8 @@ void pair_pass(const uint8_t* data, convert* c, const uint64_t* h, int32_t last,
     // A hit is taken only when the two pairs really are equal (equal bytes have equal hashes, so the whole tag
     // agrees as well).
     const int32_t k = static_cast<int32_t>(cand[q & ring]) - 1;
-    const int32_t pair_len = len[q] + len[q + 1];
-    if (len[k] + len[k + 1] != pair_len || !same_bytes(data + start[q], data + start[k], pair_len)) continue;
+    const int32_t pair_len = start[q + 2] - start[q];
+    if (start[k + 2] - start[k] != pair_len || !same_bytes(data + start[q], data + start[k], pair_len)) continue;
     const int32_t d = start[q] - start[k];
     a3[q] = d;
     a3[q + 1] = d;
@@ -640,50 +680,43 @@ void pair_pass(const uint8_t* data, convert* c, const uint64_t* h, int32_t last,
 
 void pair_matching(const uint8_t* data, convert* c, section_workspace* table) {
   const int32_t runs = c->count;
-  if (runs < 2) return;
-  const int32_t* len = c->lengths.data();
-  const int32_t* start = c->starts.data();
   if (runs < pair_min_runs) return;
-  const int32_t last = runs - pair_min_runs;
   // Only the pairs that start at runs 0 to last are looked up.
-  raw_array<uint64_t> h = take(table->scratch, static_cast<size_t>(last) + 1);
-  struct handback {
-    section_workspace* ws;
-    raw_array<uint64_t>* h;
-    ~handback() { give(ws->scratch, std::move(*h)); }
-  } back{table, &h};
-  for (int32_t j = 0; j <= last; j++) h[j] = pair_hash(data + start[j], len[j] + len[j + 1]);
+  const int32_t last = runs - pair_min_runs;
   const size_t stores = static_cast<size_t>(last) + 1;
   if (stores <= table->sparse_limit) {
     sparse_slots slots(stores, &table->sparse);
-    pair_pass(data, c, h.data(), last, slots);
+    pair_pass(data, c, last, slots);
     return;
   }
   direct_slots slots{table->big()};
-  pair_pass(data, c, h.data(), last, slots);
+  pair_pass(data, c, last, slots);
   if (section_workspace::worth_full_clear(pair_buckets, stores)) {
     std::memset(slots.t, 0, pair_buckets * sizeof(slot_t));
   } else {
-    for (int32_t j = 0; j <= last; j++) slots.t[h[j] >> pair_shift] = 0;
+    const int32_t* start = c->starts.data();
+    for (int32_t j = 0; j <= last; j++) slots.t[hash_of_pair(data, start, j) >> pair_shift] = 0;
   }
 }
 
 void refine_pass(const uint8_t* data, convert* c) {
   const int32_t runs = c->count;
   int32_t* a3 = c->a3.data();
-  const int32_t* len = c->lengths.data();
   const int32_t* start = c->starts.data();
   // Whether run k takes distance d. A run that already has d keeps taking it (its bytes equal their sources)
   // unless its source lies before the prefix.
   auto accepts = [&](int32_t k, int32_t d) {
     if (a3[k] == d) return int64_t(start[k]) - d >= -prefix_size;
-    return run_accepts(data, start[k], len[k], d);
+    return run_accepts(data, start[k], start[k + 1] - start[k], d);
   };
   // The sources a few runs ahead are random reads: ask for them early (a hint only; distances may change).
-  constexpr int32_t ahead = 8;
+  constexpr int32_t ahead = 48;
   if (runs >= backward_refine_min_runs) {
     for (int32_t r = runs - 1; r >= 21; r--) {
-      if (r - ahead >= 1) __builtin_prefetch(data + start[r - ahead - 1] - a3[r - ahead]);
+      if (r - ahead >= 4) {
+        __builtin_prefetch(data + start[r - ahead - 1] - a3[r - ahead]);
+        __builtin_prefetch(data + start[r - ahead - 4] - a3[r - ahead]);
+      }
       const int32_t d = a3[r];
       for (int32_t k = r - 1; k >= r - 4; k--)
         if (accepts(k, d)) {
@@ -694,7 +727,10 @@ void refine_pass(const uint8_t* data, convert* c) {
   }
   if (runs >= forward_refine_min_runs) {
     for (int32_t j = 0; j <= runs - 21; j++) {
-      if (j + ahead + 1 < runs) __builtin_prefetch(data + start[j + ahead + 1] - a3[j + ahead]);
+      if (j + ahead + 4 < runs) {
+        __builtin_prefetch(data + start[j + ahead + 1] - a3[j + ahead]);
+        __builtin_prefetch(data + start[j + ahead + 4] - a3[j + ahead]);
+      }
       const int32_t d = a3[j];
       for (int32_t k = j + 1; k <= j + 4; k++)
         if (accepts(k, d)) {
@@ -707,74 +743,69 @@ void refine_pass(const uint8_t* data, convert* c) {
 
 void merge_pass(convert* c) {
   int32_t* a3 = c->a3.data();
-  int32_t* len = c->lengths.data();
   int32_t* start = c->starts.data();
   int32_t kept = 1;
+  int32_t kept_length = start[1] - start[0];
+  // start[i + 1] is still the input's: only entries up to kept <= i are written.
   for (int32_t i = 1; i < c->count; i++) {
-    if (a3[i] == a3[kept - 1] && len[kept - 1] + len[i] <= max_run_length) {
-      len[kept - 1] += len[i];
+    const int32_t length = start[i + 1] - start[i];
+    if (a3[i] == a3[kept - 1] && kept_length + length <= max_run_length) {
+      kept_length += length;
     } else {
       a3[kept] = a3[i];
-      len[kept] = len[i];
       start[kept] = start[i];
       kept++;
+      kept_length = length;
     }
   }
+  start[kept] = start[c->count];
   c->count = kept;
-  start[kept] = c->n;
 }
 
 }  // namespace
 
 convert section_runs(uint8_t* data, int32_t n, section_workspace* table) {
   for (int c = 0; c < prefix_size; c++) data[c - prefix_size] = static_cast<uint8_t>(c);
-  raw_array<uint64_t> dist_buf = take(table->scratch, (static_cast<size_t>(std::max(n, 1)) + 1) / 2);
-  int32_t* dist = reinterpret_cast<int32_t*>(dist_buf.data());
-
-  forward_distances(data, n, dist, table);
-  // Runs of equal distance, at most 251 long: each stretch of one distance gives ceil(length / 251) runs, so
-  // there are at most n - 1 + n / 251 + 1 of them. The places where the distance changes are kept at the end of
-  // the starts array, which the runs then fill from the front: run r is written after the stretch it belongs to
-  // has been read, and the runs written never outnumber the stretches read by more than n / 251, well below the
-  // gap between the two.
-  const size_t starts_room = static_cast<size_t>(n) + static_cast<size_t>(n / run_split_length) + 3;
   convert c;
   c.n = n;
-  c.starts = take(table->starts, starts_room, true);  // the runs use its front and the changes its end
-  int32_t* const change_end = c.starts.data() + starts_room;
-  const int32_t changes = n >= 2 ? backward_propagation(data, n, dist, change_end) : 0;
-  const int32_t most_runs = changes + 1 + n / run_split_length + 1;
-  c.a3 = take(table->a3, static_cast<size_t>(most_runs));
-  c.lengths = take(table->lengths, static_cast<size_t>(most_runs));
+  // The distances of the positions; the runs' distances then take their place from the front.
+  c.a3 = take(table->positions, static_cast<size_t>(std::max(n, 1)));
+  int32_t* const dist = c.a3.data();
+  forward_distances(data, n, dist, table);
+
+  // Runs of equal distance, at most 251 long: each stretch of one distance gives ceil(length / 251) runs, so
+  // there are at most n + n / 251 + 1 of them, and starts needs one more entry. The bits marking the places where
+  // the distance changes lie behind that room.
+  const size_t starts_room = (static_cast<size_t>(n) + static_cast<size_t>(n / run_split_length) + 3 + 1) & ~size_t{1};
+  c.starts = take(table->starts, starts_room + 2 * position_words(n), true);  // used in part: faulted in as needed
+  int32_t* const st = c.starts.data();
   if (n <= 1) {
-    c.a3[0] = dist[0];
-    c.lengths[0] = 1;
-    c.starts[0] = 0;
+    st[0] = 0;  // a3[0] = dist[0]
     c.count = 1;
   } else {
-    int32_t* a3 = c.a3.data();
-    int32_t* len = c.lengths.data();
-    int32_t* st = c.starts.data();
-    const int32_t* change = change_end - changes;
+    uint64_t* const changed = reinterpret_cast<uint64_t*>(st + starts_room);
+    backward_propagation(data, n, dist, changed);
+    // Run r starts at position r or later, so its distance overwrites only distances already read.
+    int32_t* const a3 = dist;
     int32_t r = 0, s = 0;
-    for (int32_t i = 0; i <= changes; i++) {
-      const int32_t e = i < changes ? change[i] : n;  // the stretch [s, e) has one distance
+    auto stretch = [&](int32_t e) {  // [s, e) has one distance
       const int32_t d = dist[s];
       for (; e - s > run_split_length; s += run_split_length, r++) {
         a3[r] = d;
         st[r] = s;
-        len[r] = run_split_length;
       }
       a3[r] = d;
       st[r] = s;
-      len[r] = e - s;
       r++;
       s = e;
-    }
+    };
+    const size_t words = position_words(n);
+    for (size_t w = 0; w < words; w++)
+      for (uint64_t m = changed[w]; m; m &= m - 1) stretch(static_cast<int32_t>(64 * w) + __builtin_ctzll(m));
+    stretch(n);
     c.count = r;
   }
-  c.starts[c.count] = n;
-  give(table->scratch, std::move(dist_buf));
+  st[c.count] = std::max(n, 1);  // the end of the last run: an empty stream's run covers the zero byte after it
 
   pair_matching(data, &c, table);
   refine_pass(data, &c);
@@ -837,16 +868,17 @@ uint64_t distance_of_code(uint8_t code, uint32_t extra) {
   return (uint64_t(8 + t) << (e - 3)) + extra;
 }
 
-section_tokens ordercv2_tokens(convert* c, const uint8_t* data, section_workspace* ws) {
+section_tokens ordercv2_tokens(convert* c, const uint8_t* data) {
   const int32_t runs = c->count;
   int32_t* a3 = c->a3.data();
-  const int32_t* len = c->lengths.data();
   const int32_t* start = c->starts.data();
 
   // A first pass sizes the literal bytes exactly; every other sub-block has at most one entry per run.
-  int64_t literal_bytes = len[0];
-  for (int32_t i = 1; i < runs; i++)
-    if (literal_run(len[i], start[i], a3[i])) literal_bytes += len[i];
+  int64_t literal_bytes = start[1] - start[0];
+  for (int32_t i = 1; i < runs; i++) {
+    const int32_t L = start[i + 1] - start[i];
+    if (literal_run(L, start[i], a3[i])) literal_bytes += L;
+  }
   section_tokens t;
   const size_t rn = static_cast<size_t>(runs);
   // At most 27 extra bits per distance, and room for the 64-bit stores of the packing.
@@ -857,11 +889,12 @@ section_tokens ordercv2_tokens(convert* c, const uint8_t* data, section_workspac
     need[k] = (need[k] + 7) & ~size_t{7};
     total += need[k];
   }
-  // The sub-blocks lie back to back in the workspace's scratch memory (free once the runs are final) when it is
-  // large enough, else in memory of their own.
+  // The sub-blocks lie back to back behind the runs' distances when the rest of that array (which held the
+  // distances of all positions) is large enough, else in memory of their own.
+  const size_t a3_free = c->a3.size() - rn;
   uint8_t* region;
-  if (ws && ws->scratch.size() * sizeof(uint64_t) >= total) {
-    region = reinterpret_cast<uint8_t*>(ws->scratch.data());
+  if (a3_free >= 2 && (a3_free - 2) * sizeof(int32_t) >= total) {
+    region = reinterpret_cast<uint8_t*>(a3 + ((rn + 2) & ~size_t{1}));  // 8-byte aligned
   } else {
     t.own = populated<uint8_t>(total);
     region = t.own.data();
@@ -884,16 +917,16 @@ section_tokens ordercv2_tokens(convert* c, const uint8_t* data, section_workspac
   int32_t token_of_run[16];
   constexpr int32_t ring = 15;
 
-  auto literal_bytes_of = [&](int32_t i) {
-    std::memcpy(lits + nlits, data + start[i], static_cast<size_t>(len[i]));
-    nlits += static_cast<size_t>(len[i]);
+  auto literal_bytes_of = [&](int32_t i, int32_t L) {
+    std::memcpy(lits + nlits, data + start[i], static_cast<size_t>(L));
+    nlits += static_cast<size_t>(L);
   };
   a3[0] = 0;
   types[ntypes++] = token_literal;
-  lit_len[nlit++] = static_cast<uint8_t>(len[0]);
-  literal_bytes_of(0);
+  lit_len[nlit++] = static_cast<uint8_t>(start[1] - start[0]);
+  literal_bytes_of(0, start[1] - start[0]);
   for (int32_t i = 1; i < runs; i++) {
-    const int32_t d = a3[i], L = len[i], S = start[i];
+    const int32_t d = a3[i], S = start[i], L = start[i + 1] - S;
     if (literal_run(L, S, d)) {
       // A literal run: too short to pay for its distance, or its source would lie before the stream.
       a3[i] = 0;
@@ -903,7 +936,7 @@ section_tokens ordercv2_tokens(convert* c, const uint8_t* data, section_workspac
         types[ntypes++] = token_literal;
         lit_len[nlit++] = static_cast<uint8_t>(L);
       }
-      literal_bytes_of(i);
+      literal_bytes_of(i, L);
       continue;
     }
     assert(d > 0);
@@ -982,14 +1015,13 @@ void write_sub_blocks(const section_tokens& t, out_buffer* out) {
 
 void encode_section(uint8_t* data, int32_t n, out_buffer* out, section_workspace* ws) {
   convert c = section_runs(data, n, ws);
-  section_tokens t = ordercv2_tokens(&c, data, ws);
-  give(ws->a3, std::move(c.a3));
-  give(ws->lengths, std::move(c.lengths));
-  give(ws->starts, std::move(c.starts));
+  section_tokens t = ordercv2_tokens(&c, data);
   out->reserve(section_header_size);
   const size_t pos0 = out->pos;
   out->pos += section_header_size;
-  write_sub_blocks(t, out);
+  write_sub_blocks(t, out);  // before the run list goes: the sub-blocks may lie in its memory
+  give(ws->positions, std::move(c.a3));
+  give(ws->starts, std::move(c.starts));
   put_u32(out->buf.data() + pos0, static_cast<uint32_t>(n));
   put_u32(out->buf.data() + pos0 + 4, static_cast<uint32_t>(out->pos - pos0 - section_header_size));
 }

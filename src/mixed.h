@@ -106,13 +106,15 @@ constexpr int backward_refine_min_runs = 22;
 constexpr int forward_refine_min_runs = 21;
 
 // The run list: runs back to back in stream order, each with one distance d such that every byte of it equals the
-// byte d places back (the identity prefix counting as stream). starts has one more entry, holding n.
+// byte d places back (the identity prefix counting as stream). starts has one more entry, the end of the last
+// run: n, or 1 for an empty stream (whose one run covers the zero byte after it).
 struct convert {
   raw_array<int32_t> a3;  // distance of each run; 0 once coded as literal
-  raw_array<int32_t> lengths;
   raw_array<int32_t> starts;
   int32_t n = 0;
   int32_t count = 0;
+  // Runs are back to back, so each one's length is the distance to the next start.
+  int32_t length(int32_t i) const { return starts[i + 1] - starts[i]; }
 };
 
 // Working memory of the section encoder shared by the sections of one file: the finders' match table (kept empty
@@ -137,8 +139,8 @@ void merge_runs(convert* c);
 // One token type per token: 0 literal, 1 new distance, 3 to 11 repeat of the distance of token t + 2 - type.
 enum : uint8_t { token_literal = 0, token_new = 1, token_repeat_first = 3, token_repeat_last = 11 };
 
-// The raw contents of the seven sub-blocks, in order: sub[k][0..size[k]), in `own` or in memory lent by the
-// section workspace until they are written.
+// The raw contents of the seven sub-blocks, in order: sub[k][0..size[k]), in `own` or behind the run list's
+// distances (in the unused rest of its a3 array), so valid while that run list lives.
 struct section_tokens {
   uint8_t* sub[sub_block_count] = {};
   size_t size[sub_block_count] = {};
@@ -153,7 +155,7 @@ int convert_int(int d, uint8_t* code, uint32_t* extra, int* nbits);
 // The distance that code and its extra bits stand for.
 uint64_t distance_of_code(uint8_t code, uint32_t extra);
 // Turns the run list into tokens (setting a3 to 0 for the runs coded as literal).
-section_tokens ordercv2_tokens(convert* c, const uint8_t* data, section_workspace* ws = nullptr);
+section_tokens ordercv2_tokens(convert* c, const uint8_t* data);
 
 // A growing output buffer for files assembled in memory.
 struct out_buffer {

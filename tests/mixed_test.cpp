@@ -363,9 +363,9 @@ plain_runs runs_of(const bytes& in) {
   convert c = section_runs(s.data(), static_cast<int32_t>(s.size));
   plain_runs r;
   for (int32_t i = 0; i < c.count; i++) {
-    r.a3.push_back(c.a3[i]), r.len.push_back(c.lengths[i]), r.start.push_back(c.starts[i]);
+    r.a3.push_back(c.a3[i]), r.len.push_back(c.length(i)), r.start.push_back(c.starts[i]);
   }
-  EXPECT_EQ(c.starts[c.count], static_cast<int32_t>(in.size()));
+  EXPECT_EQ(c.starts[c.count], std::max(static_cast<int32_t>(in.size()), 1));
   return r;
 }
 
@@ -443,12 +443,12 @@ convert make_runs(const std::vector<std::array<int32_t, 3>>& runs, int32_t n) {
   c.n = n;
   c.count = static_cast<int32_t>(runs.size());
   c.a3 = raw_array<int32_t>(runs.size() + 1);
-  c.lengths = raw_array<int32_t>(runs.size() + 1);
   c.starts = raw_array<int32_t>(runs.size() + 1);
   for (size_t i = 0; i < runs.size(); i++) {
     c.starts[i] = runs[i][0];
-    c.lengths[i] = runs[i][1];
     c.a3[i] = runs[i][2];
+    const int32_t next = i + 1 < runs.size() ? runs[i + 1][0] : n;
+    EXPECT_EQ(runs[i][0] + runs[i][1], next) << "runs are back to back";
   }
   c.starts[runs.size()] = n;
   return c;
@@ -529,7 +529,7 @@ TEST(MixedModel, merge_keeps_runs_within_254) {
   convert c = make_runs({{0, 1, 256}, {1, 200, 1}, {201, 54, 1}, {255, 1, 1}, {256, 10, 7}, {266, 5, 7}}, 271);
   merge_runs(&c);
   plain_runs r;
-  for (int32_t i = 0; i < c.count; i++) r.a3.push_back(c.a3[i]), r.len.push_back(c.lengths[i]), r.start.push_back(c.starts[i]);
+  for (int32_t i = 0; i < c.count; i++) r.a3.push_back(c.a3[i]), r.len.push_back(c.length(i)), r.start.push_back(c.starts[i]);
   EXPECT_EQ(describe(r), "0+1@256 1+254@1 255+1@1 256+15@7 ");
   EXPECT_EQ(c.starts[c.count], 271);
 }
@@ -652,7 +652,8 @@ TEST(MixedTokens, repeat_types_and_literal_tokens) {
 }
 
 TEST(MixedTokens, extra_bits_and_the_storage_rule) {
-  // Run 0 literal (raw length of sub-block 5 = its length), then new distances with extra bits.
+  // Run 0 literal (raw length of sub-block 5 = its length), then new distances with extra bits. Runs of distance
+  // 1 (codes without extra bits) fill the stream up to where the distances fit behind the runs' starts.
   struct row {
     const char* name;
     int32_t first_length, distances, distance_base;
@@ -662,13 +663,16 @@ TEST(MixedTokens, extra_bits_and_the_storage_rule) {
   const row rows[] = {
       {"100 literal bytes stored as they are", 100, 0, 0, 100, {0}},
       {"101 literal bytes coded", 101, 0, 0, 0, {0}},
-      {"one distance 16: one extra bit 0", 1, 1, 16, 1, {0}},
-      {"distances 17 and 100", 1, 2, 0, 1, {1 | 4 << 1}},
-      {"60 distances of 17 bits: 128 bytes kept as they are", 1, 60, 1 << 20, 1, {}},
+      {"one distance 16: one extra bit 0", 2, 1, 16, 2, {0}},
+      {"distances 17 and 100", 2, 2, 0, 2, {1 | 4 << 1}},
+      {"60 distances of 17 bits: 128 bytes kept as they are", 2, 60, 1 << 20, 2, {}},
   };
   for (const row& r : rows) {
     std::vector<std::array<int32_t, 3>> runs = {{0, r.first_length, 300}};
-    int32_t at = 1 << 22;
+    int32_t at = r.first_length;
+    for (; r.distances && at < 1 << 21; at += max_run_length)
+      runs.push_back({at, std::min(max_run_length, (1 << 21) - at), 1});
+    at = std::min(at, 1 << 21);
     for (int32_t i = 0; i < r.distances; i++) {
       int32_t d = r.distance_base ? r.distance_base + 7 * i : (i == 0 ? 17 : 100);
       runs.push_back({at, 20, d});
