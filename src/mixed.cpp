@@ -610,14 +610,22 @@ inline bool run_accepts(const uint8_t* data, int32_t s, int32_t len, int32_t d) 
 
 uint64_t pair_hash(const uint8_t* p, int32_t len) {
   uint64_t h = fasthash_seed ^ (static_cast<uint64_t>(len) * fasthash_m);
+  // The rest bytes of a word, the stream's zero tail making the whole word readable.
+  auto keep = [](uint64_t w, int32_t rest) { return w & (~uint64_t{0} >> (64 - 8 * rest)); };
+  if (len <= 16) {
+    // Most pairs: one or two words, hashed both ways and picked without a branch (the number of words of
+    // consecutive pairs is a coin toss).
+    const uint64_t one = (h ^ fasthash_mix(keep(load64(p), std::min(len, 8)))) * fasthash_m;
+    const uint64_t two = (one ^ fasthash_mix(keep(load64(p + 8), std::max(len - 8, 1)))) * fasthash_m;
+    return fasthash_mix(len > 8 ? two : one);
+  }
   const int32_t whole = len / 8;
   for (int32_t i = 0; i < whole; i++) {
     h ^= fasthash_mix(load64(p + 8 * i));
     h *= fasthash_m;
   }
   if (const int rest = len & 7) {
-    // The stream's zero tail makes the eight bytes readable; the mask keeps the rest bytes.
-    h ^= fasthash_mix(load64(p + 8 * whole) & (~uint64_t{0} >> (64 - 8 * rest)));
+    h ^= fasthash_mix(keep(load64(p + 8 * whole), rest));
     h *= fasthash_m;
   }
   return fasthash_mix(h);

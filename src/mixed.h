@@ -128,8 +128,8 @@ convert section_runs(uint8_t* data, int32_t n);
 // The last three steps of the model on their own, on a run list (data with its identity prefix written):
 // pair matching (from 51 runs), the two refinement passes (from 22 and 21 runs) and the merge.
 void match_pairs(const uint8_t* data, convert* c);
-// fasthash64 of p[0..len) (len >= 1), reading whole 8-byte words only: p[0..len + 7) must be readable, as every
-// pair of runs of a stream is.
+// fasthash64 of p[0..len) (len >= 1), reading whole 8-byte words only: p[0..max(len + 7, 16)) must be readable,
+// as every pair of runs that pair matching looks up is (50 runs or more follow it, then the zero tail).
 uint64_t pair_hash(const uint8_t* p, int32_t len);
 void refine_runs(const uint8_t* data, convert* c);
 void merge_runs(convert* c);
