@@ -3,13 +3,17 @@
 #include "mixed.h"
 
 #include <immintrin.h>
+#include <sched.h>
 #include <sys/mman.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cassert>
 #include <cstring>
+#include <exception>
 #include <initializer_list>
 #include <new>
+#include <thread>
 
 #include "hash.h"
 #include "qarn.h"
@@ -1213,7 +1217,21 @@ size_t decode_section(const uint8_t* sec, size_t avail, uint64_t max_length, mix
 // ---------------------------------------------------------------------------------------------------------------
 // The mixed-mode file.
 
-std::optional<byte_buffer> encode_mixed(const uint8_t* in, size_t n, size_t size_limit) {
+namespace {
+
+// Processors this process may run on.
+int usable_cpus() {
+  cpu_set_t set;
+  if (sched_getaffinity(0, sizeof set, &set) != 0) return 1;
+  return CPU_COUNT(&set);
+}
+
+// Below this many input bytes a second worker costs more than it saves.
+constexpr size_t parallel_min_input = size_t{1} << 20;
+
+}  // namespace
+
+std::optional<byte_buffer> encode_mixed(const uint8_t* in, size_t n, size_t size_limit, int workers) {
   // Positions are 32-bit throughout the model.
   if (n >= static_cast<size_t>(input_size_limit)) return std::nullopt;
   block_classes bc = classify_blocks(in, static_cast<int64_t>(n));
@@ -1221,23 +1239,74 @@ std::optional<byte_buffer> encode_mixed(const uint8_t* in, size_t n, size_t size
   stride_streams ss = stride_transform(periodic.data(), static_cast<int64_t>(periodic.size));
   periodic = mixed_stream();
 
-  out_buffer out;
-  out.reserve(n / 2 + 4096);
-  put_u32(out.at(), mode_mixed);
-  put_u32(out.at() + 4, static_cast<uint32_t>(n));
-  out.pos = mixed_header_size;
   mixed_stream* order[mixed_section_count] = {&bc.streams[class_code], &bc.streams[class_text],
                                               &bc.streams[class_other], &bc.classes, &ss.strides, &ss.flags,
                                               &ss.exceptions};
-  section_workspace table;
   size_t longest = 0;
   for (mixed_stream* s : order) longest = std::max(longest, s->size);
-  if (longest <= sparse_limit_large) table.sparse_limit = sparse_limit_large;
-  for (mixed_stream* s : order) {
-    encode_section(s->data(), static_cast<int32_t>(s->size), &out, &table);
-    *s = mixed_stream();
-    if (out.pos > size_limit) return std::nullopt;
+  // Each section is coded on its own into a part of the file; the first part begins with the file's header.
+  out_buffer parts[mixed_section_count];
+  parts[0].reserve(mixed_header_size);
+  put_u32(parts[0].at(), mode_mixed);
+  put_u32(parts[0].at() + 4, static_cast<uint32_t>(n));
+  parts[0].pos = mixed_header_size;
+  // The sections go longest first to one or two workers (the sections are independent, and the longest usually
+  // takes as long as all the others together), each with a workspace of its own. Either way every part holds
+  // the same bytes.
+  int by_length[mixed_section_count];
+  for (int k = 0; k < mixed_section_count; k++) by_length[k] = k;
+  std::stable_sort(by_length, by_length + mixed_section_count,
+                   [&](int a, int b) { return order[a]->size > order[b]->size; });
+  std::atomic<int> next{0};
+  std::atomic<size_t> written{mixed_header_size};
+  auto work = [&] {
+    section_workspace table;
+    if (longest <= sparse_limit_large) table.sparse_limit = sparse_limit_large;
+    for (int i; (i = next.fetch_add(1)) < mixed_section_count;) {
+      const int k = by_length[i];
+      mixed_stream* s = order[k];
+      parts[k].reserve(s->size / 2 + 4096);
+      const size_t before = parts[k].pos;
+      encode_section(s->data(), static_cast<int32_t>(s->size), &parts[k], &table);
+      *s = mixed_stream();
+      // Past the limit the file is not wanted: the other worker stops too.
+      if (written.fetch_add(parts[k].pos - before) + parts[k].pos - before > size_limit)
+        next.store(mixed_section_count);
+    }
+  };
+  if (workers == 0) workers = n >= parallel_min_input && usable_cpus() >= 2 ? 2 : 1;
+  if (workers >= 2) {
+    std::exception_ptr failed;
+    std::thread helper([&] {
+      try {
+        work();
+      } catch (...) {
+        failed = std::current_exception();
+        next.store(mixed_section_count);
+      }
+    });
+    try {
+      work();
+    } catch (...) {
+      next.store(mixed_section_count);
+      helper.join();
+      throw;
+    }
+    helper.join();
+    if (failed) std::rethrow_exception(failed);
+  } else {
+    work();
   }
+  const size_t total = written.load();
+  if (total > size_limit) return std::nullopt;
+  out_buffer& out = parts[0];
+  out.reserve(total - out.pos);
+  for (int k = 1; k < mixed_section_count; k++) {
+    std::memcpy(out.at(), parts[k].buf.data(), parts[k].pos);
+    out.pos += parts[k].pos;
+    parts[k] = out_buffer();
+  }
+  assert(out.pos == total);
   out.buf.shrink(out.pos);
   return std::move(out.buf);
 }

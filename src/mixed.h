@@ -182,8 +182,10 @@ size_t decode_section(const uint8_t* sec, size_t avail, uint64_t max_length, mix
 
 // ---- Whole files in memory. ----
 
-// The mixed-mode file of in[0..n), or nothing as soon as it would pass size_limit bytes.
-std::optional<byte_buffer> encode_mixed(const uint8_t* in, size_t n, size_t size_limit);
+// The mixed-mode file of in[0..n), or nothing as soon as it would pass size_limit bytes. The sections are coded
+// by `workers` threads (1 or 2; 0 picks two for inputs of a megabyte and more when two processors are free); the
+// file is the same either way.
+std::optional<byte_buffer> encode_mixed(const uint8_t* in, size_t n, size_t size_limit, int workers = 0);
 // The mixed-mode file of in[0..n), or nothing when it would be larger than the stored-mode file (n + 4 bytes) or
 // reach 500,000,000 bytes: the caller then writes the stored-mode file.
 std::optional<byte_buffer> compress_mixed_buffer(const uint8_t* in, size_t n);

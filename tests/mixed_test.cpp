@@ -773,7 +773,7 @@ TEST(MixedFile, layout_of_small_inputs) {
 }
 
 // The file of a whole input equals its seven streams encoded one by one, each section with tables of its own
-// (the file shares one workspace, and picks its tables by the longest stream).
+// (the file shares one workspace per worker, and picks its tables by the longest stream), with one worker or two.
 TEST(MixedFile, equals_its_sections_encoded_alone) {
   for (const char* p : {"/usr/lib/x86_64-linux-gnu/libstdc++.so.6", "/bin/ls"}) {
     bytes in = file_bytes(p, 2500000);
@@ -785,9 +785,24 @@ TEST(MixedFile, equals_its_sections_encoded_alone) {
                              {to_vec(bc.streams[class_code]), to_vec(bc.streams[class_text]),
                               to_vec(bc.streams[class_other]), to_vec(bc.classes), to_vec(ss.strides),
                               to_vec(ss.flags), to_vec(ss.exceptions)});
-    std::optional<byte_buffer> f = encode_mixed(in.data(), in.size(), SIZE_MAX);
-    ASSERT_TRUE(f) << p;
-    EXPECT_BYTES_EQ(expected, to_vec(*f)) << p;
+    for (int workers : {1, 2}) {
+      std::optional<byte_buffer> f = encode_mixed(in.data(), in.size(), SIZE_MAX, workers);
+      ASSERT_TRUE(f) << p;
+      EXPECT_BYTES_EQ(expected, to_vec(*f)) << p << ", " << workers << " workers";
+    }
+  }
+}
+
+TEST(MixedFile, size_limit_with_either_worker_count) {
+  // Random bytes come out larger than they are, however the sections are shared out; the code of a real binary
+  // fits a limit of its own size.
+  bytes noise = random_bytes(1500000, 17);
+  bytes lib = file_bytes("/usr/lib/x86_64-linux-gnu/libstdc++.so.6", 1500000);
+  for (int workers : {1, 2}) {
+    EXPECT_FALSE(encode_mixed(noise.data(), noise.size(), noise.size() + 4, workers)) << workers;
+    if (!lib.empty()) {
+      EXPECT_TRUE(encode_mixed(lib.data(), lib.size(), lib.size() + 4, workers)) << workers;
+    }
   }
 }
 
