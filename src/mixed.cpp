@@ -1229,6 +1229,40 @@ int usable_cpus() {
 // Below this many input bytes a second worker costs more than it saves.
 constexpr size_t parallel_min_input = size_t{1} << 20;
 
+// Workers for a file of n input bytes: `asked`, or when that is 0, two for large files if two processors are free.
+int worker_count(int asked, uint64_t n) {
+  if (asked > 0) return std::min(asked, 2);
+  return n >= parallel_min_input && usable_cpus() >= 2 ? 2 : 1;
+}
+
+// Runs work() on this thread and, for two workers, on a second one at the same time; `stop` is called when
+// either fails, so that the other finishes early. The first failure is thrown again once both are done.
+template <class Work, class Stop>
+void run_workers(int workers, Work&& work, Stop&& stop) {
+  if (workers < 2) {
+    work();
+    return;
+  }
+  std::exception_ptr failed;
+  std::thread helper([&] {
+    try {
+      work();
+    } catch (...) {
+      failed = std::current_exception();
+      stop();
+    }
+  });
+  try {
+    work();
+  } catch (...) {
+    stop();
+    helper.join();
+    throw;
+  }
+  helper.join();
+  if (failed) std::rethrow_exception(failed);
+}
+
 }  // namespace
 
 std::optional<byte_buffer> encode_mixed(const uint8_t* in, size_t n, size_t size_limit, int workers) {
@@ -1274,29 +1308,7 @@ std::optional<byte_buffer> encode_mixed(const uint8_t* in, size_t n, size_t size
         next.store(mixed_section_count);
     }
   };
-  if (workers == 0) workers = n >= parallel_min_input && usable_cpus() >= 2 ? 2 : 1;
-  if (workers >= 2) {
-    std::exception_ptr failed;
-    std::thread helper([&] {
-      try {
-        work();
-      } catch (...) {
-        failed = std::current_exception();
-        next.store(mixed_section_count);
-      }
-    });
-    try {
-      work();
-    } catch (...) {
-      next.store(mixed_section_count);
-      helper.join();
-      throw;
-    }
-    helper.join();
-    if (failed) std::rethrow_exception(failed);
-  } else {
-    work();
-  }
+  run_workers(worker_count(workers, n), work, [&] { next.store(mixed_section_count); });
   const size_t total = written.load();
   if (total > size_limit) return std::nullopt;
   out_buffer& out = parts[0];
@@ -1321,7 +1333,7 @@ namespace {
 // Decodes and checks the whole file, then hands the restored bytes to emit(bytes, count) in order, in pieces of
 // about a megabyte: nothing is emitted from a damaged file.
 template <class Emit>
-void decode_mixed(const uint8_t* in, size_t size, Emit&& emit) {
+void decode_mixed(const uint8_t* in, size_t size, int workers, Emit&& emit) {
   if (size < mixed_header_size || size >= static_cast<size_t>(mixed_file_limit) || get_u32(in) != mode_mixed)
     corrupt();
   const uint64_t n = get_u32(in + 4);
@@ -1333,11 +1345,31 @@ void decode_mixed(const uint8_t* in, size_t size, Emit&& emit) {
   mixed_stream s[mixed_section_count];
   const uint64_t max_length[mixed_section_count] = {padded, padded, padded, blocks, max_chunks, 8 * max_chunks,
                                                     stride_chunk * max_chunks};
+  // Where each section starts: its header gives the size of its body.
+  size_t at[mixed_section_count], body[mixed_section_count];
   size_t pos = mixed_header_size;
-  byte_buffer work;  // the sub-blocks of one section at a time, in memory the first (largest) section faulted in
-  for (int k = 0; k < mixed_section_count; k++)
-    pos += decode_section(in + pos, size - pos, max_length[k], &s[k], &work);
+  for (int k = 0; k < mixed_section_count; k++) {
+    if (size - pos < section_header_size) corrupt();
+    body[k] = get_u32(in + pos + 4);
+    if (body[k] > size - pos - section_header_size) corrupt();
+    at[k] = pos;
+    pos += section_header_size + body[k];
+  }
   if (pos != size) corrupt();
+  // The sections are independent: one or two workers take them largest first, each restoring sub-blocks in
+  // a work buffer of its own (faulted in by its first, largest, section).
+  int by_size[mixed_section_count];
+  for (int k = 0; k < mixed_section_count; k++) by_size[k] = k;
+  std::stable_sort(by_size, by_size + mixed_section_count, [&](int a, int b) { return body[a] > body[b]; });
+  std::atomic<int> next{0};
+  auto work = [&] {
+    byte_buffer buffer;
+    for (int i; (i = next.fetch_add(1)) < mixed_section_count;) {
+      const int k = by_size[i];
+      decode_section(in + at[k], size - at[k], max_length[k], &s[k], &buffer);
+    }
+  };
+  run_workers(worker_count(workers, n), work, [&] { next.store(mixed_section_count); });
 
   mixed_stream &code = s[0], &text = s[1], &other = s[2], &classes = s[3];
   mixed_stream &strides = s[4], &flags = s[5], &exceptions = s[6];
@@ -1376,10 +1408,10 @@ void decode_mixed(const uint8_t* in, size_t size, Emit&& emit) {
 
 }  // namespace
 
-byte_buffer decompress_mixed_buffer(const uint8_t* in, size_t size) {
+byte_buffer decompress_mixed_buffer(const uint8_t* in, size_t size, int workers) {
   byte_buffer out;
   size_t used = 0;
-  decode_mixed(in, size, [&](const uint8_t* p, size_t k) {
+  decode_mixed(in, size, workers, [&](const uint8_t* p, size_t k) {
     if (!out.data()) out = populated<uint8_t>(static_cast<size_t>(get_u32(in + 4)) + 1);
     std::memcpy(out.data() + used, p, k);
     used += k;
@@ -1405,7 +1437,7 @@ int decompress_mixed(const char* in_path, const char* out_path) {
   if (file_size(in_path) >= mixed_file_limit) corrupt();
   mapped_file in(in_path);
   output_file out(out_path);
-  decode_mixed(in.data(), in.size(), [&](const uint8_t* p, size_t k) { out.write(p, k); });
+  decode_mixed(in.data(), in.size(), 0, [&](const uint8_t* p, size_t k) { out.write(p, k); });
   out.commit();
   return 0;
 }

@@ -189,8 +189,9 @@ std::optional<byte_buffer> encode_mixed(const uint8_t* in, size_t n, size_t size
 // The mixed-mode file of in[0..n), or nothing when it would be larger than the stored-mode file (n + 4 bytes) or
 // reach 500,000,000 bytes: the caller then writes the stored-mode file.
 std::optional<byte_buffer> compress_mixed_buffer(const uint8_t* in, size_t n);
-// The input restored from a mixed-mode file; throws corrupt_input when the file is damaged.
-byte_buffer decompress_mixed_buffer(const uint8_t* in, size_t n);
+// The input restored from a mixed-mode file; throws corrupt_input when the file is damaged. `workers` as for
+// encode_mixed, by the length the file gives.
+byte_buffer decompress_mixed_buffer(const uint8_t* in, size_t n, int workers = 0);
 
 // ---- The mode's entry points, called by the driver with the two paths. ----
 int compress_mixed(const char* in_path, const char* out_path);

@@ -848,9 +848,10 @@ TEST(MixedFile, damaged_files_are_refused) {
   std::optional<byte_buffer> good = encode_mixed(lib.data(), lib.size(), SIZE_MAX);
   ASSERT_TRUE(good);
   const bytes file = to_vec(*good);
-  // Every cut of the file, and the file with a byte added.
-  for (size_t cut = 0; cut < file.size(); cut += (cut < 100 ? 1 : 97))
-    EXPECT_THROW(decompress_mixed_buffer(file.data(), cut), corrupt_input) << "cut at " << cut;
+  // Every cut of the file, and the file with a byte added, with one worker and two.
+  for (int workers : {1, 2})
+    for (size_t cut = 0; cut < file.size(); cut += (cut < 100 ? 1 : 97))
+      EXPECT_THROW(decompress_mixed_buffer(file.data(), cut, workers), corrupt_input) << "cut at " << cut;
   bytes longer = file;
   longer.push_back(0);
   EXPECT_THROW(decompress_mixed_buffer(longer.data(), longer.size()), corrupt_input);
@@ -901,7 +902,8 @@ TEST(MixedFile, damaged_files_are_refused) {
   for (const edit& e : edits) {
     bytes f = zeros40;
     put_u32(f.data() + e.offset, e.value);
-    EXPECT_THROW(decompress_mixed_buffer(f.data(), f.size()), corrupt_input) << e.name;
+    for (int workers : {1, 2})
+      EXPECT_THROW(decompress_mixed_buffer(f.data(), f.size(), workers), corrupt_input) << e.name << ", " << workers;
   }
 }
 
