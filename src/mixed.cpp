@@ -14,6 +14,8 @@
 #include <initializer_list>
 #include <new>
 #include <thread>
+#include <type_traits>
+#include <utility>
 
 #include "hash.h"
 #include "qarn.h"
@@ -413,10 +415,111 @@ struct sparse_slots {
 
 }  // namespace
 
+// The eight-byte finder of one long section run by a second thread a few thousand positions ahead of the thread
+// that sets the distances: the helper makes the random accesses to the large table (and checks each candidate's
+// four bytes), the main thread everything else. Candidates pass through a ring of chunks.
+class finder_partner {
+ public:
+  static constexpr int32_t chunk = 4096;  // positions; a multiple of the distance loop's block
+  static constexpr int64_t ring = 16;     // chunks
+
+  finder_partner() : cand_(static_cast<size_t>(ring * chunk)) {}
+  // Main thread: the job (positions 4 to end - 1 of data, table empty and entries packed by pk).
+  void post(const uint8_t* data, int32_t end, slot_t* table, slot_packing pk) {
+    data_ = data;
+    end_ = end;
+    table_ = table;
+    pk_ = pk;
+    state_.store(state_posted, std::memory_order_release);
+  }
+  // Thrown by a wait that the other thread gave up.
+  struct cancelled {};
+  // Either thread: gives up the job (a failure elsewhere); the helper returns from run() soon after.
+  void cancel() { state_.store(state_cancelled, std::memory_order_release); }
+  // Helper thread: waits for the job, if any, and does it.
+  void run();
+  // Main thread: the verified candidates (0 for none) of the positions of chunk c, once the helper has them.
+  const uint32_t* candidates(int64_t c) {
+    wait([&] { return produced_.load(std::memory_order_acquire) > c; });
+    return cand_.data() + (c % ring) * chunk;
+  }
+  // Main thread: done with chunk c, whose slot the helper may fill again.
+  void done(int64_t c) { consumed_.store(c + 1, std::memory_order_release); }
+
+ private:
+  enum { state_waiting, state_posted, state_cancelled };
+  template <class Ready>
+  void wait(Ready&& ready) {
+    for (int spins = 0; !ready(); spins++) {
+      if (state_.load(std::memory_order_acquire) == state_cancelled) throw cancelled();
+      if (spins < 1000) {
+        _mm_pause();
+      } else {
+        std::this_thread::yield();
+      }
+    }
+  }
+  raw_array<uint32_t> cand_;
+  std::atomic<int> state_{state_waiting};
+  std::atomic<int64_t> produced_{0}, consumed_{0};
+  const uint8_t* data_ = nullptr;
+  int32_t end_ = 0;
+  slot_t* table_ = nullptr;
+  slot_packing pk_{1};
+};
+
+void finder_partner::run() {
+  for (int spins = 0;; spins++) {
+    const int state = state_.load(std::memory_order_acquire);
+    if (state == state_cancelled) return;
+    if (state == state_posted) break;
+    if (spins < 1000) {
+      _mm_pause();
+    } else {
+      std::this_thread::yield();
+    }
+  }
+  const int64_t chunks = (end_ + chunk - 1) / chunk;
+  constexpr int32_t block = 256;
+  uint32_t q[block];
+  try {
+    for (int64_t c = 0; c < chunks; c++) {
+      wait([&] { return c - consumed_.load(std::memory_order_acquire) < ring; });
+      uint32_t* out = cand_.data() + (c % ring) * chunk;
+      const int32_t c0 = static_cast<int32_t>(c * chunk), c1 = std::min(end_, c0 + chunk);
+      for (int32_t b0 = c0; b0 < c1; b0 += block) {
+        const int32_t b1 = std::min(c1, b0 + block);
+        // The lookups and stores in order, noting candidates and asking for their bytes; the buckets of the
+        // next block asked for a block ahead.
+        for (int32_t p = std::max(b0, 4); p < b1; p++) {
+          if (p + block < end_) __builtin_prefetch(table_ + ((load64(data_ + p + block) * finder_multiplier) >> eight_byte_shift), 1);
+          const uint64_t h = load64(data_ + p) * finder_multiplier;
+          const uint32_t tag = static_cast<uint32_t>(h);
+          slot_t& s = table_[h >> eight_byte_shift];
+          const slot_t old = s;
+          s = pk_.pack(static_cast<uint32_t>(p), tag);
+          const uint32_t cand = pk_.pos(old) & (0u - static_cast<uint32_t>(pk_.tag_may_match(old, tag)));
+          q[p - b0] = cand;
+          __builtin_prefetch(data_ + cand);
+        }
+        // A candidate counts when its first four bytes equal the position's, which is what the whole tag says.
+        for (int32_t p = b0; p < b1; p++) {
+          const uint32_t cand = p >= 4 ? q[p - b0] : 0;
+          out[p - c0] = cand && load32(data_ + cand) == load32(data_ + p) ? cand : 0;
+        }
+      }
+      produced_.store(c + 1, std::memory_order_release);
+    }
+  } catch (const cancelled&) {
+  }
+}
+
 // The match table (invariant between uses: every bucket is empty) and arrays handed from section to section, so
 // that later sections reuse the memory of the first, usually largest, one.
 class section_workspace {
  public:
+  // When set, the next section whose eight-byte finder uses the large table hands that finder to this partner.
+  finder_partner* partner = nullptr;
   // The distances of the positions, which become the distances of the runs in place.
   raw_array<int32_t> positions;
   // The starts of the runs in front, the marks of the places where the distance changes far behind them.
@@ -479,13 +582,22 @@ inline int32_t finder_end(int32_t n) { return 4 * ((n - 9) / 4) + 4; }
 // blocks: first the table lookups and stores of the block, in order, noting candidates; then the distance
 // updates, in order, which touch no table. The cache misses of the lookups then overlap instead of queueing
 // behind mispredicted branches.
+// With a partner, the partner does the eight-byte finder (and checks its candidates) while this thread does the
+// rest.
 template <class Slots>
-void forward_distances(const uint8_t* data, int32_t n, int32_t* dist, uint64_t* small, Slots* big) {
+void forward_distances(const uint8_t* data, int32_t n, int32_t* dist, uint64_t* small, Slots* big,
+                       finder_partner* partner = nullptr) {
   constexpr int32_t block = 256;
+  static_assert(finder_partner::chunk % block == 0);
   const int32_t end = n >= 9 ? finder_end(n) : 0;
   const bool eight = n >= 13;
   const slot_packing pk(static_cast<uint64_t>(std::max(end, 1)));
-  uint32_t cand4[block], cand8[block];
+  uint32_t cand4[block], own8[block];
+  const uint32_t* cand8 = own8;  // the candidates of the block's positions from b0 on
+  const uint32_t* shared = nullptr;  // the partner's candidates of the current chunk
+  if (eight && partner) {
+    if constexpr (std::is_same_v<Slots, direct_slots>) partner->post(data, end, big->t, pk);
+  }
 
   int32_t last[256];
   for (int c = 0; c < 256; c++) last[c] = c - prefix_size;
@@ -502,7 +614,11 @@ void forward_distances(const uint8_t* data, int32_t n, int32_t* dist, uint64_t* 
       // alternate unpredictably.)
       cand4[p - b0] = static_cast<uint32_t>(old) & (0u - static_cast<uint32_t>((old >> 32) == tag));
     }
-    if (eight) {
+    if (eight && partner && b0 < end) {
+      const int64_t c = b0 / finder_partner::chunk;
+      if (b0 % finder_partner::chunk == 0) shared = partner->candidates(c);
+      cand8 = shared + (b0 - c * finder_partner::chunk);
+    } else if (eight) {
       for (int32_t p = std::max(b0, 4); p < f1; p++) {
         const uint64_t h = load64(data + p) * finder_multiplier;
         const uint32_t tag = static_cast<uint32_t>(h);
@@ -510,40 +626,55 @@ void forward_distances(const uint8_t* data, int32_t n, int32_t* dist, uint64_t* 
         const slot_t old = s;
         s = pk.pack(static_cast<uint32_t>(p), tag);
         const uint32_t q = pk.pos(old) & (0u - static_cast<uint32_t>(pk.tag_may_match(old, tag)));
-        cand8[p - b0] = q;
+        own8[p - b0] = q;
         __builtin_prefetch(data + q);  // its four bytes are compared when the block's distances are set
       }
     }
     for (int32_t p = b0; p < b1; p++) {
       // The next block's buckets, asked for a whole block before their lookups: the table is far larger than
       // the caches, and a lookup is mostly waiting for memory.
-      if (eight && p + block < end) big->prefetch((load64(data + p + block) * finder_multiplier) >> eight_byte_shift);
+      if (eight && !partner && p + block < end)
+        big->prefetch((load64(data + p + block) * finder_multiplier) >> eight_byte_shift);
       int32_t d = p == 0 ? prefix_size - data[0] : p - last[data[p]];
       last[data[p]] = p;
       if (p < end) {
         if (cand4[p - b0]) d = p - static_cast<int32_t>(cand4[p - b0]);
         if (eight && p >= 4) {
           const uint32_t q = cand8[p - b0];
-          if (data[p - dist[p - 1]] == data[p]) d = dist[p - 1];  // the previous position's match goes on
-          else if (q && load32(data + q) == load32(data + p)) d = p - static_cast<int32_t>(q);  // the whole tag
+          if (data[p - dist[p - 1]] == data[p]) {
+            d = dist[p - 1];  // the previous position's match goes on
+          } else if (q && (partner || load32(data + q) == load32(data + p))) {
+            d = p - static_cast<int32_t>(q);  // the whole tag agrees (the partner has checked its candidates)
+          }
         }
       }
       dist[p] = d;
     }
+    if (eight && partner && b0 < end && (b1 % finder_partner::chunk == 0 || b1 >= end))
+      partner->done(b0 / finder_partner::chunk);
   }
   std::memset(small, 0, four_byte_buckets * sizeof(uint64_t));
 }
 
+// Entries the eight-byte finder stores for a stream of n bytes.
+size_t eight_byte_stores(int32_t n) { return static_cast<size_t>((n >= 13 ? finder_end(n) : 4) - 4); }
+
+// Whether the eight-byte finder of a stream of n bytes uses the large table (else a small hash of its own, for
+// at most sparse_limit entries).
+bool uses_large_table(int32_t n, size_t sparse_limit) { return eight_byte_stores(n) > sparse_limit; }
+
 void forward_distances(const uint8_t* data, int32_t n, int32_t* dist, section_workspace* ws) {
   const int32_t end = n >= 13 ? finder_end(n) : 4;
-  const size_t stores = static_cast<size_t>(end - 4);
-  if (stores <= ws->sparse_limit) {
+  const size_t stores = eight_byte_stores(n);
+  if (!uses_large_table(n, ws->sparse_limit)) {
     sparse_slots slots(stores, &ws->sparse);
     forward_distances(data, n, dist, ws->small(), &slots);
     return;
   }
   direct_slots slots{ws->big()};
-  forward_distances(data, n, dist, ws->small(), &slots);
+  // The partner, if any, serves this one section.
+  finder_partner* partner = n >= 13 ? std::exchange(ws->partner, nullptr) : nullptr;
+  forward_distances(data, n, dist, ws->small(), &slots, partner);
   if (section_workspace::worth_full_clear(table_entries, stores)) {
     std::memset(slots.t, 0, table_entries * sizeof(slot_t));
   } else {
@@ -1237,23 +1368,24 @@ int worker_count(int asked, uint64_t n) {
 
 // Runs work() on this thread and, for two workers, on a second one at the same time; `stop` is called when
 // either fails, so that the other finishes early. The first failure is thrown again once both are done.
+// work(0) runs on this thread, work(1) on the other.
 template <class Work, class Stop>
 void run_workers(int workers, Work&& work, Stop&& stop) {
   if (workers < 2) {
-    work();
+    work(0);
     return;
   }
   std::exception_ptr failed;
   std::thread helper([&] {
     try {
-      work();
+      work(1);
     } catch (...) {
       failed = std::current_exception();
       stop();
     }
   });
   try {
-    work();
+    work(0);
   } catch (...) {
     stop();
     helper.join();
@@ -1291,12 +1423,19 @@ std::optional<byte_buffer> encode_mixed(const uint8_t* in, size_t n, size_t size
   for (int k = 0; k < mixed_section_count; k++) by_length[k] = k;
   std::stable_sort(by_length, by_length + mixed_section_count,
                    [&](int a, int b) { return order[a]->size > order[b]->size; });
-  std::atomic<int> next{0};
+  workers = worker_count(workers, n);
+  const size_t sparse_limit = longest <= sparse_limit_large ? sparse_limit_large : sparse_limit_small;
+  // With two workers and a longest stream that needs the large table, the second worker first runs that
+  // section's eight-byte finder (the part of the model that waits on memory most), then takes the next sections.
+  const bool shared = workers >= 2 && uses_large_table(static_cast<int32_t>(order[by_length[0]]->size), sparse_limit);
+  std::optional<finder_partner> partner;
+  if (shared) partner.emplace();
+  std::atomic<int> next{shared ? 1 : 0};
   std::atomic<size_t> written{mixed_header_size};
-  auto work = [&] {
+  auto work = [&](int worker) {
     section_workspace table;
-    if (longest <= sparse_limit_large) table.sparse_limit = sparse_limit_large;
-    for (int i; (i = next.fetch_add(1)) < mixed_section_count;) {
+    table.sparse_limit = sparse_limit;
+    auto section = [&](int i) {
       const int k = by_length[i];
       mixed_stream* s = order[k];
       parts[k].reserve(s->size / 2 + 4096);
@@ -1306,9 +1445,19 @@ std::optional<byte_buffer> encode_mixed(const uint8_t* in, size_t n, size_t size
       // Past the limit the file is not wanted: the other worker stops too.
       if (written.fetch_add(parts[k].pos - before) + parts[k].pos - before > size_limit)
         next.store(mixed_section_count);
+    };
+    if (shared && worker == 0) {
+      table.partner = &*partner;
+      section(0);
+    } else if (shared) {
+      partner->run();
     }
+    for (int i; (i = next.fetch_add(1)) < mixed_section_count;) section(i);
   };
-  run_workers(worker_count(workers, n), work, [&] { next.store(mixed_section_count); });
+  run_workers(workers, work, [&] {
+    next.store(mixed_section_count);
+    if (partner) partner->cancel();
+  });
   const size_t total = written.load();
   if (total > size_limit) return std::nullopt;
   out_buffer& out = parts[0];
@@ -1362,7 +1511,7 @@ void decode_mixed(const uint8_t* in, size_t size, int workers, Emit&& emit) {
   for (int k = 0; k < mixed_section_count; k++) by_size[k] = k;
   std::stable_sort(by_size, by_size + mixed_section_count, [&](int a, int b) { return body[a] > body[b]; });
   std::atomic<int> next{0};
-  auto work = [&] {
+  auto work = [&](int) {
     byte_buffer buffer;
     for (int i; (i = next.fetch_add(1)) < mixed_section_count;) {
       const int k = by_size[i];
