@@ -13,6 +13,7 @@
 #include <exception>
 #include <initializer_list>
 #include <new>
+#include <system_error>
 #include <thread>
 #include <type_traits>
 #include <utility>
@@ -1368,22 +1369,28 @@ int worker_count(int asked, uint64_t n) {
 
 // Runs work() on this thread and, for two workers, on a second one at the same time; `stop` is called when
 // either fails, so that the other finishes early. The first failure is thrown again once both are done.
-// work(0) runs on this thread, work(1) on the other.
+// work(0) runs on this thread, work(1) on the other. Returns false, having run nothing, when no second thread
+// can be started: the caller then goes on with one worker.
 template <class Work, class Stop>
-void run_workers(int workers, Work&& work, Stop&& stop) {
+[[nodiscard]] bool run_workers(int workers, Work&& work, Stop&& stop) {
   if (workers < 2) {
     work(0);
-    return;
+    return true;
   }
   std::exception_ptr failed;
-  std::thread helper([&] {
-    try {
-      work(1);
-    } catch (...) {
-      failed = std::current_exception();
-      stop();
-    }
-  });
+  std::thread helper;
+  try {
+    helper = std::thread([&] {
+      try {
+        work(1);
+      } catch (...) {
+        failed = std::current_exception();
+        stop();
+      }
+    });
+  } catch (const std::system_error&) {
+    return false;
+  }
   try {
     work(0);
   } catch (...) {
@@ -1393,6 +1400,7 @@ void run_workers(int workers, Work&& work, Stop&& stop) {
   }
   helper.join();
   if (failed) std::rethrow_exception(failed);
+  return true;
 }
 
 }  // namespace
@@ -1427,7 +1435,7 @@ std::optional<byte_buffer> encode_mixed(const uint8_t* in, size_t n, size_t size
   const size_t sparse_limit = longest <= sparse_limit_large ? sparse_limit_large : sparse_limit_small;
   // With two workers and a longest stream that needs the large table, the second worker first runs that
   // section's eight-byte finder (the part of the model that waits on memory most), then takes the next sections.
-  const bool shared = workers >= 2 && uses_large_table(static_cast<int32_t>(order[by_length[0]]->size), sparse_limit);
+  bool shared = workers >= 2 && uses_large_table(static_cast<int32_t>(order[by_length[0]]->size), sparse_limit);
   std::optional<finder_partner> partner;
   if (shared) partner.emplace();
   std::atomic<int> next{shared ? 1 : 0};
@@ -1454,10 +1462,16 @@ std::optional<byte_buffer> encode_mixed(const uint8_t* in, size_t n, size_t size
     }
     for (int i; (i = next.fetch_add(1)) < mixed_section_count;) section(i);
   };
-  run_workers(workers, work, [&] {
+  auto stop = [&] {
     next.store(mixed_section_count);
     if (partner) partner->cancel();
-  });
+  };
+  if (!run_workers(workers, work, stop)) {
+    shared = false;
+    partner.reset();
+    next.store(0);
+    (void)run_workers(1, work, stop);
+  }
   const size_t total = written.load();
   if (total > size_limit) return std::nullopt;
   out_buffer& out = parts[0];
@@ -1518,7 +1532,8 @@ void decode_mixed(const uint8_t* in, size_t size, int workers, Emit&& emit) {
       decode_section(in + at[k], size - at[k], max_length[k], &s[k], &buffer);
     }
   };
-  run_workers(worker_count(workers, n), work, [&] { next.store(mixed_section_count); });
+  auto stop = [&] { next.store(mixed_section_count); };
+  if (!run_workers(worker_count(workers, n), work, stop)) (void)run_workers(1, work, stop);
 
   mixed_stream &code = s[0], &text = s[1], &other = s[2], &classes = s[3];
   mixed_stream &strides = s[4], &flags = s[5], &exceptions = s[6];
