@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """compare.py — qarn against its peers on given files: size, ratio, compression and decompression speed, peak memory.
 
-Every tool runs single-threaded, each command several times (medians are reported), and every restored file is
+Every tool runs with one compression thread (qarn's mixed mode with two on inputs of a megabyte and more), each
+command several times (medians are reported), and every restored file is
 checked against the input (byte for byte, or sample for sample for image formats with their own containers). A tool
 that fails or does not restore a file makes the whole run fail (exit status 1) after the table is printed.
 
@@ -268,7 +269,7 @@ def plot(mode, rows, axis, docs, work):
     script = f"""
 set terminal pngcairo size 960,600 font 'sans,11' noenhanced
 set output '{png}'
-set title '{mode.capitalize()} mode: ratio against {axis}ion speed (single-threaded)'
+set title '{mode.capitalize()} mode: ratio against {axis}ion speed'
 set xlabel '{axis.capitalize()}ion speed, MB/s of input (log scale)'
 set ylabel 'Compression ratio (input / compressed){" (log scale)" if log_ratio else ""}'
 set logscale x
@@ -309,8 +310,9 @@ def page(a):
         f"- qarn: commit {commits}{' (dirty: with changes not yet committed)' if 'dirty' in commits else ''}, built with {compiler}, CMake Release",
         f"- Tools (Debian package versions): {versions(a.package)}",
         "",
-        "How it was measured: each tool runs single-threaded (`zstd -T1`, `xz -T1`, `cjxl`/`djxl --num_threads=0`; "
-        "the others have one thread) on files in the page cache, one program run per compression or decompression, "
+        "How it was measured: each tool runs with one compression thread (`zstd -T1`, `xz -T1`, `cjxl`/`djxl "
+        "--num_threads=0`; the others have one thread), except that qarn's mixed mode codes and decodes the sections "
+        "of inputs of a megabyte and more on two threads (this machine has two cores), on files in the page cache, one program run per compression or decompression, "
         "timed from start to exit, so process start-up is included. Speeds are MB (10^6 bytes) of the original input "
         f"per second, from the median of {runs} runs of each command"
         + (f", except that compression by {', '.join(single)} ran once on inputs over "
