@@ -416,6 +416,18 @@ struct sparse_slots {
 
 }  // namespace
 
+// The eight-byte finder's lookup and store at position p: the earlier position that the bucket held when its
+// tag may match (the caller compares four bytes to be sure), else 0.
+template <class Slots>
+inline uint32_t eight_byte_step(const uint8_t* data, int32_t p, Slots& slots, const slot_packing& pk) {
+  const uint64_t h = load64(data + p) * finder_multiplier;
+  const uint32_t tag = static_cast<uint32_t>(h);
+  slot_t& s = slots(h >> eight_byte_shift);
+  const slot_t old = s;
+  s = pk.pack(static_cast<uint32_t>(p), tag);
+  return pk.pos(old) & (0u - static_cast<uint32_t>(pk.tag_may_match(old, tag)));
+}
+
 // The eight-byte finder of one long section run by a second thread a few thousand positions ahead of the thread
 // that sets the distances: the helper makes the random accesses to the large table (and checks each candidate's
 // four bytes), the main thread everything else. Candidates pass through a ring of chunks.
@@ -433,7 +445,7 @@ class finder_partner {
     pk_ = pk;
     state_.store(state_posted, std::memory_order_release);
   }
-  // Thrown by a wait that the other thread gave up.
+  // Thrown by a wait when the job is given up.
   struct cancelled {};
   // Either thread: gives up the job (a failure elsewhere); the helper returns from run() soon after.
   void cancel() { state_.store(state_cancelled, std::memory_order_release); }
@@ -470,20 +482,12 @@ class finder_partner {
 };
 
 void finder_partner::run() {
-  for (int spins = 0;; spins++) {
-    const int state = state_.load(std::memory_order_acquire);
-    if (state == state_cancelled) return;
-    if (state == state_posted) break;
-    if (spins < 1000) {
-      _mm_pause();
-    } else {
-      std::this_thread::yield();
-    }
-  }
-  const int64_t chunks = (end_ + chunk - 1) / chunk;
   constexpr int32_t block = 256;
   uint32_t q[block];
   try {
+    wait([&] { return state_.load(std::memory_order_acquire) == state_posted; });
+    direct_slots table{table_};
+    const int64_t chunks = (end_ + chunk - 1) / chunk;
     for (int64_t c = 0; c < chunks; c++) {
       wait([&] { return c - consumed_.load(std::memory_order_acquire) < ring; });
       uint32_t* out = cand_.data() + (c % ring) * chunk;
@@ -493,13 +497,8 @@ void finder_partner::run() {
         // The lookups and stores in order, noting candidates and asking for their bytes; the buckets of the
         // next block asked for a block ahead.
         for (int32_t p = std::max(b0, 4); p < b1; p++) {
-          if (p + block < end_) __builtin_prefetch(table_ + ((load64(data_ + p + block) * finder_multiplier) >> eight_byte_shift), 1);
-          const uint64_t h = load64(data_ + p) * finder_multiplier;
-          const uint32_t tag = static_cast<uint32_t>(h);
-          slot_t& s = table_[h >> eight_byte_shift];
-          const slot_t old = s;
-          s = pk_.pack(static_cast<uint32_t>(p), tag);
-          const uint32_t cand = pk_.pos(old) & (0u - static_cast<uint32_t>(pk_.tag_may_match(old, tag)));
+          if (p + block < end_) table.prefetch((load64(data_ + p + block) * finder_multiplier) >> eight_byte_shift);
+          const uint32_t cand = eight_byte_step(data_, p, table, pk_);
           q[p - b0] = cand;
           __builtin_prefetch(data_ + cand);
         }
@@ -621,12 +620,7 @@ void forward_distances(const uint8_t* data, int32_t n, int32_t* dist, uint64_t* 
       cand8 = shared + (b0 - c * finder_partner::chunk);
     } else if (eight) {
       for (int32_t p = std::max(b0, 4); p < f1; p++) {
-        const uint64_t h = load64(data + p) * finder_multiplier;
-        const uint32_t tag = static_cast<uint32_t>(h);
-        slot_t& s = (*big)(h >> eight_byte_shift);
-        const slot_t old = s;
-        s = pk.pack(static_cast<uint32_t>(p), tag);
-        const uint32_t q = pk.pos(old) & (0u - static_cast<uint32_t>(pk.tag_may_match(old, tag)));
+        const uint32_t q = eight_byte_step(data, p, *big, pk);
         own8[p - b0] = q;
         __builtin_prefetch(data + q);  // its four bytes are compared when the block's distances are set
       }
