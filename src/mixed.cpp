@@ -7,6 +7,7 @@
 #include <sys/mman.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cassert>
 #include <cstring>
@@ -124,9 +125,6 @@ uint8_t block_class_scalar(const uint8_t* data) {
   return class_of_counts(opcodes, same16, same24, letters);
 }
 
-// The same counts 32 positions at a time: the pair at i is data[i] and data[i + 1], so a second load one byte on
-// gives every pair's second byte. The block's 100 positions are covered by [0, 32), [32, 64), [64, 96) and the
-// last four of [68, 100), whose loads end at data[100], the last byte the block may read.
 // The letters among 32 bytes. Bytes of 0x80 and up are negative here, so below 'a': only a to z and A to Z (folded
 // to lower case) pass.
 __attribute__((target("avx2"))) inline __m256i letter_mask(__m256i v) {
@@ -681,14 +679,12 @@ void forward_distances(const uint8_t* data, int32_t n, int32_t* dist, section_wo
 inline size_t position_words(int32_t n) { return static_cast<size_t>(n) / 64 + 1; }
 
 // Backward propagation (n >= 2). Sets bit p of `changed` (bit p % 64 of word p / 64) for each place p where the
-// distance changes from one position to the next (dist[p - 1] != dist[p]), clears the others, and returns the
-// number of such places.
-int32_t backward_propagation(const uint8_t* data, int32_t n, int32_t* dist, uint64_t* changed) {
+// distance changes from one position to the next (dist[p - 1] != dist[p]) and clears the others.
+void backward_propagation(const uint8_t* data, int32_t n, int32_t* dist, uint64_t* changed) {
   auto byte_at = [data](int64_t i) { return i >= -prefix_size ? data[i] : byte_before_prefix(i); };
   // A position's source is the byte its own distance points at unless the position after it passed its distance
   // on (about one position in eight): a random read, asked for a few positions early.
   constexpr int32_t ahead = 16;
-  int32_t count = 0;
   uint64_t word = 0;
   changed[position_words(n) - 1] = 0;
   int32_t now = dist[n - 1];  // the distance of position p, final
@@ -704,9 +700,7 @@ int32_t backward_propagation(const uint8_t* data, int32_t n, int32_t* dist, uint
     const int32_t keep = -static_cast<int32_t>(data[p - 1] == b);
     const int32_t next = (now & keep) | (before & ~keep);
     dist[p - 1] = next;
-    const uint32_t change = next != now;
-    word |= uint64_t(change) << (p & 63);
-    count += static_cast<int32_t>(change);
+    word |= uint64_t(next != now) << (p & 63);
     if ((p & 63) == 0) {
       changed[p >> 6] = word;
       word = 0;
@@ -715,7 +709,6 @@ int32_t backward_propagation(const uint8_t* data, int32_t n, int32_t* dist, uint
     own = before;
   }
   changed[0] = word;
-  return count;
 }
 
 // a[0..len) equals b[0..len); len is at least 1 and both ranges are readable 8 bytes at a time up to their ends.
@@ -905,7 +898,6 @@ void merge_pass(convert* c) {
 convert section_runs(uint8_t* data, int32_t n, section_workspace* table) {
   for (int c = 0; c < prefix_size; c++) data[c - prefix_size] = static_cast<uint8_t>(c);
   convert c;
-  c.n = n;
   // The distances of the positions; the runs' distances then take their place from the front.
   c.a3 = take(table->positions, static_cast<size_t>(std::max(n, 1)));
   int32_t* const dist = c.a3.data();
@@ -1361,10 +1353,9 @@ int worker_count(int asked, uint64_t n) {
   return n >= parallel_min_input && usable_cpus() >= 2 ? 2 : 1;
 }
 
-// Runs work() on this thread and, for two workers, on a second one at the same time; `stop` is called when
-// either fails, so that the other finishes early. The first failure is thrown again once both are done.
-// work(0) runs on this thread, work(1) on the other. Returns false, having run nothing, when no second thread
-// can be started: the caller then goes on with one worker.
+// Runs work(0) on this thread and, for two workers, work(1) on a second one at the same time; `stop` is called
+// when either fails, so that the other finishes early, and the failure is thrown again once both are done.
+// Returns false, having run nothing, when no second thread can be started: the caller goes on with one worker.
 template <class Work, class Stop>
 [[nodiscard]] bool run_workers(int workers, Work&& work, Stop&& stop) {
   if (workers < 2) {
@@ -1397,6 +1388,14 @@ template <class Work, class Stop>
   return true;
 }
 
+// The sections in the order the workers take them: largest first (ties in file order).
+std::array<int, mixed_section_count> largest_first(const size_t (&size)[mixed_section_count]) {
+  std::array<int, mixed_section_count> order;
+  for (int k = 0; k < mixed_section_count; k++) order[k] = k;
+  std::stable_sort(order.begin(), order.end(), [&](int a, int b) { return size[a] > size[b]; });
+  return order;
+}
+
 }  // namespace
 
 std::optional<byte_buffer> encode_mixed(const uint8_t* in, size_t n, size_t size_limit, int workers) {
@@ -1410,8 +1409,9 @@ std::optional<byte_buffer> encode_mixed(const uint8_t* in, size_t n, size_t size
   mixed_stream* order[mixed_section_count] = {&bc.streams[class_code], &bc.streams[class_text],
                                               &bc.streams[class_other], &bc.classes, &ss.strides, &ss.flags,
                                               &ss.exceptions};
-  size_t longest = 0;
-  for (mixed_stream* s : order) longest = std::max(longest, s->size);
+  size_t length[mixed_section_count];
+  for (int k = 0; k < mixed_section_count; k++) length[k] = order[k]->size;
+  const size_t longest = *std::max_element(length, length + mixed_section_count);
   // Each section is coded on its own into a part of the file; the first part begins with the file's header.
   out_buffer parts[mixed_section_count];
   parts[0].reserve(mixed_header_size);
@@ -1421,15 +1421,12 @@ std::optional<byte_buffer> encode_mixed(const uint8_t* in, size_t n, size_t size
   // The sections go longest first to one or two workers (the sections are independent, and the longest usually
   // takes as long as all the others together), each with a workspace of its own. Either way every part holds
   // the same bytes.
-  int by_length[mixed_section_count];
-  for (int k = 0; k < mixed_section_count; k++) by_length[k] = k;
-  std::stable_sort(by_length, by_length + mixed_section_count,
-                   [&](int a, int b) { return order[a]->size > order[b]->size; });
+  const std::array<int, mixed_section_count> by_length = largest_first(length);
   workers = worker_count(workers, n);
   const size_t sparse_limit = longest <= sparse_limit_large ? sparse_limit_large : sparse_limit_small;
   // With two workers and a longest stream that needs the large table, the second worker first runs that
   // section's eight-byte finder (the part of the model that waits on memory most), then takes the next sections.
-  bool shared = workers >= 2 && uses_large_table(static_cast<int32_t>(order[by_length[0]]->size), sparse_limit);
+  bool shared = workers >= 2 && uses_large_table(static_cast<int32_t>(longest), sparse_limit);
   std::optional<finder_partner> partner;
   if (shared) partner.emplace();
   std::atomic<int> next{shared ? 1 : 0};
@@ -1515,9 +1512,7 @@ void decode_mixed(const uint8_t* in, size_t size, int workers, Emit&& emit) {
   if (pos != size) corrupt();
   // The sections are independent: one or two workers take them largest first, each restoring sub-blocks in
   // a work buffer of its own (faulted in by its first, largest, section).
-  int by_size[mixed_section_count];
-  for (int k = 0; k < mixed_section_count; k++) by_size[k] = k;
-  std::stable_sort(by_size, by_size + mixed_section_count, [&](int a, int b) { return body[a] > body[b]; });
+  const std::array<int, mixed_section_count> by_size = largest_first(body);
   std::atomic<int> next{0};
   auto work = [&](int) {
     byte_buffer buffer;

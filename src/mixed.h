@@ -111,7 +111,6 @@ constexpr int forward_refine_min_runs = 21;
 struct convert {
   raw_array<int32_t> a3;  // distance of each run; 0 once coded as literal
   raw_array<int32_t> starts;
-  int32_t n = 0;
   int32_t count = 0;
   // Runs are back to back, so each one's length is the distance to the next start.
   int32_t length(int32_t i) const { return starts[i + 1] - starts[i]; }

@@ -440,7 +440,6 @@ TEST(MixedModel, equals_the_plain_sequential_model) {
 // A run list for the later steps: (start, length, distance) per run.
 convert make_runs(const std::vector<std::array<int32_t, 3>>& runs, int32_t n) {
   convert c;
-  c.n = n;
   c.count = static_cast<int32_t>(runs.size());
   c.a3 = raw_array<int32_t>(runs.size() + 1);
   c.starts = raw_array<int32_t>(runs.size() + 1);
