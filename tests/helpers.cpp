@@ -2,6 +2,7 @@
 #include "helpers.h"
 
 #include <fcntl.h>
+#include <openssl/evp.h>
 #include <sys/resource.h>
 #include <csignal>
 #include <sys/wait.h>
@@ -81,3 +82,16 @@ void scratch_test::SetUp() {
 }
 
 void scratch_test::TearDown() { std::filesystem::remove_all(dir); }
+
+std::string sha256_hex(const bytes& b) {
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int length = 0;
+  if (!EVP_Digest(b.data(), b.size(), digest, &length, EVP_sha256(), nullptr)) std::abort();
+  static const char hex[] = "0123456789abcdef";
+  std::string s;
+  for (unsigned int i = 0; i < length; i++) {
+    s += hex[digest[i] >> 4];
+    s += hex[digest[i] & 15];
+  }
+  return s;
+}

@@ -37,3 +37,6 @@ class scratch_test : public ::testing::Test {
   std::filesystem::path path(const std::string& name) const { return dir / name; }
   std::filesystem::path dir;
 };
+
+// SHA-256 of b, as 64 lower-case hex digits.
+std::string sha256_hex(const bytes& b);
