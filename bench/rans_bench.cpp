@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "ransavx.h"
+#include "util.h"
 
 namespace {
 
@@ -53,7 +54,7 @@ bool usable(benchmark::State& state, int which, rans_impl impl) {
     state.SkipWithError("`bible` is not installed: no text to measure (apt-get install bible-kjv)");
     return false;
   }
-  if (impl == rans_impl::avx2 && !rans_have_avx2()) {
+  if (impl == rans_impl::avx2 && !cpu_has_avx2()) {
     state.SkipWithError("this CPU has no AVX2");
     return false;
   }

@@ -11,7 +11,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // Whatever decodes is a PNM file that image mode restores byte for byte.
     pnm_geometry g;
     if (!parse_restorable_pnm(pnm.data(), pnm.size(), &g) && pnm.size() <= size_t(image_input_limit)) __builtin_trap();
-  } catch (const corrupt_input&) {
+  } catch (const qarn_error&) {
   }
   return 0;
 }

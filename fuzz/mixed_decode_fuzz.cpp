@@ -20,7 +20,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // Files of odd length are decoded by two workers.
     byte_buffer out = decompress_mixed_buffer(file, size, 1 + static_cast<int>(size & 1));
     if (out.size() != get_u32(file + 4)) __builtin_trap();
-  } catch (const corrupt_input&) {
+  } catch (const qarn_error&) {
   }
   return 0;
 }

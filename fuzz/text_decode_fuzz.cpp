@@ -14,7 +14,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   try {
     byte_buffer text = decompress_text_buffer(file.data(), size);
     (void)text;
-  } catch (const corrupt_input&) {
+  } catch (const qarn_error&) {
   }
   return 0;
 }

@@ -25,7 +25,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     damaged[data[0] * 7919u % file->size()] ^= static_cast<uint8_t>(data[size - 1] | 1);
     try {
       decompress_text_buffer(damaged.data(), damaged.size());
-    } catch (const corrupt_input&) {
+    } catch (const qarn_error&) {
     }
   }
   return 0;

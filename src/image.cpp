@@ -12,16 +12,10 @@
 #include <utility>
 #include <vector>
 
-#include "qarn.h"
 #include "ransavx.h"
 #include "util.h"
 
 namespace {
-
-bool have_avx2() {
-  static const bool yes = __builtin_cpu_supports("avx2");
-  return yes;
-}
 
 // Byte arithmetic modulo 256, on one byte or on 16 at once; the transforms are written once for both.
 inline uint8_t add(uint8_t x, uint8_t y) { return uint8_t(x + y); }
@@ -80,9 +74,10 @@ bool parse_restorable_pnm(const uint8_t* pnm, size_t n, pnm_geometry* geometry) 
   return true;
 }
 
-int writeimage(const char* path, const uint8_t* pixels, int width, int height) {
-  std::string head = pnm_header(width, height);
-  writefile2(path, head.data(), head.size(), pixels, 3 * static_cast<uint64_t>(width) * static_cast<uint64_t>(height));
+int writeimage(byte_sink& sink, const uint8_t* pixels, int width, int height) {
+  const std::string head = pnm_header(width, height);
+  sink.write(reinterpret_cast<const uint8_t*>(head.data()), head.size());
+  sink.write(pixels, 3 * static_cast<size_t>(width) * static_cast<size_t>(height));
   return 0;
 }
 
@@ -272,12 +267,12 @@ size_t pixel_count(int width, int height) {
 
 void split_planes(const uint8_t* pixels, uint8_t* planes, size_t n, int t, bool use_avx2) {
   t = t >= 0 && t < image_transform_count ? t : 0;
-  (use_avx2 && have_avx2() ? transforms.split_avx2 : transforms.split)[t](pixels, planes, n);
+  (use_avx2 && cpu_has_avx2() ? transforms.split_avx2 : transforms.split)[t](pixels, planes, n);
 }
 
 void merge_planes(const uint8_t* planes, uint8_t* pixels, size_t n, int t, bool use_avx2) {
   t = t >= 0 && t < image_transform_count ? t : 0;
-  (use_avx2 && have_avx2() ? transforms.merge_avx2 : transforms.merge)[t](planes, pixels, n);
+  (use_avx2 && cpu_has_avx2() ? transforms.merge_avx2 : transforms.merge)[t](planes, pixels, n);
 }
 
 namespace {
@@ -416,7 +411,7 @@ int predict_planes(uint8_t* planes, int width, int height, int raw_planes) {
 
 int predict_planes_with(uint8_t* planes, int width, int height, int raw_planes, bool use_avx2) {
   const int64_t n = static_cast<int64_t>(pixel_count(width, height));
-  const bool avx2 = use_avx2 && have_avx2();
+  const bool avx2 = use_avx2 && cpu_has_avx2();
   for (int c = 2; c >= 0; c--) {
     if (raw_planes & (1 << c)) continue;
     if (avx2) predict_range_avx2(planes, c * n, c * n + n, width);
@@ -559,31 +554,8 @@ byte_buffer decompress_image_buffer(const uint8_t* in, size_t n) {
   return decode_pixels(in, n, true, &width, &height);
 }
 
-int compress_image(const char* in_path, const char* out_path) {
-  // A PNM that image mode would not restore byte for byte goes to mixed mode; one whose image-mode file would be
-  // larger than the stored one is stored.
-  mapped_file pnm(in_path);
-  pnm_geometry geometry;
-  if (!parse_restorable_pnm(pnm.data(), pnm.size(), &geometry)) {
-    write_fallback(in_path, out_path, pnm.data(), pnm.size());
-    return 0;
-  }
-  byte_buffer packed;
-  if (compress_image_buffer(pnm.data(), pnm.size(), &packed)) writefile(out_path, packed.data(), packed.size());
-  else write_stored(in_path, out_path, pnm.data(), pnm.size());
-  return 0;
-}
-
-int decompress_image(const char* in_path, const char* out_path) {
-  // The driver has refused a missing input; one that vanished since stops with the read check.
-  const int64_t size = file_size(in_path);
-  if (size < 0) fatal_check("fp!=NULL", 58);
-  if (size < static_cast<int64_t>(image_header_size) || size >= image_length_limit) corrupt();
-  byte_buffer in(static_cast<size_t>(size));
-  readfile(in_path, in.data(), static_cast<uint64_t>(size));
+void decompress_image_to(const uint8_t* in, size_t n, byte_sink& sink) {
   int width = 0, height = 0;
-  byte_buffer pixels = decode_pixels(in.data(), in.size(), false, &width, &height);
-  in = byte_buffer();  // the compressed bytes are no longer needed
-  writeimage(out_path, pixels.data(), width, height);
-  return 0;
+  const byte_buffer pixels = decode_pixels(in, n, false, &width, &height);
+  writeimage(sink, pixels.data(), width, height);
 }

@@ -42,8 +42,8 @@ std::string pnm_header(int width, int height);
 // 1, followed by exactly 3 x width x height samples, and no longer than `image_input_limit`. Any other input would
 // not come back unchanged from image mode.
 bool parse_restorable_pnm(const uint8_t* pnm, size_t n, pnm_geometry* geometry);
-// Writes the PNM header and 3 x width x height sample bytes to path. Returns 0.
-int writeimage(const char* path, const uint8_t* pixels, int width, int height);
+// Writes the PNM header and 3 x width x height sample bytes to sink. Returns 0.
+int writeimage(byte_sink& sink, const uint8_t* pixels, int width, int height);
 
 // ---- Colour transforms: each pixel's (R, G, B) becomes one of sixteen reversible triples. ----
 
@@ -81,9 +81,7 @@ bool encode_image(const uint8_t* pnm, size_t n, size_t size_limit, byte_buffer* 
 // Turns PNM bytes into the image-mode file. Returns false when image mode cannot restore the input exactly or
 // its file would be larger than the stored-mode file; the caller then stores the input.
 bool compress_image_buffer(const uint8_t* pnm, size_t n, byte_buffer* out);
-// Turns an image-mode file into the PNM file it came from; throws corrupt_input on damage.
+// Turns an image-mode file into the PNM file it came from; throws qarn_error (corrupt) on damage.
 byte_buffer decompress_image_buffer(const uint8_t* in, size_t n);
-
-// ---- The mode's entry points, called by the driver with the two paths. ----
-int compress_image(const char* in_path, const char* out_path);
-int decompress_image(const char* in_path, const char* out_path);
+// The same into a sink; nothing reaches it from a damaged file.
+void decompress_image_to(const uint8_t* in, size_t n, byte_sink& sink);

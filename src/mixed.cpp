@@ -3,66 +3,23 @@
 #include "mixed.h"
 
 #include <immintrin.h>
-#include <sched.h>
-#include <sys/mman.h>
 
 #include <algorithm>
 #include <array>
 #include <atomic>
 #include <cassert>
 #include <cstring>
-#include <exception>
 #include <initializer_list>
-#include <new>
-#include <system_error>
-#include <thread>
 #include <type_traits>
 #include <utility>
 
 #include "hash.h"
-#include "qarn.h"
 #include "ransavx.h"
 
 namespace {
 
-bool have_avx2() {
-  static const bool yes = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("popcnt");
-  return yes;
-}
-
 inline uint32_t load32(const uint8_t* p) { uint32_t v; std::memcpy(&v, p, 4); return v; }
 inline uint64_t load64(const uint8_t* p) { uint64_t v; std::memcpy(&v, p, 8); return v; }
-
-// Maps in the pages of a buffer that is about to be written whole with one call, instead of taking a page fault
-// per 4 KiB page (each costs microseconds on a virtual machine). Only an optimisation: failure changes nothing.
-void populate(void* p, size_t bytes) {
-  constexpr size_t page = 4096, worth = size_t{64} << 10;
-  if (bytes < worth) return;
-  const uintptr_t a = (reinterpret_cast<uintptr_t>(p) + page - 1) & ~(page - 1);
-  const uintptr_t b = (reinterpret_cast<uintptr_t>(p) + bytes) & ~(page - 1);
-  if (b > a) madvise(reinterpret_cast<void*>(a), b - a, MADV_POPULATE_WRITE);
-}
-
-template <class T>
-raw_array<T> populated(size_t n) {
-  raw_array<T> a(n);
-  populate(a.data(), n * sizeof(T));
-  return a;
-}
-
-// An array of at least n entries: the pool's when it is large enough (the pool is left empty), else a new one,
-// mapped in whole unless `sparse` (an array used only in part faults in only that part).
-template <class T>
-raw_array<T> take(raw_array<T>& pool, size_t n, bool sparse = false) {
-  if (pool.size() >= n && pool.size() > 0) return std::move(pool);
-  if (sparse) return raw_array<T>(std::max<size_t>(n, 1));
-  return populated<T>(std::max<size_t>(n, 1));
-}
-// Keeps the larger of the pool's array and a.
-template <class T>
-void give(raw_array<T>& pool, raw_array<T>&& a) {
-  if (a.size() > pool.size()) pool = std::move(a);
-}
 
 }  // namespace
 
@@ -162,7 +119,7 @@ __attribute__((target("avx2,popcnt"))) uint8_t block_class_avx2(const uint8_t* d
 }  // namespace
 
 uint8_t block_class(const uint8_t* data, bool use_avx2) {
-  return use_avx2 && have_avx2() ? block_class_avx2(data) : block_class_scalar(data);
+  return use_avx2 && cpu_has_avx2() ? block_class_avx2(data) : block_class_scalar(data);
 }
 
 void smooth_classes(uint8_t* classes, int64_t count) {
@@ -187,7 +144,7 @@ block_classes classify_blocks(const uint8_t* in, int64_t n) {
     if (hi > lo) std::memcpy(window + (lo - (start - class_window_front)), in + lo, static_cast<size_t>(hi - lo));
     return window + class_window_front;
   };
-  const bool vec = have_avx2();
+  const bool vec = cpu_has_avx2();
   for (int64_t b = 0; b < r.blocks; b++) cls[b] = block_class(block_view(b * mixed_block), vec);
   smooth_classes(cls, r.blocks);
 
@@ -271,7 +228,7 @@ const uint8_t* bit_reverse() {
 }  // namespace
 
 stride_streams stride_transform(const uint8_t* p, int64_t lp, bool use_avx2) {
-  const bool vec = use_avx2 && have_avx2();
+  const bool vec = use_avx2 && cpu_has_avx2();
   const int64_t chunks = (lp + stride_chunk - 1) / stride_chunk;
   stride_streams r;
   r.strides = mixed_stream(static_cast<size_t>(chunks));
@@ -527,7 +484,7 @@ class section_workspace {
 
   section_workspace() : small_(four_byte_buckets) { std::memset(small_.data(), 0, four_byte_buckets * sizeof(uint64_t)); }
   ~section_workspace() {
-    if (big_) munmap(big_, table_entries * sizeof(slot_t));
+    if (big_) zeroed_free(big_, table_entries * sizeof(slot_t));
   }
   section_workspace(const section_workspace&) = delete;
   section_workspace& operator=(const section_workspace&) = delete;
@@ -535,13 +492,7 @@ class section_workspace {
   uint64_t* small() { return small_.data(); }
   // All 2^24 buckets, mapped on first use (fresh anonymous pages read as zero, so it starts empty).
   slot_t* big() {
-    if (!big_) {
-      const size_t bytes = table_entries * sizeof(slot_t);
-      void* p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
-      if (p == MAP_FAILED) throw std::bad_alloc();
-      madvise(p, bytes, MADV_HUGEPAGE);
-      big_ = static_cast<slot_t*>(p);
-    }
+    if (!big_) big_ = static_cast<slot_t*>(zeroed_alloc(table_entries * sizeof(slot_t)));
     return big_;
   }
   // A use of the first `buckets` buckets that stored `stores` entries is cleared whole when that is cheaper than
@@ -1337,13 +1288,6 @@ size_t decode_section(const uint8_t* sec, size_t avail, uint64_t max_length, mix
 
 namespace {
 
-// Processors this process may run on.
-int usable_cpus() {
-  cpu_set_t set;
-  if (sched_getaffinity(0, sizeof set, &set) != 0) return 1;
-  return CPU_COUNT(&set);
-}
-
 // Below this many input bytes a second worker costs more than it saves.
 constexpr size_t parallel_min_input = size_t{1} << 20;
 
@@ -1351,41 +1295,6 @@ constexpr size_t parallel_min_input = size_t{1} << 20;
 int worker_count(int asked, uint64_t n) {
   if (asked > 0) return std::min(asked, 2);
   return n >= parallel_min_input && usable_cpus() >= 2 ? 2 : 1;
-}
-
-// Runs work(0) on this thread and, for two workers, work(1) on a second one at the same time; `stop` is called
-// when either fails, so that the other finishes early, and the failure is thrown again once both are done.
-// Returns false, having run nothing, when no second thread can be started: the caller goes on with one worker.
-template <class Work, class Stop>
-[[nodiscard]] bool run_workers(int workers, Work&& work, Stop&& stop) {
-  if (workers < 2) {
-    work(0);
-    return true;
-  }
-  std::exception_ptr failed;
-  std::thread helper;
-  try {
-    helper = std::thread([&] {
-      try {
-        work(1);
-      } catch (...) {
-        failed = std::current_exception();
-        stop();
-      }
-    });
-  } catch (const std::system_error&) {
-    return false;
-  }
-  try {
-    work(0);
-  } catch (...) {
-    stop();
-    helper.join();
-    throw;
-  }
-  helper.join();
-  if (failed) std::rethrow_exception(failed);
-  return true;
 }
 
 // The sections in the order the workers take them: largest first (ties in file order).
@@ -1574,23 +1483,6 @@ byte_buffer decompress_mixed_buffer(const uint8_t* in, size_t size, int workers)
   return out;
 }
 
-int compress_mixed(const char* in_path, const char* out_path) {
-  mapped_file in(in_path);
-  std::optional<byte_buffer> out = compress_mixed_buffer(in.data(), in.size());
-  if (!out) {
-    write_stored(in_path, out_path, in.data(), in.size());
-    return 0;
-  }
-  writefile(out_path, out->data(), out->size());
-  return 0;
-}
-
-int decompress_mixed(const char* in_path, const char* out_path) {
-  // The format's limit is checked before anything is read.
-  if (file_size(in_path) >= mixed_file_limit) corrupt();
-  mapped_file in(in_path);
-  output_file out(out_path);
-  decode_mixed(in.data(), in.size(), 0, [&](const uint8_t* p, size_t k) { out.write(p, k); });
-  out.commit();
-  return 0;
+void decompress_mixed_to(const uint8_t* in, size_t size, byte_sink& sink, int workers) {
+  decode_mixed(in, size, workers, [&](const uint8_t* p, size_t k) { sink.write(p, k); });
 }

@@ -24,6 +24,11 @@ constexpr int64_t mixed_file_limit = 500000000;
 
 // ---- Streams. ----
 
+// The bytes the model reads further back than a stream's identity prefix: the model was designed on streams whose
+// buffer followed a guard zone filled with this word, and its run list depends on what it compares there. In
+// memory the bytes 41 38 40 38 43 38 40 38.
+constexpr uint64_t rand_value = 0x3840384338403841ULL;
+
 // Every stream has writable room before it (the section encoder puts the identity prefix there; the stride
 // transform reads zeros there) and zero bytes after it (the finders read two, the stride transform up to 63, the
 // section decoder writes up to 15).
@@ -86,7 +91,7 @@ struct stride_streams {
 // it); both loops give the same streams.
 stride_streams stride_transform(const uint8_t* p, int64_t lp, bool use_avx2 = true);
 // Rebuilds the 64 * chunks bytes of the periodic stream at p, whose 256 bytes before are zero. Throws
-// corrupt_input on a stride the encoder never chooses or an exception stream of the wrong length.
+// qarn_error (corrupt) on a stride the encoder never chooses or an exception stream of the wrong length.
 void stride_rebuild(const uint8_t* strides, int64_t chunks, const uint8_t* flags, const uint8_t* exceptions,
                     int64_t exception_count, uint8_t* p);
 
@@ -172,7 +177,7 @@ void encode_section(uint8_t* data, int32_t n, out_buffer* out, section_workspace
 void encode_section(uint8_t* data, int32_t n, out_buffer* out);
 
 // Decodes the section at sec (avail bytes left in the file) into a stream of at most max_length bytes. Returns
-// the section's size in the file. Throws corrupt_input on any damage.
+// the section's size in the file. Throws qarn_error (corrupt) on any damage.
 size_t decode_section(const uint8_t* sec, size_t avail, uint64_t max_length, mixed_stream* out);
 // The same, restoring the sub-blocks into *work_pool's memory when it is large enough (else into a new buffer that
 // is left in *work_pool), so that the sections of one file share their working memory.
@@ -188,10 +193,9 @@ std::optional<byte_buffer> encode_mixed(const uint8_t* in, size_t n, size_t size
 // The mixed-mode file of in[0..n), or nothing when it would be larger than the stored-mode file (n + 4 bytes) or
 // reach 500,000,000 bytes: the caller then writes the stored-mode file.
 std::optional<byte_buffer> compress_mixed_buffer(const uint8_t* in, size_t n);
-// The input restored from a mixed-mode file; throws corrupt_input when the file is damaged. `workers` as for
+// The input restored from a mixed-mode file; throws qarn_error (corrupt) when the file is damaged. `workers` as for
 // encode_mixed, by the length the file gives.
 byte_buffer decompress_mixed_buffer(const uint8_t* in, size_t n, int workers = 0);
-
-// ---- The mode's entry points, called by the driver with the two paths. ----
-int compress_mixed(const char* in_path, const char* out_path);
-int decompress_mixed(const char* in_path, const char* out_path);
+// The same into a sink, in pieces of about 64 KB. The whole file is decoded and checked first: nothing reaches the
+// sink from a damaged file.
+void decompress_mixed_to(const uint8_t* in, size_t n, byte_sink& sink, int workers = 0);

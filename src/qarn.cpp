@@ -1,47 +1,508 @@
-// qarn.cpp — the command-line driver: argument check, input probe, mode choice, dispatch; and stored mode.
+// qarn.cpp — the driver. Its buffer layer picks the mode and applies every fallback; its program layer owns the
+// files (whole reads, atomic writes), prints, and turns failures into messages and exit statuses.
 #include "qarn.h"
 
-#include <cerrno>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <fcntl.h>
-#include <memory>
-#include <new>
-#include <optional>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <climits>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <new>
+#include <optional>
+#include <random>
+#include <string>
 
 #include "image.h"
 #include "mixed.h"
 #include "text.h"
-#include "util.h"
+
+// ---------------------------------------------------------------------------------------------------------------
+// Buffers.
 
 namespace {
-
-using mode_function = int (*)(const char*, const char*);
 
 struct mode_entry {
   const char* extension;  // compared over at most four bytes, from the last '.' of the input path
   uint32_t number;
-  int64_t store_limit;    // block store reserved before the mode runs; 0 for none
-  const char* name;
-  mode_function compress;
-  mode_function decompress;
+  const char* word;
 };
 
 // The order is the order of the name comparisons.
 const mode_entry modes[] = {
-    {".pnm", mode_image, store_limit_image, "image", compress_image, decompress_image},
-    {".txt", mode_text, store_limit_text, "text", compress_text, decompress_text},
-    {".dat", mode_mixed, store_limit_mixed, "mixed", compress_mixed, decompress_mixed},
-    {nullptr, mode_stored, 0, "default", compress_default, decompress_default},
+    {".pnm", mode_image, "image"},
+    {".txt", mode_text, "text"},
+    {".dat", mode_mixed, "mixed"},
+    {nullptr, mode_stored, "default"},
 };
 
-[[noreturn]] void refuse(const char* format, const char* path) {
-  std::printf(format, path);
+void write_bytes(byte_sink& sink, const byte_buffer& b) { sink.write(b.data(), b.size()); }
+
+uint32_t store(const uint8_t* in, size_t n, byte_sink& sink) {
+  if (n > static_cast<size_t>(stored_input_limit)) throw qarn_error(failure::too_large);
+  uint8_t head[container_header_size];
+  put_u32(head, mode_stored);
+  sink.write(head, sizeof head);
+  if (n) sink.write(in, n);
+  return mode_stored;
+}
+
+// The file of an input that text or image mode cannot take: mixed mode's, or the stored file when that is smaller.
+uint32_t compress_other(const uint8_t* in, size_t n, byte_sink& sink) {
+  if (std::optional<byte_buffer> mixed = compress_mixed_buffer(in, n)) {
+    write_bytes(sink, *mixed);
+    return mode_mixed;
+  }
+  return store(in, n, sink);
+}
+
+}  // namespace
+
+uint32_t mode_for_name(const char* path) {
+  if (const char* dot = std::strrchr(path, '.'))
+    for (const mode_entry& m : modes)
+      if (m.extension && std::strncmp(dot, m.extension, 4) == 0) return m.number;
+  return mode_stored;
+}
+
+const char* mode_word(uint32_t mode) {
+  for (const mode_entry& m : modes)
+    if (m.number == mode) return m.word;
+  return nullptr;
+}
+
+uint32_t compress_to(uint32_t mode, const uint8_t* in, size_t n, byte_sink& sink) {
+  switch (mode) {
+    case mode_text: {
+      text_refusal why;
+      if (std::optional<byte_buffer> file = compress_text_buffer(in, n, &why)) {
+        write_bytes(sink, *file);
+        return mode_text;
+      }
+      // Past the text format's limits: mixed mode. Merely no gain: stored.
+      return why != text_refusal::none ? compress_other(in, n, sink) : store(in, n, sink);
+    }
+    case mode_image: {
+      // A PNM that image mode would not restore byte for byte goes to mixed mode; one whose image file would be
+      // larger than the stored one is stored.
+      pnm_geometry geometry;
+      if (!parse_restorable_pnm(in, n, &geometry)) return compress_other(in, n, sink);
+      byte_buffer file;
+      if (!compress_image_buffer(in, n, &file)) return store(in, n, sink);
+      write_bytes(sink, file);
+      return mode_image;
+    }
+    case mode_mixed:
+      return compress_other(in, n, sink);
+    default:
+      return store(in, n, sink);
+  }
+}
+
+byte_buffer compress_buffer(uint32_t mode, const uint8_t* in, size_t n) {
+  buffer_sink sink;
+  compress_to(mode, in, n, sink);
+  return sink.release();
+}
+
+int64_t file_length_limit(uint32_t mode) {
+  switch (mode) {
+    case mode_stored: return stored_file_limit;
+    case mode_image: return image_length_limit;
+    case mode_mixed: return mixed_file_limit;
+    default: return input_size_limit;
+  }
+}
+
+void decompress_to(const uint8_t* file, size_t n, byte_sink& sink) {
+  if (n < static_cast<size_t>(container_header_size)) corrupt();
+  switch (get_u32(file)) {
+    case mode_stored:
+      if (n >= static_cast<size_t>(stored_file_limit)) corrupt();
+      if (n > static_cast<size_t>(container_header_size))
+        sink.write(file + container_header_size, n - container_header_size);
+      return;
+    case mode_text: return decompress_text_to(file, n, sink);
+    case mode_image: return decompress_image_to(file, n, sink);
+    case mode_mixed: return decompress_mixed_to(file, n, sink);
+    default: corrupt();
+  }
+}
+
+byte_buffer decompress_buffer(const uint8_t* file, size_t n) {
+  buffer_sink sink;
+  decompress_to(file, n, sink);
+  return sink.release();
+}
+
+// ---------------------------------------------------------------------------------------------------------------
+// Files. Failures of the system carry the check and line of the program's fixed messages:
+// output open "fp!=NULL" 45, output write "length==n" 48, input open "fp!=NULL" 58, input read "length==n" 68.
+
+namespace {
+
+constexpr int check_output_open = 45, check_output_write = 48, check_input_read = 68;
+
+// The path of the file a system failure concerns, for the second line of its message. One run handles one file
+// pair, so the program keeps it here rather than in every error.
+std::string failed_path;
+
+[[noreturn]] void system_failure(const char* check, int line, const std::string& path, int error_number = errno) {
+  failed_path = path;
+  throw qarn_error(failure::system, check, line, error_number);
+}
+
+// ---- Interruption: a named temporary file is removed before the signal takes its usual course. ----
+
+char interrupted_temp[PATH_MAX + 64];
+volatile sig_atomic_t temp_is_named = 0;
+
+extern "C" void on_interrupt(int sig) {
+  if (temp_is_named) unlink(interrupted_temp);
+  signal(sig, SIG_DFL);
+  raise(sig);
+}
+
+void name_temp(const std::string& path) {
+  temp_is_named = 0;
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+  std::snprintf(interrupted_temp, sizeof interrupted_temp, "%s", path.c_str());
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+  temp_is_named = 1;
+}
+
+void forget_temp() { temp_is_named = 0; }
+
+void on_interrupts_remove_temp() {
+  struct sigaction action {};
+  action.sa_handler = on_interrupt;
+  sigemptyset(&action.sa_mask);
+  for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+    struct sigaction old {};
+    // A signal the caller ignores stays ignored (as under nohup).
+    if (sigaction(sig, nullptr, &old) == 0 && old.sa_handler == SIG_IGN) continue;
+    sigaction(sig, &action, nullptr);
+  }
+}
+
+// ---- Input. ----
+
+// The input file: a regular file of known size, or a stream (pipe, terminal, device) read to its end.
+class input_file {
+ public:
+  explicit input_file(const char* path) : path_(path) {
+    fd_ = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd_ < 0) {
+      failed_path = path;
+      throw qarn_error(failure::not_found, "", 0, errno);
+    }
+    if (fstat(fd_, &st_) != 0) system_failure("length==n", check_input_read, path_);
+    if (S_ISDIR(st_.st_mode)) throw qarn_error(failure::is_directory);
+  }
+  ~input_file() { close(fd_); }
+  input_file(const input_file&) = delete;
+  input_file& operator=(const input_file&) = delete;
+
+  bool regular() const { return S_ISREG(st_.st_mode); }
+  int64_t size() const { return st_.st_size; }  // of a regular file, as it was when opened
+  // What the output's permission bits become: the input's, or for a stream what a new file would get.
+  mode_t permissions() const {
+    if (regular()) return st_.st_mode & 0777;
+    const mode_t mask = umask(0);
+    umask(mask);
+    return 0666 & ~mask;
+  }
+
+  // Reads until n bytes are in or the input ends; returns the count.
+  size_t read_full(uint8_t* p, size_t n) {
+    size_t got = 0;
+    while (got < n) {
+      const ssize_t k = read(fd_, p + got, n - got);
+      if (k < 0 && errno == EINTR) continue;
+      if (k < 0) system_failure("length==n", check_input_read, path_);
+      if (k == 0) break;
+      got += static_cast<size_t>(k);
+    }
+    return got;
+  }
+
+  // For a regular file, after its last byte was read: refuses it if it grew or shrank meanwhile.
+  void check_unchanged(uint64_t total) {
+    if (!regular()) return;
+    uint8_t extra;
+    struct stat now;
+    if (total != static_cast<uint64_t>(st_.st_size) || read_full(&extra, 1) != 0 || fstat(fd_, &now) != 0 ||
+        now.st_size != st_.st_size)
+      throw qarn_error(failure::changed);
+  }
+
+  // A stream past a mode's limit, `total` bytes in: it is read on (and dropped) to tell an input past the size
+  // limit, which is refused as too large, from one that is merely too long for its mode (`kind`).
+  [[noreturn]] void refuse_past_limit(uint64_t total, failure kind) {
+    uint8_t buf[1 << 16];
+    while (total < static_cast<uint64_t>(input_size_limit)) {
+      const size_t k = read_full(buf, sizeof buf);
+      if (k == 0) break;
+      total += k;
+    }
+    throw qarn_error(total >= static_cast<uint64_t>(input_size_limit) ? failure::too_large : kind);
+  }
+
+ private:
+  const char* path_;
+  int fd_ = -1;
+  struct stat st_ {};
+};
+
+// The rest of the input after the `head_n` bytes already read (which it starts with), whole, in memory. At most
+// `limit` bytes in all: past that, `kind`.
+byte_buffer read_whole(input_file& in, const uint8_t* head, size_t head_n, uint64_t limit, failure kind) {
+  if (in.regular()) {
+    const uint64_t size = static_cast<uint64_t>(in.size());
+    if (size > limit) throw qarn_error(kind);
+    byte_buffer data(size > 0 ? size : 1);
+    if (head_n > size) throw qarn_error(failure::changed);
+    if (head_n) std::memcpy(data.data(), head, head_n);
+    const uint64_t total = head_n + in.read_full(data.data() + head_n, size - head_n);
+    in.check_unchanged(total);
+    data.shrink(size);
+    return data;
+  }
+  // A stream: a buffer that doubles as it fills.
+  byte_buffer data(std::max<size_t>(size_t{1} << 20, head_n));
+  if (head_n) std::memcpy(data.data(), head, head_n);
+  uint64_t total = head_n;
+  for (;;) {
+    if (total == data.size()) {
+      if (total > limit) in.refuse_past_limit(total, kind);
+      byte_buffer grown(static_cast<size_t>(std::min<uint64_t>(2 * total, limit + 1)));
+      std::memcpy(grown.data(), data.data(), total);
+      data = std::move(grown);
+    }
+    const size_t k = in.read_full(data.data() + total, data.size() - total);
+    total += k;
+    if (total > limit) in.refuse_past_limit(total, kind);
+    if (total < data.size()) break;  // the stream ended
+  }
+  data.shrink(total);
+  return data;
+}
+
+// ---- Output. ----
+
+// Follows symbolic links at path to the file they lead to (which may not exist yet).
+std::string resolve_links(const char* path) {
+  std::string p = path;
+  for (int hops = 0; hops < 40; hops++) {
+    struct stat st;
+    if (lstat(p.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return p;
+    char buf[PATH_MAX];
+    const ssize_t k = readlink(p.c_str(), buf, sizeof buf);
+    if (k <= 0 || k == static_cast<ssize_t>(sizeof buf)) return p;
+    const std::string link(buf, static_cast<size_t>(k));
+    const size_t slash = p.rfind('/');
+    p = link[0] == '/' || slash == std::string::npos ? link : p.substr(0, slash + 1) + link;
+  }
+  return p;  // a loop: opening it reports it
+}
+
+std::string directory_of(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// A hidden name beside target that no file has yet (".<name>.<random>").
+std::string hidden_name_beside(const std::string& target, uint64_t salt) {
+  const size_t slash = target.rfind('/');
+  const std::string dir = slash == std::string::npos ? "" : target.substr(0, slash + 1);
+  const std::string base = target.substr(slash == std::string::npos ? 0 : slash + 1).substr(0, 200);
+  char suffix[24];
+  std::snprintf(suffix, sizeof suffix, ".%012llx", static_cast<unsigned long long>(salt & 0xffffffffffffULL));
+  return dir + "." + base + suffix;
+}
+
+bool proc_fd_available() {
+  static const bool yes = access("/proc/self/fd", X_OK) == 0;
+  return yes;
+}
+
+// The output file. A regular file (or one yet to be made) is written to a temporary file in the directory of the
+// file it replaces, opened before any work, and renamed over that file only by commit(): on a failure, an
+// exception or an interruption the old file stays as it was and no temporary file is left. Where the file system
+// allows, the temporary file has no name until commit(), so that even a kill leaves nothing behind. An output that
+// is not a regular file (/dev/null, a pipe, a terminal) is written directly.
+class output_file final : public byte_sink {
+ public:
+  output_file(const char* path, mode_t permissions) : path_(path), permissions_(permissions) {
+    target_ = resolve_links(path);
+    struct stat st;
+    if (stat(target_.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+      if (S_ISDIR(st.st_mode)) system_failure("fp!=NULL", check_output_open, path_, EISDIR);
+      fd_ = open(target_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+      if (fd_ < 0) system_failure("fp!=NULL", check_output_open, path_);
+      direct_ = true;
+      return;
+    }
+    const std::string dir = directory_of(target_);
+    if (proc_fd_available()) fd_ = open(dir.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+    if (fd_ >= 0) return;
+    // No unnamed files here: a hidden name, removed again on failure and on interruption.
+    std::random_device seed;
+    for (int attempt = 0; attempt < 100 && fd_ < 0; attempt++) {
+      temp_ = hidden_name_beside(target_, (uint64_t{seed()} << 32) ^ seed());
+      name_temp(temp_);
+      fd_ = open(temp_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+      if (fd_ < 0 && errno != EEXIST) break;
+    }
+    if (fd_ < 0) {
+      const int e = errno;
+      forget_temp();
+      temp_.clear();
+      system_failure("fp!=NULL", check_output_open, path_, e);
+    }
+  }
+
+  ~output_file() {
+    if (fd_ >= 0) close(fd_);
+    if (!temp_.empty()) {
+      unlink(temp_.c_str());
+      forget_temp();
+    }
+  }
+  output_file(const output_file&) = delete;
+  output_file& operator=(const output_file&) = delete;
+
+  void write(const uint8_t* p, size_t n) override {
+    while (n > 0) {
+      const ssize_t w = ::write(fd_, p, n);
+      if (w < 0 && errno == EINTR) continue;
+      if (w <= 0) system_failure("length==n", check_output_write, path_, w < 0 ? errno : ENOSPC);
+      p += w;
+      n -= static_cast<size_t>(w);
+    }
+  }
+
+  // Puts the finished file in place.
+  void commit() {
+    if (direct_) {
+      const int r = close(fd_);
+      fd_ = -1;
+      if (r != 0) system_failure("length==n", check_output_write, path_);
+      return;
+    }
+    // The permission bits are set exactly, whatever the umask; a file system without them keeps its own.
+    (void)fchmod(fd_, permissions_);
+    if (temp_.empty()) {
+      // The unnamed file gets a hidden name first: a name cannot be linked over an existing file.
+      char self[64];
+      std::snprintf(self, sizeof self, "/proc/self/fd/%d", fd_);
+      std::random_device seed;
+      for (int attempt = 0; attempt < 100; attempt++) {
+        temp_ = hidden_name_beside(target_, (uint64_t{seed()} << 32) ^ seed());
+        name_temp(temp_);
+        if (linkat(AT_FDCWD, self, AT_FDCWD, temp_.c_str(), AT_SYMLINK_FOLLOW) == 0) break;
+        const int e = errno;
+        forget_temp();
+        temp_.clear();
+        if (e != EEXIST) system_failure("length==n", check_output_write, path_, e);
+      }
+      if (temp_.empty()) system_failure("length==n", check_output_write, path_, EEXIST);
+    }
+    const int r = close(fd_);
+    fd_ = -1;
+    if (r != 0) system_failure("length==n", check_output_write, path_);
+    if (rename(temp_.c_str(), target_.c_str()) != 0) system_failure("length==n", check_output_write, path_);
+    forget_temp();
+    temp_.clear();
+  }
+
+ private:
+  const char* path_;
+  mode_t permissions_;
+  std::string target_;  // the file that is replaced: the output path with its symbolic links followed
+  std::string temp_;    // the temporary file's name, while it has one
+  int fd_ = -1;
+  bool direct_ = false;
+};
+
+// Copies the rest of the input to out, at most `limit` bytes: past that, `kind`. Returns the bytes copied.
+uint64_t copy_rest(input_file& in, output_file& out, uint64_t done, uint64_t limit, failure kind) {
+  constexpr size_t chunk = size_t{4} << 20;
+  if (in.regular() && static_cast<uint64_t>(in.size()) > limit) throw qarn_error(kind);
+  byte_buffer buf(chunk);
+  uint64_t total = done;
+  for (;;) {
+    const size_t k = in.read_full(buf.data(), chunk);
+    total += k;
+    if (total > limit) {
+      if (in.regular()) throw qarn_error(failure::changed);
+      in.refuse_past_limit(total, kind);
+    }
+    if (k) out.write(buf.data(), k);
+    if (k < chunk) break;
+  }
+  in.check_unchanged(total);
+  return total;
+}
+
+// ---- The two directions. ----
+
+void announce(const char* direction, uint32_t mode) {
+  std::printf("%s %s\n", direction, mode_word(mode));
   std::fflush(stdout);
-  std::exit(1);
+}
+
+// Stored mode streams: the input goes through a 4 MiB buffer behind the header, in constant memory and at the
+// speed of a copy.
+void compress_default(input_file& in, output_file& out) {
+  uint8_t head[container_header_size];
+  put_u32(head, mode_stored);
+  out.write(head, sizeof head);
+  copy_rest(in, out, 0, stored_input_limit, failure::too_large);
+}
+
+void decompress_default(input_file& in, output_file& out) {
+  copy_rest(in, out, container_header_size, stored_file_limit - 1, failure::corrupt);
+}
+
+void compress_file(const char* in_path, const char* out_path) {
+  input_file in(in_path);
+  if (in.regular() && in.size() >= input_size_limit) throw qarn_error(failure::too_large);
+  const uint32_t mode = mode_for_name(in_path);
+  announce("Compressing", mode);
+  output_file out(out_path, in.permissions());
+  if (mode == mode_stored) {
+    compress_default(in, out);
+  } else {
+    const byte_buffer data = read_whole(in, nullptr, 0, input_size_limit - 1, failure::too_large);
+    compress_to(mode, data.data(), data.size(), out);
+  }
+  out.commit();
+}
+
+void decompress_file(const char* in_path, const char* out_path) {
+  input_file in(in_path);
+  if (in.regular() && in.size() >= input_size_limit) throw qarn_error(failure::too_large);
+  uint8_t head[container_header_size];
+  if (in.read_full(head, sizeof head) < sizeof head) corrupt();
+  const uint32_t mode = get_u32(head);
+  if (!mode_word(mode)) corrupt();
+  announce("Decompressing", mode);
+  const int64_t limit = file_length_limit(mode);
+  if (in.regular() && in.size() >= limit) corrupt();
+  output_file out(out_path, in.permissions());
+  if (mode == mode_stored) {
+    decompress_default(in, out);
+  } else {
+    const byte_buffer file = read_whole(in, head, sizeof head, static_cast<uint64_t>(limit - 1), failure::corrupt);
+    decompress_to(file.data(), file.size(), out);
+  }
+  out.commit();
 }
 
 void usage() {
@@ -52,167 +513,45 @@ void usage() {
   std::puts("    ./qarn -d input output");
 }
 
-const mode_entry& mode_by_name(const char* path) {
-  const char* dot = std::strrchr(path, '.');
-  if (dot)
-    for (const mode_entry& m : modes)
-      if (m.extension && std::strncmp(dot, m.extension, 4) == 0) return m;
-  return modes[3];
-}
-
-const mode_entry* mode_by_number(uint32_t number) {
-  for (const mode_entry& m : modes)
-    if (m.number == number) return &m;
-  return nullptr;
-}
-
-void run(const mode_entry& m, bool compressing, const char* in, const char* out) {
-  mode_function f = compressing ? m.compress : m.decompress;
-  if (!f) {
-    std::printf("%s mode is not available in this build\n", m.name);
-    std::fflush(stdout);
-    std::exit(1);
+// Prints the message of a failure (on standard output, with a reason on standard error where the system gave one).
+void report(const qarn_error& e, const char* in) {
+  switch (e.kind()) {
+    case failure::corrupt: std::printf("File %s is corrupt\n", in); break;
+    case failure::too_large: std::printf("File %s must be less than 1.001GB\n", in); break;
+    case failure::not_found: std::printf("%s not found\n", in); break;
+    case failure::is_directory: std::printf("%s is a directory\n", in); break;
+    case failure::changed: std::printf("File %s changed while it was read\n", in); break;
+    case failure::system: std::printf("assertion \"%s\" failed: ./util.c:%d\n", e.check(), e.line()); break;
   }
-  if (m.store_limit) alloc_init(m.store_limit);
-  std::printf("%s %s\n", compressing ? "Compressing" : "Decompressing", m.name);
   std::fflush(stdout);
-  f(in, out);
-}
-
-// ---- Stored mode: a streaming copy behind the header, so memory stays small and it runs at the speed of cp. ----
-
-struct fd_closer {
-  int fd;
-  ~fd_closer() {
-    if (fd >= 0) close(fd);
-  }
-};
-
-// Copies from in (starting at in_offset) to the end of out; returns the number of bytes or -1 on failure.
-// Plain reads and writes through a 4 MiB buffer run as fast as cp here; an in-kernel copy to an offset that is not
-// page aligned (the 4-byte header) runs slower.
-int64_t copy_to_end(int in, int64_t in_offset, int out) {
-  constexpr size_t chunk = size_t{4} << 20;
-  std::unique_ptr<uint8_t[]> buf(new uint8_t[chunk]);
-  int64_t total = 0;
-  if (lseek(in, in_offset, SEEK_SET) != in_offset) return -1;
-  for (;;) {
-    ssize_t k = read(in, buf.get(), chunk);
-    if (k < 0 && errno == EINTR) continue;
-    if (k < 0) return -1;
-    if (k == 0) return total;
-    for (ssize_t done = 0; done < k;) {
-      ssize_t w = write(out, buf.get() + done, static_cast<size_t>(k - done));
-      if (w < 0 && errno == EINTR) continue;
-      if (w <= 0) return -1;
-      done += w;
-    }
-    total += k;
-  }
-}
-
-bool same_file(const char* a, const char* b) {
-  struct stat sa, sb;
-  return stat(a, &sa) == 0 && stat(b, &sb) == 0 && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
-}
-
-// Writes the stored-mode header (when asked) and then the input from in_offset on to out_path. Returns the bytes
-// copied from the input, or stops (removing the output) when anything fails.
-int64_t copy_file(const char* in_path, int64_t in_offset, const char* out_path, bool with_header) {
-  uint8_t head[4];
-  put_u32(head, mode_stored);
-  size_t headn = with_header ? 4 : 0;
-  if (same_file(in_path, out_path)) {
-    // Truncating the output would destroy the input: go through memory instead.
-    int64_t size = file_size(in_path);
-    if (size < in_offset) fatal_check("length==n", 68);
-    std::unique_ptr<uint8_t[]> data(new uint8_t[static_cast<size_t>(size) + 1]);
-    if (size > 0) readfile(in_path, data.get(), static_cast<uint64_t>(size));
-    if (with_header) writefile_with_header(out_path, mode_stored, data.get() + in_offset, size - in_offset);
-    else writefile(out_path, data.get() + in_offset, size - in_offset);
-    return size - in_offset;
-  }
-  fd_closer in{open(in_path, O_RDONLY)};
-  if (in.fd < 0) fatal_check("fp!=NULL", 58);
-  struct stat before;
-  bool existed = stat(out_path, &before) == 0;
-  fd_closer out{open(out_path, O_WRONLY | O_CREAT | O_TRUNC, 0666)};
-  if (out.fd < 0) fatal_check("fp!=NULL", 45);
-  bool ok = headn == 0 || write(out.fd, head, headn) == static_cast<ssize_t>(headn);
-  int64_t copied = ok ? copy_to_end(in.fd, in_offset, out.fd) : -1;
-  ok = copied >= 0 && close(out.fd) == 0;
-  out.fd = -1;
-  if (!ok) {
-    if (!existed || S_ISREG(before.st_mode)) std::remove(out_path);
-    fatal_check("length==n", 48);
-  }
-  return copied;
+  const bool reason = e.kind() == failure::system || (e.kind() == failure::not_found && e.error_number() != ENOENT);
+  if (reason && e.error_number() != 0)
+    std::fprintf(stderr, "qarn: %s: %s\n", failed_path.c_str(), std::strerror(e.error_number()));
 }
 
 }  // namespace
-
-int compress_default(const char* in_path, const char* out_path) {
-  int64_t size = file_size(in_path);
-  // A stored file must stay below the decompressor's limit, so the input may be 1,000,999,995 bytes at most.
-  if (size > stored_input_limit) refuse("File %s must be less than 1.001GB", in_path);
-  int64_t copied = copy_file(in_path, 0, out_path, true);
-  if (copied > stored_input_limit) {  // the file grew while it was copied
-    std::remove(out_path);
-    refuse("File %s must be less than 1.001GB", in_path);
-  }
-  return 0;
-}
-
-void write_stored(const char* in_path, const char* out_path, const uint8_t* data, uint64_t n) {
-  if (n > static_cast<uint64_t>(stored_input_limit)) refuse("File %s must be less than 1.001GB", in_path);
-  writefile_with_header(out_path, mode_stored, data, n);
-}
-
-void write_fallback(const char* in_path, const char* out_path, const uint8_t* data, uint64_t n) {
-  std::optional<byte_buffer> mixed = compress_mixed_buffer(data, n);
-  if (mixed) writefile(out_path, mixed->data(), mixed->size());
-  else write_stored(in_path, out_path, data, n);
-}
-
-int decompress_default(const char* in_path, const char* out_path) {
-  int64_t size = file_size(in_path);
-  if (size < container_header_size || size >= input_size_limit - 1) corrupt();
-  copy_file(in_path, container_header_size, out_path, false);
-  return 0;
-}
 
 int qarn_main(int argc, char** argv) {
   if (argc != 4 || std::strlen(argv[1]) != 2 || argv[1][0] != '-' || (argv[1][1] != 'c' && argv[1][1] != 'd')) {
     usage();
     return 1;
   }
+  // A closed standard output must not end a run that can still write its file.
+  signal(SIGPIPE, SIG_IGN);
+  on_interrupts_remove_temp();
   heap_on_huge_pages();
-  bool compressing = argv[1][1] == 'c';
   const char* in = argv[2];
   const char* out = argv[3];
-
-  int64_t size = file_size(in);
-  if (size == -1) refuse("%s not found", in);
-  if (size >= input_size_limit) refuse("File %s must be less than 1.001GB", in);
-
   try {
-    if (compressing) {
-      run(mode_by_name(in), true, in, out);
-    } else {
-      size = file_size(in);
-      if (size == -1) refuse("File %s not found", in);
-      if (size < container_header_size) corrupt();
-      uint8_t head[100];
-      readfile(in, head, static_cast<uint64_t>(size < 100 ? size : 100));
-      const mode_entry* m = mode_by_number(get_u32(head));
-      if (!m) corrupt();
-      run(*m, false, in, out);
-    }
-  } catch (const corrupt_input&) {
-    refuse("File %s is corrupt\n", in);
+    if (argv[1][1] == 'c') compress_file(in, out);
+    else decompress_file(in, out);
+  } catch (const qarn_error& e) {
+    report(e, in);
+    return 1;
   } catch (const std::bad_alloc&) {
-    refuse("Not enough memory for %s\n", in);
+    std::printf("Not enough memory for %s\n", in);
+    std::fflush(stdout);
+    return 1;
   }
-  std::fflush(stdout);
   return 0;
 }

@@ -1,21 +1,43 @@
-// qarn.h — the command-line driver and stored mode.
+// qarn.h — the driver: the choice of mode and every fallback, on buffers; and the qarn program, which alone owns
+// files, prints and sets the exit status.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+
+#include "util.h"
 
 // Largest input whose stored-mode file (input + 4 bytes) the decompressor still accepts.
 constexpr int64_t stored_input_limit = 1000999995;
+// Stored-mode files must be shorter than this.
+constexpr int64_t stored_file_limit = input_size_limit - 1;
 
-// Stored mode: the input unchanged behind the container header.
-int compress_default(const char* in_path, const char* out_path);
-int decompress_default(const char* in_path, const char* out_path);
-// Writes the stored-mode file of data[0..n) to out_path: the fallback of every modelling mode. An input too large
-// for a stored file is refused with the size message, as stored mode does.
-void write_stored(const char* in_path, const char* out_path, const uint8_t* data, uint64_t n);
-// Writes the file of an input that a modelling mode cannot take (a text past the text format's limits, a PNM that
-// image mode would not restore byte for byte): mixed mode's file, or the stored-mode file when that is not larger.
-void write_fallback(const char* in_path, const char* out_path, const uint8_t* data, uint64_t n);
+// ---- Buffers in, buffers out. Failures are thrown as qarn_error (or std::bad_alloc); nothing is printed. ----
 
-// The whole program: checks the arguments, picks the mode and runs it. Returns the exit status; refusals and
-// damaged input print their message and exit with status 1 from wherever they are found.
+// The mode compression picks for an input path: the (up to) four bytes from the last '.' of the whole path,
+// compared with ".pnm", ".txt" and ".dat" in that order; stored mode for anything else.
+uint32_t mode_for_name(const char* path);
+// The word the progress lines use for a mode ("default", "text", "image", "mixed"), or null for a number that
+// names no mode.
+const char* mode_word(uint32_t mode);
+
+// Writes to sink the compressed file of in[0..n) in `mode`, or in the mode the program falls back to: an input
+// that text or image mode cannot take goes to mixed mode, a mixed file that would not be smaller than the stored
+// file (or would reach 500,000,000 bytes) becomes the stored file, as does any result larger than input + 4.
+// Returns the mode of the file written. Throws too_large when the stored file would pass the stored limit.
+uint32_t compress_to(uint32_t mode, const uint8_t* in, size_t n, byte_sink& sink);
+byte_buffer compress_buffer(uint32_t mode, const uint8_t* in, size_t n);
+
+// Compressed files of `mode` must be shorter than this many bytes; longer ones are damaged.
+int64_t file_length_limit(uint32_t mode);
+// Restores the input of the compressed file[0..n) into sink, in the mode its header names. Throws corrupt on a
+// damaged file (the sink may then hold part of the output).
+void decompress_to(const uint8_t* file, size_t n, byte_sink& sink);
+byte_buffer decompress_buffer(const uint8_t* file, size_t n);
+
+// ---- The program. ----
+
+// The whole qarn program: checks the arguments, picks the mode, runs it from the input file to the output file
+// (written to a temporary file and renamed into place only on success), prints the progress line or the failure,
+// and returns the exit status.
 int qarn_main(int argc, char** argv);

@@ -106,9 +106,9 @@ struct heap_buffer {
     for (cached& c : cache())
       if (!c.in_use) {
         release(c.p, c.size);
+        c = {};
         c = {acquire(n), n, true};
         p = c.p;
-        if (!p) c = {};
         return;
       }
     p = acquire(n);
@@ -128,13 +128,7 @@ struct heap_buffer {
  private:
   // Large blocks come on huge pages (big_alloc): the decoder's slot lookups range over two megabytes, which small
   // pages would spread over 512 translation entries.
-  static void* acquire(size_t n) {
-    try {
-      return big_alloc(n);
-    } catch (const std::bad_alloc&) {
-      return nullptr;
-    }
-  }
+  static void* acquire(size_t n) { return big_alloc(n); }
   static void release(void* p, size_t n) {
     if (p) big_free(p, n);
   }
@@ -154,6 +148,24 @@ struct heap_buffer {
     thread_local cache_list list;
     return list.blocks;
   }
+};
+
+// A block the coder allocates for a caller who offered none: freed unless handed over with release().
+class owned_block {
+ public:
+  owned_block() = default;
+  owned_block(const owned_block&) = delete;
+  owned_block& operator=(const owned_block&) = delete;
+  ~owned_block() { std::free(p_); }
+  unsigned char* take(size_t n) {
+    p_ = static_cast<unsigned char*>(std::malloc(n));
+    if (!p_) throw std::bad_alloc();
+    return p_;
+  }
+  void release() { p_ = nullptr; }
+
+ private:
+  unsigned char* p_ = nullptr;
 };
 
 // Lane tables of the vector renormalisation, one aligned vector load each.
@@ -401,14 +413,11 @@ __attribute__((target("avx2"))) void enc_main_avx2(uint32_t* R, const uint8_t* i
 unsigned char* compress(bool vec, unsigned char* in, unsigned int n, unsigned char* out, unsigned int* out_size) {
   unsigned int bound = rans_compress_bound(n);
   if (!bound) return nullptr;
-  bool owned = false;
+  if (out && *out_size < bound) return nullptr;
+  owned_block owned;
   if (!out) {
-    out = static_cast<unsigned char*>(std::malloc(bound));
-    if (!out) return nullptr;
+    out = owned.take(bound);
     *out_size = bound;
-    owned = true;
-  } else if (*out_size < bound) {
-    return nullptr;
   }
 
   if (n == 0) {
@@ -422,16 +431,13 @@ unsigned char* compress(bool vec, unsigned char* in, unsigned int n, unsigned ch
     for (int z = 0; z < rans_states; z++, cp += 4) put_u32(cp, rans_state_lower);
     put_u32(out, 0);
     *out_size = static_cast<unsigned int>(cp - out);
+    owned.release();
     return out;
   }
 
   size_t count_entries = (n < quarter_count_min ? 1 : 4) * size_t{65536};
   heap_buffer counts(count_entries * sizeof(uint32_t));
   heap_buffer records(65536 * sizeof(RansEncSymbol));
-  if (!counts.p || !records.p) {
-    if (owned) std::free(out);
-    return nullptr;
-  }
   uint32_t* F = static_cast<uint32_t*>(counts.p);
   auto* rec = static_cast<RansEncSymbol*>(records.p);
 
@@ -474,6 +480,7 @@ unsigned char* compress(bool vec, unsigned char* in, unsigned int n, unsigned ch
   std::memmove(table_end, wp, coded);
   put_u32(out, n);
   *out_size = static_cast<unsigned int>(tab_size + coded);
+  owned.release();
   return out;
 }
 
@@ -791,12 +798,8 @@ unsigned char* uncompress(bool vec, unsigned char* in, unsigned int in_size, uns
     if (R[z] >> 31) return nullptr;  // the coder keeps states below 2^31
   }
 
-  bool owned = false;
-  if (!out) {
-    out = static_cast<unsigned char*>(std::malloc(n ? n : 1));
-    if (!out) return nullptr;
-    owned = true;
-  }
+  owned_block owned;
+  if (!out) out = owned.take(n ? n : 1);
   uint32_t m = n >> 5;
   const uint8_t* wp = ip;
   // Staging rows start on a cache line, so that no 32-byte store there splits across two lines.
@@ -808,11 +811,9 @@ unsigned char* uncompress(bool vec, unsigned char* in, unsigned int in_size, uns
     ok = dec_get_checked(R[31], S + (p ? out[p - 1] : 0) * slots_per_context, wp, iend, s);
     out[p] = static_cast<uint8_t>(s);
   }
-  if (!ok) {
-    if (owned) std::free(out);
-    return nullptr;
-  }
+  if (!ok) return nullptr;
   *out_size = n;
+  owned.release();
   return out;
 }
 
@@ -824,9 +825,7 @@ unsigned int rans_compress_bound(unsigned int n) {
   return static_cast<unsigned int>(b);
 }
 
-bool rans_have_avx2() { return __builtin_cpu_supports("avx2"); }
-
-static bool use_vector(rans_impl impl) { return impl != rans_impl::scalar && rans_have_avx2(); }
+static bool use_vector(rans_impl impl) { return impl != rans_impl::scalar && cpu_has_avx2(); }
 
 unsigned char* rans_compress_O1_32x16_impl(rans_impl impl, unsigned char* in, unsigned int in_size,
                                            unsigned char* out, unsigned int* out_size) {

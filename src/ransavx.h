@@ -18,20 +18,21 @@ unsigned int rans_compress_bound(unsigned int n);
 
 // Codes in[0..in_size) into out, which must offer at least rans_compress_bound(in_size) bytes in *out_size
 // (out == null: the block is allocated with malloc and the caller frees it). On success returns out and sets
-// *out_size to the block length; returns null, writing nothing, when the room is too small.
+// *out_size to the block length; returns null, writing nothing, when the room is too small. Throws std::bad_alloc
+// when its working memory cannot be had.
 unsigned char* rans_compress_O1_32x16(unsigned char* in, unsigned int in_size, unsigned char* out,
                                       unsigned int* out_size);
 
 // Decodes the block in[0..in_size) into out, which offers *out_size bytes (out == null: allocated with malloc).
 // On success returns out with *out_size = n. Returns null when the decoded length exceeds the room or the block
-// is damaged (bad table, too few bytes); it never reads past in_size nor writes past the room.
+// is damaged (bad table, too few bytes); it never reads past in_size nor writes past the room. Throws
+// std::bad_alloc when its working memory cannot be had: a shortage is never taken for damage.
 unsigned char* rans_uncompress_O1_32x16(unsigned char* in, unsigned int in_size, unsigned char* out,
                                         unsigned int* out_size);
 
 // Explicit choice of implementation, so that both can be tested and measured against each other. Both write
 // identical blocks and decode identically; `avx2` falls back to scalar code on a CPU without AVX2.
 enum class rans_impl { automatic, scalar, avx2 };
-bool rans_have_avx2();
 unsigned char* rans_compress_O1_32x16_impl(rans_impl impl, unsigned char* in, unsigned int in_size,
                                            unsigned char* out, unsigned int* out_size);
 unsigned char* rans_uncompress_O1_32x16_impl(rans_impl impl, unsigned char* in, unsigned int in_size,

@@ -8,7 +8,6 @@
 
 #include <immintrin.h>
 
-#include "qarn.h"
 #include "ransavx.h"
 #include "sort.h"
 
@@ -25,6 +24,10 @@ constexpr int32_t escape_byte = 255;
 // Escape stream: at most 254 buckets, so 256 boundaries and widths are stored, 1024 bytes each.
 constexpr int32_t bucket_table_bytes = 1024;
 constexpr int32_t bucket_scan_limit = 250000;
+// The shortest text file: the header, an escape stream of no values (count, two bucket tables, an empty rANS
+// block, an empty bit stream) and the two rANS blocks of the token bytes and the dictionary, empty.
+constexpr size_t smallest_text_file = text_header_size + 4 + 2 * (4 + bucket_table_bytes) + 4 + rans_empty_block_size +
+                                      4 + 2 * (4 + rans_empty_block_size);
 // Slack after copied buffers: token copies move 16 bytes at a time, bit reads 8 bytes at a time.
 constexpr size_t copy_slack = 16;
 
@@ -551,16 +554,21 @@ std::optional<byte_buffer> compress_text_buffer(const uint8_t* in, size_t n, tex
 }
 
 void decompress_text_to(const uint8_t* in, size_t n, byte_sink& sink) {
-  if (n < static_cast<size_t>(text_header_size) || n >= static_cast<size_t>(input_size_limit)) corrupt();
-  byte_buffer file(n);
-  std::memcpy(file.data(), in, n);
-  text_whiten(file.data(), n);
-  uint32_t textc = get_u32(file.data() + 4), a2c = get_u32(file.data() + 8), listc = get_u32(file.data() + 12);
-  uint32_t appended = get_u32(file.data() + 16);
+  if (n < smallest_text_file || n >= static_cast<size_t>(input_size_limit)) corrupt();
+  // The header's fields are checked before anything is sized by them: its first 24 bytes are unwhitened apart
+  // (words 1 and 2 take the generator's first two draws, as in the whole file).
+  uint8_t head[24];
+  std::memcpy(head, in, sizeof head);
+  text_whiten(head, sizeof head);
+  const uint32_t textc = get_u32(head + 4), a2c = get_u32(head + 8), listc = get_u32(head + 12);
+  const uint32_t appended = get_u32(head + 16);
   // A text holds at least one token and its restored length stays within the input limit.
   if (appended > 1 || textc > static_cast<uint64_t>(input_size_limit) || a2c < 1 || a2c > textc || listc < 1 ||
       listc > textc || listc >= dictionary_limit || a2c >= token_limit)
     corrupt();
+  byte_buffer file(n);
+  std::memcpy(file.data(), in, n);
+  text_whiten(file.data(), n);
   cfile f{file.data(), text_header_size, static_cast<int64_t>(n)};
 
   raw_array<int32_t> escapes = get_integers_from_file(&f, static_cast<int32_t>(a2c));
@@ -674,63 +682,11 @@ void decompress_text_to(const uint8_t* in, size_t n, byte_sink& sink) {
   if (e != escc || total != textc || (appended && words[last.start + last.length - 1] != ' ')) corrupt();
 }
 
-namespace {
-
-class buffer_sink : public byte_sink {
- public:
-  explicit buffer_sink(byte_buffer& b) : b_(b) {}
-  void write(const uint8_t* p, size_t n) override {
-    if (n > b_.size() - used_) corrupt();
-    std::memcpy(b_.data() + used_, p, n);
-    used_ += n;
-  }
-  size_t used() const { return used_; }
-
- private:
-  byte_buffer& b_;
-  size_t used_ = 0;
-};
-
-class file_sink : public byte_sink {
- public:
-  explicit file_sink(output_file& f) : f_(f) {}
-  void write(const uint8_t* p, size_t n) override { f_.write(p, n); }
-
- private:
-  output_file& f_;
-};
-
-}  // namespace
-
 byte_buffer decompress_text_buffer(const uint8_t* in, size_t n) {
-  if (n < static_cast<size_t>(text_header_size)) corrupt();
   // The restored length is in the header (unwhitened), less the appended space, which the sink never receives.
-  byte_buffer text(static_cast<size_t>(std::min<uint64_t>(get_u32(in + 4), input_size_limit)));
-  buffer_sink sink(text);
+  buffer_sink sink(n >= static_cast<size_t>(text_header_size)
+                       ? static_cast<size_t>(std::min<uint64_t>(get_u32(in + 4), input_size_limit))
+                       : 0);
   decompress_text_to(in, n, sink);
-  text.shrink(sink.used());
-  return text;
-}
-
-int compress_text(const char* in_path, const char* out_path) {
-  mapped_file in(in_path);
-  text_refusal why;
-  std::optional<byte_buffer> out = compress_text_buffer(in.data(), in.size(), &why);
-  if (!out) {
-    // Past the text format's limits: mixed mode. Merely no gain: stored.
-    if (why != text_refusal::none) write_fallback(in_path, out_path, in.data(), in.size());
-    else write_stored(in_path, out_path, in.data(), in.size());
-    return 0;
-  }
-  writefile(out_path, out->data(), out->size());
-  return 0;
-}
-
-int decompress_text(const char* in_path, const char* out_path) {
-  mapped_file in(in_path);
-  output_file out(out_path);
-  file_sink sink(out);
-  decompress_text_to(in.data(), in.size(), sink);
-  out.commit();
-  return 0;
+  return sink.release();
 }

@@ -47,7 +47,7 @@ struct cfile {
 
   void put32(uint32_t v);
   void putblock(const void* p, uint32_t n);
-  uint32_t get32();                       // throws corrupt_input past the end
+  uint32_t get32();                       // throws qarn_error (corrupt) past the end
   const uint8_t* getblock(uint32_t* n);  // the block's bytes, in place
 };
 
@@ -56,7 +56,7 @@ int64_t escape_stream_bound(int64_t n);
 // Appends the escape-value stream of vals[0..n). False (nothing usable written) when the values need more than 254
 // buckets.
 bool add_integers_to_file(cfile* f, const int32_t* vals, int32_t n);
-// Reads an escape-value stream of at most max_count values. Throws corrupt_input on a damaged stream.
+// Reads an escape-value stream of at most max_count values. Throws qarn_error (corrupt) on a damaged stream.
 raw_array<int32_t> get_integers_from_file(cfile* f, int32_t max_count);
 
 // The text-mode file of in[0..n), or nothing when text mode cannot take it or its file would be larger than the
@@ -65,19 +65,8 @@ std::optional<byte_buffer> compress_text_buffer(const uint8_t* in, size_t n, tex
 // XORs the words 1 to n / 8 - 1 of a text-mode file with the generator's draws: whitening and its undoing.
 void text_whiten(uint8_t* buf, size_t n);
 
-// Receives restored text in pieces.
-class byte_sink {
- public:
-  virtual void write(const uint8_t* p, size_t n) = 0;
-
- protected:
-  ~byte_sink() = default;
-};
-// Restores the text of a text-mode file into sink, in order; throws corrupt_input when the file is damaged (the
+// Restores the text of a text-mode file into sink, in order; throws qarn_error (corrupt) when the file is damaged (the
 // sink may by then hold part of the text).
 void decompress_text_to(const uint8_t* in, size_t n, byte_sink& sink);
-// The text restored from a text-mode file; throws corrupt_input when the file is damaged.
+// The text restored from a text-mode file; throws qarn_error (corrupt) when the file is damaged.
 byte_buffer decompress_text_buffer(const uint8_t* in, size_t n);
-
-int compress_text(const char* in_path, const char* out_path);
-int decompress_text(const char* in_path, const char* out_path);

@@ -1,11 +1,14 @@
-// util.h — runtime support shared by every mode: the container header, the block store, whole-file helpers,
-// the fatal check, the error raised by damaged input, and the program-wide pseudo-random generator.
+// util.h — support shared by every mode: the container header, the one error type, memory for large arrays, byte
+// sinks, the CPU check, two-worker threads, and the pseudo-random generator of the text format. No file I/O.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <exception>
 #include <memory>
+#include <system_error>
+#include <thread>
 #include <utility>
 
 // Container header: every compressed file starts with its mode number, u32 little-endian.
@@ -15,23 +18,40 @@ constexpr int container_header_size = 4;
 // Inputs of either direction must be smaller than this many bytes.
 constexpr int64_t input_size_limit = 1001000001;
 
-// Block-store limits the driver reserves for each mode.
-constexpr int64_t store_limit_text = 14000000000;
-constexpr int64_t store_limit_image = 1000000000;
-constexpr int64_t store_limit_mixed = 14000000000;
+// ---- Failures. ----
 
-// Guard pattern of the block store: in memory the bytes 41 38 40 38 43 38 40 38.
-constexpr uint64_t rand_value = 0x3840384338403841ULL;
-constexpr int64_t block_guard_size = 4096;
-constexpr int64_t block_table_capacity = 500000;
-constexpr int free_blocks_capacity = 50;
+// Why a run failed. The library reports failures only by throwing `qarn_error` (and std::bad_alloc from
+// allocations); the program turns each kind into its message and exit status.
+enum class failure {
+  corrupt,       // a damaged compressed file
+  too_large,     // an input past the size limit
+  not_found,     // an input that cannot be opened
+  is_directory,  // a directory given as the input
+  changed,       // an input whose size changed while it was read
+  system,        // a file operation failed: check() and line() name it, error_number() says why
+};
 
-// Raised by every decoder when its input is damaged; the driver turns it into "File %s is corrupt".
-struct corrupt_input {};
-[[noreturn]] inline void corrupt() { throw corrupt_input{}; }
+class qarn_error : public std::exception {
+ public:
+  explicit qarn_error(failure kind, const char* check = "", int line = 0, int error_number = 0)
+      : kind_(kind), check_(check), line_(line), error_number_(error_number) {}
+  failure kind() const { return kind_; }
+  // For system failures: the program's fixed check text and line (such as "fp!=NULL" and 45 for an output that
+  // cannot be opened) and the errno value of the call that failed.
+  const char* check() const { return check_; }
+  int line() const { return line_; }
+  int error_number() const { return error_number_; }
+  const char* what() const noexcept override;
 
-// A failed check of the runtime: prints `assertion "<text>" failed: ./util.c:<line>` and exits with status 1.
-[[noreturn]] void fatal_check(const char* condition, int line);
+ private:
+  failure kind_;
+  const char* check_;
+  int line_;
+  int error_number_;
+};
+
+// Raised by every decoder when its input is damaged.
+[[noreturn]] inline void corrupt() { throw qarn_error(failure::corrupt); }
 
 // Little-endian field access (the formats are little-endian on every platform we run on).
 inline uint16_t get_u16(const void* p) { uint16_t v; std::memcpy(&v, p, 2); return v; }
@@ -41,13 +61,23 @@ inline void put_u32(void* p, uint32_t v) { std::memcpy(p, &v, 4); }
 inline uint64_t get_u64(const void* p) { uint64_t v; std::memcpy(&v, p, 8); return v; }
 inline void put_u64(void* p, uint64_t v) { std::memcpy(p, &v, 8); }
 
+// ---- Memory. ----
+
 // Memory for large working arrays: huge pages where the kernel offers them (a page fault per 2 MiB instead of per
-// 4 KiB), the general heap for small ones. Never cleared. Throws std::bad_alloc when memory runs out.
+// 4 KiB), the general heap for small ones. Never cleared. Throws std::bad_alloc when memory runs out; the memory
+// is accounted for when it is taken, so that a shortage shows here rather than as a kill later.
 void* big_alloc(size_t bytes);
 void big_free(void* p, size_t bytes);
+// An area of fresh pages that read as zero (huge pages where offered), for tables that must start empty; only the
+// pages touched cost memory. Throws std::bad_alloc when memory runs out.
+void* zeroed_alloc(size_t bytes);
+void zeroed_free(void* p, size_t bytes);
 // Fresh pages are dear on these machines, huge ones far less per byte: the heap keeps what is freed for later
-// requests, and its first 30 MiB come in huge pages. The program calls it once at start.
+// requests, and its first 30 MiB come in huge pages. A program calls it once at start; the library works without.
 void heap_on_huge_pages();
+// Maps in the pages of an area that is about to be written whole, instead of taking a fault per 4 KiB page. Only an
+// optimisation: a failure changes nothing.
+void populate(void* p, size_t bytes);
 
 // An owned array of plain values that is not cleared: large arrays cost neither a memset nor pages they never touch.
 template <class T>
@@ -79,79 +109,96 @@ class raw_array {
 };
 using byte_buffer = raw_array<uint8_t>;
 
-// ---- Block store: one arena, blocks released last-in-first-out, each between two 4096-byte guard zones. ----
-
-// Reserves `limit` bytes of address space (1 GiB aligned; pages cost memory only once touched). Calling it again
-// drops the previous store and everything in it.
-void alloc_init(int64_t limit);
-// A usable area of at least n + 1 bytes, 4096-aligned; not cleared.
-uint8_t* alloc_block(int64_t n);
-// Releases the newest live block after checking both of its guards. Returns 1.
-int free_block(void* p);
-// Releases `count` blocks given oldest first, newest first; at most 50.
-int free_blocks_n(int count, void* const* blocks);
-template <class... P>
-int free_blocks(P*... blocks) {
-  static_assert(sizeof...(P) <= free_blocks_capacity, "at most 50 blocks per call");
-  void* const list[] = {static_cast<void*>(blocks)...};
-  return free_blocks_n(static_cast<int>(sizeof...(P)), list);
-}
+// An array of n values, mapped in whole: for arrays that are about to be written whole.
 template <class T>
-T* alloc_array(int64_t count) {
-  return reinterpret_cast<T*>(alloc_block(count * static_cast<int64_t>(sizeof(T))));
+raw_array<T> populated(size_t n) {
+  raw_array<T> a(n);
+  populate(a.data(), n * sizeof(T));
+  return a;
 }
-// Number of live blocks and the store's high-water mark, for tests and measurements.
-int64_t alloc_live_blocks();
-int64_t alloc_high_water();
+// An array of at least n entries from a pool of one array: the pool's when it is large enough (the pool is left
+// empty), else a new one, mapped in whole unless `sparse` (an array used only in part faults in only that part).
+template <class T>
+raw_array<T> take(raw_array<T>& pool, size_t n, bool sparse = false) {
+  if (pool.size() >= n && pool.size() > 0) return std::move(pool);
+  if (sparse) return raw_array<T>(n > 0 ? n : 1);
+  return populated<T>(n > 0 ? n : 1);
+}
+// Gives an array back to its pool, which keeps the larger of the two.
+template <class T>
+void give(raw_array<T>& pool, raw_array<T>&& a) {
+  if (a.size() > pool.size()) pool = std::move(a);
+}
 
-// ---- Whole files. ----
+// ---- Output in pieces. ----
 
-// Size of the file at path, or -1 when it cannot be opened or measured.
-int64_t file_size(const char* path);
-// Reads n bytes (n = 0: the whole file) into buf and returns the count read.
-uint64_t readfile(const char* path, void* buf, uint64_t n);
-// Creates or truncates path and writes n bytes. A failed write removes the file it created before stopping.
-uint64_t writefile(const char* path, const void* buf, uint64_t n);
-// As writefile, with a header of headn bytes written in front of the n bytes of buf.
-uint64_t writefile2(const char* path, const void* head, uint64_t headn, const void* buf, uint64_t n);
-// A whole input file mapped read-only into memory (no copy; the page cache is shared). An empty file maps to an
-// empty span. Stops with the read check when the file cannot be opened or read.
-class mapped_file {
+// Receives a mode's output in order, in pieces. After a failure it may hold part of the output, which its owner
+// discards.
+class byte_sink {
  public:
-  explicit mapped_file(const char* path);
-  ~mapped_file();
-  mapped_file(const mapped_file&) = delete;
-  mapped_file& operator=(const mapped_file&) = delete;
-  const uint8_t* data() const { return data_; }
-  size_t size() const { return size_; }
+  virtual void write(const uint8_t* p, size_t n) = 0;
 
- private:
-  const uint8_t* data_ = nullptr;
-  size_t size_ = 0;
-  void* map_ = nullptr;
-  byte_buffer copy_;  // for files that cannot be mapped
+ protected:
+  ~byte_sink() = default;
 };
 
-// An output file written in pieces. Unless commit() succeeds, the destructor removes it: no failure, refusal or
-// damaged input leaves a partial file behind. A failed write removes the file and stops with the write check.
-class output_file {
+// A sink that collects everything in one buffer.
+class buffer_sink final : public byte_sink {
  public:
-  explicit output_file(const char* path);
-  ~output_file();
-  output_file(const output_file&) = delete;
-  output_file& operator=(const output_file&) = delete;
-  void write(const void* buf, size_t n);
-  void commit();
+  // Room for `expected` bytes is taken at the first write; more is found when needed.
+  explicit buffer_sink(size_t expected = 0) : expected_(expected) {}
+  void write(const uint8_t* p, size_t n) override;
+  // The bytes written so far (an empty buffer with room for one byte when there were none); the sink is left empty.
+  byte_buffer release();
 
  private:
-  void fail();
-  const char* path_;
-  int fd_ = -1;
-  bool remove_on_failure_ = true;
+  byte_buffer buf_;
+  size_t used_ = 0;
+  size_t expected_;
 };
 
-// As writefile, with a four-byte little-endian header in front (a stored-mode file when header is mode_stored).
-uint64_t writefile_with_header(const char* path, uint32_t header, const void* buf, uint64_t n);
+// ---- Processors and threads. ----
+
+// The vector loops of every mode need AVX2 (and POPCNT, which every processor with AVX2 has): the CPU's answer,
+// taken once.
+bool cpu_has_avx2();
+// Processors this process may run on.
+int usable_cpus();
+
+// Runs work(0) on this thread and, for two workers, work(1) on a second one at the same time; `stop` is called
+// when either fails, so that the other finishes early, and the failure is thrown again once both are done.
+// Returns false, having run nothing, when no second thread can be started: the caller goes on with one worker.
+template <class Work, class Stop>
+[[nodiscard]] bool run_workers(int workers, Work&& work, Stop&& stop) {
+  if (workers < 2) {
+    work(0);
+    return true;
+  }
+  std::exception_ptr failed;
+  std::thread helper;
+  try {
+    helper = std::thread([&] {
+      try {
+        work(1);
+      } catch (...) {
+        failed = std::current_exception();
+        stop();
+      }
+    });
+  } catch (const std::system_error&) {
+    return false;
+  }
+  try {
+    work(0);
+  } catch (...) {
+    stop();
+    helper.join();
+    throw;
+  }
+  helper.join();
+  if (failed) std::rethrow_exception(failed);
+  return true;
+}
 
 // ---- The generator: xorshift1024*, always started from one fixed state, so every user draws the same sequence. ----
 class xorshift1024 {

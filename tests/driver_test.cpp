@@ -37,7 +37,7 @@ TEST_F(driver_test, missing_input_is_refused_in_both_directions) {
   for (const char* option : {"-c", "-d"}) {
     run_result r = run_qarn({option, in, out});
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.output, in + " not found");
+    EXPECT_EQ(r.output, in + " not found\n");
   }
   EXPECT_FALSE(fs::exists(out));
 }
@@ -54,7 +54,7 @@ TEST_F(driver_test, size_limit_applies_to_both_directions) {
   for (const char* option : {"-c", "-d"}) {
     run_result r = run_qarn({option, big, out});
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.output, "File " + big + " must be less than 1.001GB");
+    EXPECT_EQ(r.output, "File " + big + " must be less than 1.001GB\n");
   }
   EXPECT_FALSE(fs::exists(out));
 
@@ -66,7 +66,7 @@ TEST_F(driver_test, size_limit_applies_to_both_directions) {
   EXPECT_EQ(d.output, "Decompressing default\nFile " + big + " is corrupt\n");
   run_result c = run_qarn({"-c", big, out});
   EXPECT_EQ(c.status, 1);
-  EXPECT_EQ(c.output, "Compressing default\nFile " + big + " must be less than 1.001GB");
+  EXPECT_EQ(c.output, "Compressing default\nFile " + big + " must be less than 1.001GB\n");
   EXPECT_FALSE(fs::exists(out));
 }
 

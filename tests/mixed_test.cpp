@@ -243,11 +243,11 @@ TEST(MixedStride, rebuild_refuses_what_no_encoder_writes) {
   const uint8_t exceptions[2] = {1, 2};
   mixed_stream p(64);
   for (uint8_t stride : {0, 2, 72, 255}) {
-    EXPECT_THROW(stride_rebuild(&stride, 1, flags, exceptions, 1, p.data()), corrupt_input) << int(stride);
+    EXPECT_THROW(stride_rebuild(&stride, 1, flags, exceptions, 1, p.data()), qarn_error) << int(stride);
   }
   const uint8_t four = 4;
-  EXPECT_THROW(stride_rebuild(&four, 1, flags, exceptions, 2, p.data()), corrupt_input);
-  EXPECT_THROW(stride_rebuild(&four, 1, flags, exceptions, 0, p.data()), corrupt_input);
+  EXPECT_THROW(stride_rebuild(&four, 1, flags, exceptions, 2, p.data()), qarn_error);
+  EXPECT_THROW(stride_rebuild(&four, 1, flags, exceptions, 0, p.data()), qarn_error);
   EXPECT_NO_THROW(stride_rebuild(&four, 1, flags, exceptions, 1, p.data()));
   EXPECT_EQ(p.data()[0], 1);
   EXPECT_EQ(p.data()[1], 0);
@@ -852,10 +852,10 @@ TEST(MixedFile, damaged_files_are_refused) {
   // Every cut of the file, and the file with a byte added, with one worker and two.
   for (int workers : {1, 2})
     for (size_t cut = 0; cut < file.size(); cut += (cut < 100 ? 1 : 97))
-      EXPECT_THROW(decompress_mixed_buffer(file.data(), cut, workers), corrupt_input) << "cut at " << cut;
+      EXPECT_THROW(decompress_mixed_buffer(file.data(), cut, workers), qarn_error) << "cut at " << cut;
   bytes longer = file;
   longer.push_back(0);
-  EXPECT_THROW(decompress_mixed_buffer(longer.data(), longer.size()), corrupt_input);
+  EXPECT_THROW(decompress_mixed_buffer(longer.data(), longer.size()), qarn_error);
 
   // Files whose sections decode but do not fit together.
   const bytes z100(100, 0);
@@ -876,7 +876,7 @@ TEST(MixedFile, damaged_files_are_refused) {
   };
   for (const row& r : rows) {
     bytes f = file_of(r.n, r.streams);
-    EXPECT_THROW(decompress_mixed_buffer(f.data(), f.size()), corrupt_input) << r.name;
+    EXPECT_THROW(decompress_mixed_buffer(f.data(), f.size()), qarn_error) << r.name;
   }
   // The same streams made consistent decode.
   bytes ok = file_of(100, {bytes{}, bytes{}, bytes{}, bytes{1}, bytes{4, 4}, flags16, bytes{}});
@@ -904,7 +904,7 @@ TEST(MixedFile, damaged_files_are_refused) {
     bytes f = zeros40;
     put_u32(f.data() + e.offset, e.value);
     for (int workers : {1, 2})
-      EXPECT_THROW(decompress_mixed_buffer(f.data(), f.size(), workers), corrupt_input) << e.name << ", " << workers;
+      EXPECT_THROW(decompress_mixed_buffer(f.data(), f.size(), workers), qarn_error) << e.name << ", " << workers;
   }
 }
 
@@ -943,7 +943,7 @@ TEST(MixedFile, tokens_the_encoder_never_writes_are_refused) {
       decode_section(sec.data(), sec.size(), 4, &back);
       EXPECT_BYTES_EQ((bytes{5, 5, 5, 5}), to_vec(back)) << r.name;
     } else {
-      EXPECT_THROW(decode_section(sec.data(), sec.size(), 4, &back), corrupt_input) << r.name;
+      EXPECT_THROW(decode_section(sec.data(), sec.size(), 4, &back), qarn_error) << r.name;
     }
   }
 }

@@ -12,12 +12,13 @@
 
 #include "helpers.h"
 #include "ransavx.h"
+#include "util.h"
 
 namespace {
 
 std::vector<rans_impl> implementations() {
   std::vector<rans_impl> v{rans_impl::scalar};
-  if (rans_have_avx2()) v.push_back(rans_impl::avx2);
+  if (cpu_has_avx2()) v.push_back(rans_impl::avx2);
   return v;
 }
 const char* impl_name(rans_impl i) { return i == rans_impl::scalar ? "scalar" : "avx2"; }
