@@ -151,25 +151,29 @@ TEST_F(driver_test, stored_mode_works_in_place) {
   EXPECT_BYTES_EQ(data, read_bytes(p));
 }
 
-TEST_F(driver_test, failed_write_leaves_no_output) {
+TEST_F(driver_test, failed_writes_leave_no_output_and_say_why) {
   std::string in = path("in");
   write_bytes(in, to_bytes("data"));
-  // A path inside a missing directory cannot be created.
-  run_result r = run_qarn({"-c", in, path("nodir/out")});
+  // A path inside a missing directory cannot be created: the run stops before reading its input.
+  const std::string nowhere = path("nodir/out");
+  run_result r = run_qarn({"-c", in, nowhere});
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.output, "Compressing default\nassertion \"fp!=NULL\" failed: ./util.c:45\n");
-  // A write that fails part way removes the file it was writing.
+  EXPECT_EQ(r.errors, "qarn: " + nowhere + ": No such file or directory\n");
+  // A write that fails part way leaves nothing behind.
   std::string big = path("big.bin"), out = path("out");
   write_bytes(big, bytes(100000, 7));
   run_result w = run_qarn({"-c", big, out}, 4096);
   EXPECT_EQ(w.status, 1);
   EXPECT_EQ(w.output, "Compressing default\nassertion \"length==n\" failed: ./util.c:48\n");
+  EXPECT_EQ(w.errors, "qarn: " + out + ": File too large\n");
   EXPECT_FALSE(fs::exists(out));
   // A full device takes the open but not the data; it is a device, so it stays.
   if (fs::exists("/dev/full")) {
     run_result f = run_qarn({"-c", in, "/dev/full"});
     EXPECT_EQ(f.status, 1);
     EXPECT_EQ(f.output, "Compressing default\nassertion \"length==n\" failed: ./util.c:48\n");
+    EXPECT_EQ(f.errors, "qarn: /dev/full: No space left on device\n");
     EXPECT_TRUE(fs::exists("/dev/full"));
   }
 }
