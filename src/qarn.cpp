@@ -133,6 +133,12 @@ void decompress_to(const uint8_t* file, size_t n, byte_sink& sink) {
   }
 }
 
+void decompress_in_place(uint8_t* file, size_t n, byte_sink& sink) {
+  if (n >= static_cast<size_t>(container_header_size) && get_u32(file) == mode_text)
+    return decompress_text_in_place(file, n, sink);
+  decompress_to(file, n, sink);
+}
+
 byte_buffer decompress_buffer(const uint8_t* file, size_t n) {
   buffer_sink sink;
   decompress_to(file, n, sink);
@@ -264,7 +270,7 @@ byte_buffer read_whole(input_file& in, const uint8_t* head, size_t head_n, uint6
   if (in.regular()) {
     const uint64_t size = static_cast<uint64_t>(in.size());
     if (size > limit) throw qarn_error(kind);
-    byte_buffer data(size > 0 ? size : 1);
+    byte_buffer data = populated<uint8_t>(size > 0 ? size : 1);
     if (head_n > size) throw qarn_error(failure::changed);
     if (head_n) std::memcpy(data.data(), head, head_n);
     const uint64_t total = head_n + in.read_full(data.data() + head_n, size - head_n);
@@ -499,8 +505,8 @@ void decompress_file(const char* in_path, const char* out_path) {
   if (mode == mode_stored) {
     decompress_default(in, out);
   } else {
-    const byte_buffer file = read_whole(in, head, sizeof head, static_cast<uint64_t>(limit - 1), failure::corrupt);
-    decompress_to(file.data(), file.size(), out);
+    byte_buffer file = read_whole(in, head, sizeof head, static_cast<uint64_t>(limit - 1), failure::corrupt);
+    decompress_in_place(file.data(), file.size(), out);
   }
   out.commit();
 }

@@ -33,6 +33,8 @@ int64_t file_length_limit(uint32_t mode);
 // Restores the input of the compressed file[0..n) into sink, in the mode its header names. Throws corrupt on a
 // damaged file (the sink may then hold part of the output).
 void decompress_to(const uint8_t* file, size_t n, byte_sink& sink);
+// The same, free to change the bytes of file: a text file is unwhitened in place instead of copied.
+void decompress_in_place(uint8_t* file, size_t n, byte_sink& sink);
 byte_buffer decompress_buffer(const uint8_t* file, size_t n);
 
 // ---- The program. ----

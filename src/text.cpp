@@ -553,23 +553,51 @@ std::optional<byte_buffer> compress_text_buffer(const uint8_t* in, size_t n, tex
   return out;
 }
 
-void decompress_text_to(const uint8_t* in, size_t n, byte_sink& sink) {
+namespace {
+
+struct text_header {
+  uint32_t textc, a2c, listc, appended;
+};
+
+// The header's fields, checked before anything is sized by them or the whole file is unwhitened: its first 24
+// bytes are unwhitened apart (words 1 and 2 take the generator's first two draws, as in the whole file).
+text_header checked_header(const uint8_t* in, size_t n) {
   if (n < smallest_text_file || n >= static_cast<size_t>(input_size_limit)) corrupt();
-  // The header's fields are checked before anything is sized by them: its first 24 bytes are unwhitened apart
-  // (words 1 and 2 take the generator's first two draws, as in the whole file).
   uint8_t head[24];
   std::memcpy(head, in, sizeof head);
   text_whiten(head, sizeof head);
-  const uint32_t textc = get_u32(head + 4), a2c = get_u32(head + 8), listc = get_u32(head + 12);
-  const uint32_t appended = get_u32(head + 16);
+  const text_header h{get_u32(head + 4), get_u32(head + 8), get_u32(head + 12), get_u32(head + 16)};
   // A text holds at least one token and its restored length stays within the input limit.
-  if (appended > 1 || textc > static_cast<uint64_t>(input_size_limit) || a2c < 1 || a2c > textc || listc < 1 ||
-      listc > textc || listc >= dictionary_limit || a2c >= token_limit)
+  if (h.appended > 1 || h.textc > static_cast<uint64_t>(input_size_limit) || h.a2c < 1 || h.a2c > h.textc ||
+      h.listc < 1 || h.listc > h.textc || h.listc >= dictionary_limit || h.a2c >= token_limit)
     corrupt();
+  return h;
+}
+
+// Decodes the unwhitened file[0..n) whose header is h.
+void decode_text(const uint8_t* file, size_t n, const text_header& h, byte_sink& sink);
+
+}  // namespace
+
+void decompress_text_to(const uint8_t* in, size_t n, byte_sink& sink) {
+  const text_header h = checked_header(in, n);
   byte_buffer file(n);
   std::memcpy(file.data(), in, n);
   text_whiten(file.data(), n);
-  cfile f{file.data(), text_header_size, static_cast<int64_t>(n)};
+  decode_text(file.data(), n, h, sink);
+}
+
+void decompress_text_in_place(uint8_t* in, size_t n, byte_sink& sink) {
+  const text_header h = checked_header(in, n);
+  text_whiten(in, n);
+  decode_text(in, n, h, sink);
+}
+
+namespace {
+
+void decode_text(const uint8_t* file, size_t n, const text_header& h, byte_sink& sink) {
+  const uint32_t textc = h.textc, a2c = h.a2c, listc = h.listc, appended = h.appended;
+  cfile f{const_cast<uint8_t*>(file), text_header_size, static_cast<int64_t>(n)};
 
   raw_array<int32_t> escapes = get_integers_from_file(&f, static_cast<int32_t>(a2c));
   byte_buffer token_bytes(a2c);
@@ -681,6 +709,8 @@ void decompress_text_to(const uint8_t* in, size_t n, byte_sink& sink) {
   const dict_token& last = dict[k];
   if (e != escc || total != textc || (appended && words[last.start + last.length - 1] != ' ')) corrupt();
 }
+
+}  // namespace
 
 byte_buffer decompress_text_buffer(const uint8_t* in, size_t n) {
   // The restored length is in the header (unwhitened), less the appended space, which the sink never receives.

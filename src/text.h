@@ -68,5 +68,7 @@ void text_whiten(uint8_t* buf, size_t n);
 // Restores the text of a text-mode file into sink, in order; throws qarn_error (corrupt) when the file is damaged (the
 // sink may by then hold part of the text).
 void decompress_text_to(const uint8_t* in, size_t n, byte_sink& sink);
+// The same, unwhitening the file in place first (no copy of it is made; its bytes are left unwhitened).
+void decompress_text_in_place(uint8_t* in, size_t n, byte_sink& sink);
 // The text restored from a text-mode file; throws qarn_error (corrupt) when the file is damaged.
 byte_buffer decompress_text_buffer(const uint8_t* in, size_t n);
