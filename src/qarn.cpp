@@ -346,6 +346,7 @@ class output_file final : public byte_sink {
  public:
   output_file(const char* path, mode_t permissions) : path_(path), permissions_(permissions) {
     target_ = resolve_links(path);
+    if (target_.empty()) system_failure("fp!=NULL", check_output_open, path_, ENOENT);
     struct stat st;
     if (stat(target_.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
       if (S_ISDIR(st.st_mode)) system_failure("fp!=NULL", check_output_open, path_, EISDIR);
