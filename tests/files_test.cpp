@@ -243,18 +243,33 @@ TEST_F(files_test, directories_and_missing_folders_are_refused_with_their_messag
 }
 
 TEST_F(files_test, an_input_that_shrinks_while_it_is_read_is_refused) {
-  // A sparse file long enough that its copy is still under way when it is cut.
-  const fs::path in = path("growing.log");
-  write_bytes(in, to_bytes("start"));
-  fs::resize_file(in, 1000000000);
-  running_qarn q = start_qarn({"-c", in, path("out")});
-  EXPECT_EQ(q.read_line(), "Compressing default\n");
-  fs::resize_file(in, 1000);
-  std::string rest;
-  for (std::string line; !(line = q.read_line()).empty();) rest += line;
-  EXPECT_EQ(q.wait(), 1);
-  EXPECT_EQ(rest, "File " + in.string() + " changed while it was read\n");
-  EXPECT_EQ(names_in(dir), std::set<std::string>{"growing.log"});
+  // Inputs long enough that the work is still under way when they are cut: a sparse file that stored mode copies,
+  // and a text that text mode reads from a mapping of it (whose pages past the new end then fault).
+  bytes text;
+  const bytes part = prose(1000000, 3000, 43);
+  for (int i = 0; i < 40; i++) text.insert(text.end(), part.begin(), part.end());
+  struct row {
+    const char* name;
+    const char* line;
+  };
+  for (const row& r : {row{"growing.log", "Compressing default\n"}, row{"notes.txt", "Compressing text\n"}}) {
+    const fs::path in = path(r.name);
+    if (r.name[0] == 'g') {
+      write_bytes(in, to_bytes("start"));
+      fs::resize_file(in, 1000000000);
+    } else {
+      write_bytes(in, text);
+    }
+    running_qarn q = start_qarn({"-c", in, path("out")});
+    EXPECT_EQ(q.read_line(), r.line);
+    fs::resize_file(in, 1000);
+    std::string rest;
+    for (std::string line; !(line = q.read_line()).empty();) rest += line;
+    EXPECT_EQ(q.wait(), 1) << r.name;
+    EXPECT_EQ(rest, "File " + in.string() + " changed while it was read\n");
+    EXPECT_EQ(names_in(dir), std::set<std::string>{r.name});
+    fs::remove(in);
+  }
 }
 
 // Whether the program runs without /proc here: making the namespace needs the right to, and the sanitizers'
