@@ -508,8 +508,12 @@ class output_file final : public byte_sink {
 
 // Copies the rest of the input to out, at most `limit` bytes: past that, `kind`. Returns the bytes copied.
 uint64_t copy_rest(input_file& in, output_file& out, uint64_t done, uint64_t limit, failure kind) {
-  constexpr size_t chunk = size_t{4} << 20;
   if (in.sized() && static_cast<uint64_t>(in.size()) > limit) throw qarn_error(kind);
+  // 4 MiB at a time, or for a shorter file its length and one byte (to see its end in the same read): a small
+  // file needs no large buffer, whose fresh pages would cost more than its copy.
+  size_t chunk = size_t{4} << 20;
+  if (in.sized() && static_cast<uint64_t>(in.size()) - done < chunk)
+    chunk = static_cast<size_t>(static_cast<uint64_t>(in.size()) - done) + 1;
   byte_buffer buf(chunk);
   uint64_t total = done;
   for (;;) {
