@@ -43,7 +43,7 @@ const mode_entry modes[] = {
 
 void write_bytes(byte_sink& sink, const byte_buffer& b) { sink.write(b.data(), b.size()); }
 
-uint32_t store(const uint8_t* in, size_t n, byte_sink& sink) {
+uint32_t put_stored_file(const uint8_t* in, size_t n, byte_sink& sink) {
   if (n > static_cast<size_t>(stored_input_limit)) throw qarn_error(failure::too_large);
   uint8_t head[container_header_size];
   put_u32(head, mode_stored);
@@ -58,7 +58,7 @@ uint32_t compress_other(const uint8_t* in, size_t n, byte_sink& sink) {
     write_bytes(sink, *mixed);
     return mode_mixed;
   }
-  return store(in, n, sink);
+  return put_stored_file(in, n, sink);
 }
 
 }  // namespace
@@ -85,7 +85,7 @@ uint32_t compress_to(uint32_t mode, const uint8_t* in, size_t n, byte_sink& sink
         return mode_text;
       }
       // Past the text format's limits: mixed mode. Merely no gain: stored.
-      return why != text_refusal::none ? compress_other(in, n, sink) : store(in, n, sink);
+      return why != text_refusal::none ? compress_other(in, n, sink) : put_stored_file(in, n, sink);
     }
     case mode_image: {
       // A PNM that image mode would not restore byte for byte goes to mixed mode; one whose image file would be
@@ -93,14 +93,14 @@ uint32_t compress_to(uint32_t mode, const uint8_t* in, size_t n, byte_sink& sink
       pnm_geometry geometry;
       if (!parse_restorable_pnm(in, n, &geometry)) return compress_other(in, n, sink);
       byte_buffer file;
-      if (!compress_image_buffer(in, n, &file)) return store(in, n, sink);
+      if (!compress_image_buffer(in, n, &file)) return put_stored_file(in, n, sink);
       write_bytes(sink, file);
       return mode_image;
     }
     case mode_mixed:
       return compress_other(in, n, sink);
     default:
-      return store(in, n, sink);
+      return put_stored_file(in, n, sink);
   }
 }
 
