@@ -84,6 +84,7 @@ void heap_on_huge_pages() {
     constexpr size_t headers = 64;
     [[maybe_unused]] static void* volatile kept_head = nullptr;  // kept for the life of the process
     if (head > headers) kept_head = std::malloc(head - headers);
+    std::free(probe);
   }
   void* block = std::malloc(reach);
   if (!block) return;
