@@ -250,7 +250,8 @@ bytes binary(size_t n, uint32_t seed) {
       while (b.size() < end) {
         const auto& s = shapes[rng() % shapes.size()];
         b.insert(b.end(), s.begin(), s.end());
-        for (uint32_t k = 0, operands = rng() % 5; k < operands; k++) b.push_back(uint8_t(rng() % 3 ? rng() % 16 : rng()));
+        for (uint32_t k = 0, operands = rng() % 5; k < operands; k++)
+          b.push_back(uint8_t(rng() % 3 ? rng() % 16 : rng()));
       }
     } else if (kind < 7) {  // records of 24 bytes: a counter, a pointer-like field, flags
       while (b.size() < end) {

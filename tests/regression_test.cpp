@@ -78,7 +78,8 @@ const std::vector<input> inputs = {
     {"row.pnm", [] { return picture(20000, 1, 10); }, false},
     {"noisy.pnm", [] { return picture(120, 80, 11, false, 256); }, false},
     {"large.pnm", [] { return picture(1500, 1000, 12); }, false},
-    {"comment.pnm", [] { return with_header("P6\n# made by hand\n300 200\n255\n", samples_of(picture(300, 200, 7))); }, false},
+    {"comment.pnm",
+     [] { return with_header("P6\n# made by hand\n300 200\n255\n", samples_of(picture(300, 200, 7))); }, false},
     {"maxval.pnm", [] { return with_header("P6\n300 200\n100\n", samples_of(picture(300, 200, 7))); }, false},
     // mixed mode (two workers from a megabyte on), and its fallback to stored mode
     {"empty.dat", [] { return bytes{}; }, false},
