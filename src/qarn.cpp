@@ -198,7 +198,8 @@ void on_interrupts_remove_temp() {
 
 // ---- Input. ----
 
-// The input file: a regular file of known size, or a stream (pipe, terminal, device) read to its end.
+// The input file: a regular file of known size, or a stream (pipe, terminal, device) read to its end. Opening it
+// refuses a directory and a file past the size limit.
 class input_file {
  public:
   explicit input_file(const char* path) : path_(path) {
@@ -209,6 +210,7 @@ class input_file {
     }
     if (fstat(fd_, &st_) != 0) system_failure("length==n", check_input_read, path_);
     if (S_ISDIR(st_.st_mode)) throw qarn_error(failure::is_directory);
+    if (sized() && size() >= input_size_limit) throw qarn_error(failure::too_large);
   }
   ~input_file() { close(fd_); }
   input_file(const input_file&) = delete;
@@ -274,12 +276,10 @@ byte_buffer read_whole(input_file& in, const uint8_t* head, size_t head_n, uint6
   if (in.sized()) {
     const uint64_t size = static_cast<uint64_t>(in.size());
     if (size > limit) throw qarn_error(kind);
-    byte_buffer data = populated<uint8_t>(size > 0 ? size : 1);
     if (head_n > size) throw qarn_error(failure::changed);
+    byte_buffer data = populated<uint8_t>(size);
     if (head_n) std::memcpy(data.data(), head, head_n);
-    const uint64_t total = head_n + in.read_full(data.data() + head_n, size - head_n);
-    in.check_unchanged(total);
-    data.shrink(size);
+    in.check_unchanged(head_n + in.read_full(data.data() + head_n, size - head_n));
     return data;
   }
   // A stream: a buffer that doubles as it fills.
@@ -304,8 +304,8 @@ byte_buffer read_whole(input_file& in, const uint8_t* head, size_t head_n, uint6
 
 // ---- Inputs mapped into memory. ----
 
-// A sized input is compressed from a read-only mapping of it: no copy, no fresh pages (reading 256 MB into new
-// memory costs a sixth of text mode's time here, most of it clearing pages). Should the file shrink meanwhile, a
+// A sized input is compressed from a read-only mapping of it: no copy, no fresh pages (reading 256 MB of text into
+// new memory made text mode's compression take a third longer here, most of it clearing pages). Should the file shrink meanwhile, a
 // read past its new end raises SIGBUS: the handler puts zero pages in place of the whole mapping and notes it, the
 // work goes on over zeros, and the run refuses the input as changed. A SIGBUS anywhere else is a real fault and
 // ends the program as one.
@@ -428,19 +428,11 @@ class output_file final : public byte_sink {
     if (proc_fd_available()) fd_ = open(dir.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
     if (fd_ >= 0) return;
     // No unnamed files here: a hidden name, removed again on failure and on interruption.
-    std::random_device seed;
-    for (int attempt = 0; attempt < 100 && fd_ < 0; attempt++) {
-      temp_ = hidden_name_beside(target_, (uint64_t{seed()} << 32) ^ seed());
-      name_temp(temp_);
-      fd_ = open(temp_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-      if (fd_ < 0 && errno != EEXIST) break;
-    }
-    if (fd_ < 0) {
-      const int e = errno;
-      forget_temp();
-      temp_.clear();
+    if (const int e = take_hidden_name([&](const char* name) {
+          fd_ = open(name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+          return fd_ >= 0;
+        }))
       system_failure("fp!=NULL", check_output_open, path_, e);
-    }
   }
 
   ~output_file() {
@@ -477,17 +469,10 @@ class output_file final : public byte_sink {
       // The unnamed file gets a hidden name first: a name cannot be linked over an existing file.
       char self[64];
       std::snprintf(self, sizeof self, "/proc/self/fd/%d", fd_);
-      std::random_device seed;
-      for (int attempt = 0; attempt < 100; attempt++) {
-        temp_ = hidden_name_beside(target_, (uint64_t{seed()} << 32) ^ seed());
-        name_temp(temp_);
-        if (linkat(AT_FDCWD, self, AT_FDCWD, temp_.c_str(), AT_SYMLINK_FOLLOW) == 0) break;
-        const int e = errno;
-        forget_temp();
-        temp_.clear();
-        if (e != EEXIST) system_failure("length==n", check_output_write, path_, e);
-      }
-      if (temp_.empty()) system_failure("length==n", check_output_write, path_, EEXIST);
+      if (const int e = take_hidden_name([&](const char* name) {
+            return linkat(AT_FDCWD, self, AT_FDCWD, name, AT_SYMLINK_FOLLOW) == 0;
+          }))
+        system_failure("length==n", check_output_write, path_, e);
     }
     const int r = close(fd_);
     fd_ = -1;
@@ -498,6 +483,24 @@ class output_file final : public byte_sink {
   }
 
  private:
+  // Gives the temporary file a hidden name beside the target through make(name) (an exclusive open, or a link),
+  // trying another name while one is taken; the name is removed on interruption from then on. Returns 0, or the
+  // errno of the failure.
+  template <class Make>
+  int take_hidden_name(Make&& make) {
+    std::random_device seed;
+    for (int attempt = 0; attempt < 100; attempt++) {
+      temp_ = hidden_name_beside(target_, (uint64_t{seed()} << 32) ^ seed());
+      name_temp(temp_);
+      if (make(temp_.c_str())) return 0;
+      const int e = errno;
+      forget_temp();
+      temp_.clear();
+      if (e != EEXIST) return e;
+    }
+    return EEXIST;
+  }
+
   const char* path_;
   mode_t permissions_;
   std::string target_;  // the file that is replaced: the output path with its symbolic links followed
@@ -537,7 +540,7 @@ void announce(const char* direction, uint32_t mode) {
   std::fflush(stdout);
 }
 
-// Stored mode streams: the input goes through a 4 MiB buffer behind the header, in constant memory and at the
+// Stored mode streams: the input goes through a buffer of at most 4 MiB behind the header, in constant memory and at the
 // speed of a copy.
 void compress_default(input_file& in, output_file& out) {
   uint8_t head[container_header_size];
@@ -571,7 +574,6 @@ void compress_whole(input_file& in, uint32_t mode, output_file& out) {
 
 void compress_file(const char* in_path, const char* out_path) {
   input_file in(in_path);
-  if (in.sized() && in.size() >= input_size_limit) throw qarn_error(failure::too_large);
   const uint32_t mode = mode_for_name(in_path);
   announce("Compressing", mode);
   output_file out(out_path, in.permissions());
@@ -585,7 +587,6 @@ void compress_file(const char* in_path, const char* out_path) {
 
 void decompress_file(const char* in_path, const char* out_path) {
   input_file in(in_path);
-  if (in.sized() && in.size() >= input_size_limit) throw qarn_error(failure::too_large);
   uint8_t head[container_header_size];
   if (in.read_full(head, sizeof head) < sizeof head) corrupt();
   const uint32_t mode = get_u32(head);

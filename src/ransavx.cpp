@@ -106,7 +106,7 @@ struct heap_buffer {
     for (cached& c : cache())
       if (!c.in_use) {
         release(c.p, c.size);
-        c = {};
+        c = {};  // empty while acquire may still throw
         c = {acquire(n), n, true};
         p = c.p;
         return;

@@ -575,26 +575,6 @@ text_header checked_header(const uint8_t* in, size_t n) {
 }
 
 // Decodes the unwhitened file[0..n) whose header is h.
-void decode_text(const uint8_t* file, size_t n, const text_header& h, byte_sink& sink);
-
-}  // namespace
-
-void decompress_text_to(const uint8_t* in, size_t n, byte_sink& sink) {
-  const text_header h = checked_header(in, n);
-  byte_buffer file(n);
-  std::memcpy(file.data(), in, n);
-  text_whiten(file.data(), n);
-  decode_text(file.data(), n, h, sink);
-}
-
-void decompress_text_in_place(uint8_t* in, size_t n, byte_sink& sink) {
-  const text_header h = checked_header(in, n);
-  text_whiten(in, n);
-  decode_text(in, n, h, sink);
-}
-
-namespace {
-
 void decode_text(const uint8_t* file, size_t n, const text_header& h, byte_sink& sink) {
   const uint32_t textc = h.textc, a2c = h.a2c, listc = h.listc, appended = h.appended;
   cfile f{const_cast<uint8_t*>(file), text_header_size, static_cast<int64_t>(n)};
@@ -711,6 +691,20 @@ void decode_text(const uint8_t* file, size_t n, const text_header& h, byte_sink&
 }
 
 }  // namespace
+
+void decompress_text_to(const uint8_t* in, size_t n, byte_sink& sink) {
+  const text_header h = checked_header(in, n);
+  byte_buffer file(n);
+  std::memcpy(file.data(), in, n);
+  text_whiten(file.data(), n);
+  decode_text(file.data(), n, h, sink);
+}
+
+void decompress_text_in_place(uint8_t* in, size_t n, byte_sink& sink) {
+  const text_header h = checked_header(in, n);
+  text_whiten(in, n);
+  decode_text(in, n, h, sink);
+}
 
 byte_buffer decompress_text_buffer(const uint8_t* in, size_t n) {
   // The restored length is in the header (unwhitened), less the appended space, which the sink never receives.
