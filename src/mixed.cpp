@@ -12,6 +12,7 @@
 #include <initializer_list>
 #include <type_traits>
 #include <utility>
+#include <variant>
 
 #include "hash.h"
 #include "ransavx.h"
@@ -299,18 +300,12 @@ constexpr size_t table_entries = size_t{1} << table_log;
 // Bucket counts of the four-byte finder, the eight-byte finder and the pair matcher.
 constexpr int four_byte_shift = 64 - 14;
 constexpr int eight_byte_shift = 64 - 24;
-constexpr int pair_shift = 64 - 22;
+constexpr int pair_log = 22;
+constexpr int pair_shift = 64 - pair_log;
 constexpr size_t four_byte_buckets = size_t{1} << 14;
 constexpr size_t pair_buckets = size_t{1} << 22;
 // Multiplier of both position finders; its low 32 bits are odd, so equal tags mean equal four-byte keys.
 constexpr uint64_t finder_multiplier = 0x106689d45497fdb5ULL;
-// A use that stores at most this many entries keeps its buckets in a small hash of its own instead of the large
-// table: same contents, a few cache lines instead of a page fault and a cache miss per lookup. When no stream of a
-// file is long enough to need the large table at all, the hash takes uses up to the larger limit: 16 MiB of it
-// cost less than mapping and clearing the 64 MiB table.
-constexpr size_t sparse_limit_small = size_t{1} << 17;
-constexpr size_t sparse_limit_large = size_t{1} << 20;
-
 // An entry of the model is a 32-bit tag and a 32-bit position (or run number + 1), 0 meaning empty. The tag is
 // a function of what sits at that position: the first four bytes there (the low 32 bits of the product with an
 // odd multiplier are a bijection of them), or the low half of the pair's hash. So the table keeps the position in
@@ -330,58 +325,81 @@ struct slot_packing {
   bool tag_may_match(slot_t e, uint32_t tag) const { return ((e ^ tag) & ~pos_mask) == 0; }
 };
 
-// The table's buckets as one array.
+// A use of the table by its hashes h: bucket h >> shift, tag the low 32 bits of h. exchange(h, v) stores v
+// (a position or run number + 1, never 0) as the bucket's latest value and returns the value the bucket held when
+// that one's tag may equal h's (the caller compares the bytes), else 0.
+
+// All the buckets as one array.
 struct direct_slots {
   slot_t* t;
-  slot_t& operator()(uint64_t b) { return t[b]; }
-  void prefetch(uint64_t b) { __builtin_prefetch(t + b, 1); }
+  int shift;
+  slot_packing pk;
+  uint32_t exchange(uint64_t h, uint32_t v) {
+    const uint32_t tag = static_cast<uint32_t>(h);
+    slot_t& s = t[h >> shift];
+    const slot_t old = s;
+    s = pk.pack(v, tag);
+    return pk.pos(old) & (0u - static_cast<uint32_t>(pk.tag_may_match(old, tag)));
+  }
+  void prefetch(uint64_t h) { __builtin_prefetch(t + (h >> shift), 1); }
 };
 
-// The same buckets held only where used: open addressing keyed by bucket number + 1 in the high half of each
-// entry, the value in the low half; an absent bucket reads as empty.
-struct sparse_slots {
-  raw_array<uint64_t> e;
-  raw_array<uint64_t>* pool;
+// The same buckets in a table sized to the values stored rather than to the bucket count: open addressing from
+// the top bits of the bucket number, each entry a value with as many low bits of its bucket number as the value
+// leaves free. Whose bucket an entry is in is worked out again from its value (`hash_of(v)` hashes what sits
+// there), so each bucket reads exactly as in the full array: its latest value, or empty.
+template <class HashOf>
+struct compact_slots {
+  uint32_t* t;
   uint32_t mask;
-  // The entries come from the pool (and go back to it), so the uses of one file share their memory.
-  sparse_slots(size_t stores, raw_array<uint64_t>* pool_) : pool(pool_) {
-    size_t cap = 64;
-    while (cap < 2 * stores) cap *= 2;
-    e = take(*pool, cap);
-    mask = static_cast<uint32_t>(cap - 1);
-    std::memset(e.data(), 0, cap * sizeof(uint64_t));
-  }
-  ~sparse_slots() { give(*pool, std::move(e)); }
-  slot_t& operator()(uint64_t b) {
-    const uint32_t key = static_cast<uint32_t>(b) + 1;
-    uint32_t i = static_cast<uint32_t>((b * 0x9E3779B97F4A7C15ULL) >> 32) & mask;
-    for (;;) {
-      const uint32_t k = static_cast<uint32_t>(e[i] >> 32);
-      if (k == key) break;
-      if (k == 0) {
-        e[i] = uint64_t(key) << 32;
-        break;
+  int shift;       // the bucket number is h >> shift
+  int home_shift;  // the entry a bucket starts looking from is h >> home_shift
+  slot_packing pk;
+  HashOf hash_of;
+  uint32_t exchange(uint64_t h, uint32_t v) {
+    const uint64_t b = h >> shift;
+    // The low bits of the bucket number above the value (the top bits pick where the search starts).
+    const uint32_t filter = static_cast<uint32_t>(b * (uint64_t{pk.pos_mask} + 1));
+    for (uint32_t i = static_cast<uint32_t>(h >> home_shift);; i = (i + 1) & mask) {
+      const uint32_t e = t[i];
+      if (e == 0) {
+        t[i] = v | filter;
+        return 0;
       }
-      i = (i + 1) & mask;
+      if ((e & ~pk.pos_mask) != filter) continue;
+      const uint32_t old = e & pk.pos_mask;
+      const uint64_t g = hash_of(old);
+      if ((g >> shift) != b) continue;
+      t[i] = v | filter;
+      return static_cast<uint32_t>(g) == static_cast<uint32_t>(h) ? old : 0;
     }
-    return reinterpret_cast<slot_t*>(&e[i])[0];  // the low half (little-endian)
   }
-  void prefetch(uint64_t) {}
+  void prefetch(uint64_t h) { __builtin_prefetch(t + (h >> home_shift), 1); }
 };
+
+// Entries of a compact table for `stores` values: at most two thirds full.
+inline size_t compact_entries(size_t stores) {
+  size_t cap = 64;
+  while (cap < stores + stores / 2) cap *= 2;
+  return cap;
+}
 
 }  // namespace
 
 // The eight-byte finder's lookup and store at position p: the earlier position that the bucket held when its
 // tag may match (the caller compares four bytes to be sure), else 0.
+inline uint64_t eight_byte_hash(const uint8_t* data, uint32_t p) { return load64(data + p) * finder_multiplier; }
+
 template <class Slots>
-inline uint32_t eight_byte_step(const uint8_t* data, int32_t p, Slots& slots, const slot_packing& pk) {
-  const uint64_t h = load64(data + p) * finder_multiplier;
-  const uint32_t tag = static_cast<uint32_t>(h);
-  slot_t& s = slots(h >> eight_byte_shift);
-  const slot_t old = s;
-  s = pk.pack(static_cast<uint32_t>(p), tag);
-  return pk.pos(old) & (0u - static_cast<uint32_t>(pk.tag_may_match(old, tag)));
+inline uint32_t eight_byte_step(const uint8_t* data, int32_t p, Slots& slots) {
+  return slots.exchange(eight_byte_hash(data, static_cast<uint32_t>(p)), static_cast<uint32_t>(p));
 }
+
+// The eight-byte finder's buckets in a compact table: an entry's bucket is the hash of the bytes at its position.
+struct eight_byte_hash_of {
+  const uint8_t* data;
+  uint64_t operator()(uint32_t p) const { return eight_byte_hash(data, p); }
+};
 
 // The eight-byte finder of one long section run by a second thread a few thousand positions ahead of the thread
 // that sets the distances: the helper makes the random accesses to the large table (and checks each candidate's
@@ -392,12 +410,12 @@ class finder_partner {
   static constexpr int64_t ring = 16;     // chunks
 
   finder_partner() : cand_(static_cast<size_t>(ring * chunk)) {}
-  // Main thread: the job (positions 4 to end - 1 of data, table empty and entries packed by pk).
-  void post(const uint8_t* data, int32_t end, slot_t* table, slot_packing pk) {
+  // Main thread: the job (positions 4 to end - 1 of data, with the finder's buckets, empty, in `table`).
+  template <class Slots>
+  void post(const uint8_t* data, int32_t end, const Slots& table) {
     data_ = data;
     end_ = end;
     table_ = table;
-    pk_ = pk;
     state_.store(state_posted, std::memory_order_release);
   }
   // Thrown by a wait when the job is given up.
@@ -432,40 +450,49 @@ class finder_partner {
   std::atomic<int64_t> produced_{0}, consumed_{0};
   const uint8_t* data_ = nullptr;
   int32_t end_ = 0;
-  slot_t* table_ = nullptr;
-  slot_packing pk_{1};
+  std::variant<std::monostate, direct_slots, compact_slots<eight_byte_hash_of>> table_;
+  template <class Slots>
+  void find(Slots& table);
 };
 
 void finder_partner::run() {
-  constexpr int32_t block = 256;
-  uint32_t q[block];
   try {
     wait([&] { return state_.load(std::memory_order_acquire) == state_posted; });
-    direct_slots table{table_};
-    const int64_t chunks = (end_ + chunk - 1) / chunk;
-    for (int64_t c = 0; c < chunks; c++) {
-      wait([&] { return c - consumed_.load(std::memory_order_acquire) < ring; });
-      uint32_t* out = cand_.data() + (c % ring) * chunk;
-      const int32_t c0 = static_cast<int32_t>(c * chunk), c1 = std::min(end_, c0 + chunk);
-      for (int32_t b0 = c0; b0 < c1; b0 += block) {
-        const int32_t b1 = std::min(c1, b0 + block);
-        // The lookups and stores in order, noting candidates and asking for their bytes; the buckets of the
-        // next block asked for a block ahead.
-        for (int32_t p = std::max(b0, 4); p < b1; p++) {
-          if (p + block < end_) table.prefetch((load64(data_ + p + block) * finder_multiplier) >> eight_byte_shift);
-          const uint32_t cand = eight_byte_step(data_, p, table, pk_);
-          q[p - b0] = cand;
-          __builtin_prefetch(data_ + cand);
-        }
-        // A candidate counts when its first four bytes equal the position's, which is what the whole tag says.
-        for (int32_t p = b0; p < b1; p++) {
-          const uint32_t cand = p >= 4 ? q[p - b0] : 0;
-          out[p - c0] = cand && load32(data_ + cand) == load32(data_ + p) ? cand : 0;
-        }
-      }
-      produced_.store(c + 1, std::memory_order_release);
-    }
+    std::visit(
+        [&](auto& table) {
+          if constexpr (!std::is_same_v<std::decay_t<decltype(table)>, std::monostate>) find(table);
+        },
+        table_);
   } catch (const cancelled&) {
+  }
+}
+
+template <class Slots>
+void finder_partner::find(Slots& table) {
+  constexpr int32_t block = 256;
+  uint32_t q[block];
+  const int64_t chunks = (end_ + chunk - 1) / chunk;
+  for (int64_t c = 0; c < chunks; c++) {
+    wait([&] { return c - consumed_.load(std::memory_order_acquire) < ring; });
+    uint32_t* out = cand_.data() + (c % ring) * chunk;
+    const int32_t c0 = static_cast<int32_t>(c * chunk), c1 = std::min(end_, c0 + chunk);
+    for (int32_t b0 = c0; b0 < c1; b0 += block) {
+      const int32_t b1 = std::min(c1, b0 + block);
+      // The lookups and stores in order, noting candidates and asking for their bytes; the buckets of the
+      // next block asked for a block ahead.
+      for (int32_t p = std::max(b0, 4); p < b1; p++) {
+        if (p + block < end_) table.prefetch(eight_byte_hash(data_, p + block));
+        const uint32_t cand = eight_byte_step(data_, p, table);
+        q[p - b0] = cand;
+        __builtin_prefetch(data_ + cand);
+      }
+      // A candidate counts when its first four bytes equal the position's, which is what the whole tag says.
+      for (int32_t p = b0; p < b1; p++) {
+        const uint32_t cand = p >= 4 ? q[p - b0] : 0;
+        out[p - c0] = cand && load32(data_ + cand) == load32(data_ + p) ? cand : 0;
+      }
+    }
+    produced_.store(c + 1, std::memory_order_release);
   }
 }
 
@@ -473,14 +500,16 @@ void finder_partner::run() {
 // that later sections reuse the memory of the first, usually largest, one.
 class section_workspace {
  public:
-  // When set, the next section whose eight-byte finder uses the large table hands that finder to this partner.
+  // Where the large tables keep their buckets.
+  bucket_table tables = bucket_table::automatic;
+  // When set, the next section with an eight-byte finder hands that finder to this partner.
   finder_partner* partner = nullptr;
   // The distances of the positions, which become the distances of the runs in place.
   raw_array<int32_t> positions;
   // The starts of the runs in front, the marks of the places where the distance changes far behind them.
   raw_array<int32_t> starts;
-  raw_array<uint64_t> sparse;
-  size_t sparse_limit = sparse_limit_small;
+  // The entries of the compact tables.
+  raw_array<uint32_t> compact;
 
   section_workspace() : small_(four_byte_buckets) { std::memset(small_.data(), 0, four_byte_buckets * sizeof(uint64_t)); }
   ~section_workspace() {
@@ -490,18 +519,40 @@ class section_workspace {
   section_workspace& operator=(const section_workspace&) = delete;
   // The four-byte finder's 2^14 buckets, whole tags beside their positions.
   uint64_t* small() { return small_.data(); }
-  // All 2^24 buckets, mapped on first use (fresh anonymous pages read as zero, so it starts empty).
+  // All 2^24 buckets, empty: mapped on first use (fresh anonymous pages read as zero), cleared again only when a
+  // use that left many entries is followed by another.
   slot_t* big() {
     if (!big_) big_ = static_cast<slot_t*>(zeroed_alloc(table_entries * sizeof(slot_t)));
+    if (big_used_) std::memset(big_, 0, big_used_ * sizeof(slot_t));
+    big_used_ = 0;
     return big_;
   }
-  // A use of the first `buckets` buckets that stored `stores` entries is cleared whole when that is cheaper than
-  // clearing entry by entry.
-  static bool worth_full_clear(size_t buckets, size_t stores) { return stores > buckets / 16; }
+  // After a use of the first `buckets` buckets that stored `stores` entries: clear_entry(i) empties the entries
+  // one by one when that is cheaper than clearing them all, which is otherwise left to the next use.
+  template <class ClearEntries>
+  void used_big(size_t buckets, size_t stores, ClearEntries&& clear_entries) {
+    if (stores > buckets / 16) {
+      big_used_ = std::max(big_used_, buckets);
+    } else {
+      clear_entries(big_);
+    }
+  }
+  // A compact table for `stores` values, empty.
+  template <class HashOf>
+  compact_slots<HashOf> compact_table(size_t stores, int bucket_bits, uint64_t max_value, HashOf hash_of) {
+    const size_t entries = compact_entries(stores);
+    int bits = 0;
+    while ((size_t{1} << bits) < entries) bits++;
+    compact = take(compact, entries);
+    std::memset(compact.data(), 0, entries * sizeof(uint32_t));
+    return compact_slots<HashOf>{compact.data(), static_cast<uint32_t>(entries - 1), 64 - bucket_bits, 64 - bits,
+                                 slot_packing(max_value), hash_of};
+  }
 
  private:
   raw_array<uint64_t> small_;
   slot_t* big_ = nullptr;
+  size_t big_used_ = 0;  // the buckets from 0 that may hold entries
 };
 
 // ---------------------------------------------------------------------------------------------------------------
@@ -540,12 +591,11 @@ void forward_distances(const uint8_t* data, int32_t n, int32_t* dist, uint64_t* 
   static_assert(finder_partner::chunk % block == 0);
   const int32_t end = n >= 9 ? finder_end(n) : 0;
   const bool eight = n >= 13;
-  const slot_packing pk(static_cast<uint64_t>(std::max(end, 1)));
   uint32_t cand4[block], own8[block];
   const uint32_t* cand8 = own8;  // the candidates of the block's positions from b0 on
   const uint32_t* shared = nullptr;  // the partner's candidates of the current chunk
   if (eight && partner) {
-    if constexpr (std::is_same_v<Slots, direct_slots>) partner->post(data, end, big->t, pk);
+    partner->post(data, end, *big);
   }
 
   int32_t last[256];
@@ -569,7 +619,7 @@ void forward_distances(const uint8_t* data, int32_t n, int32_t* dist, uint64_t* 
       cand8 = shared + (b0 - c * finder_partner::chunk);
     } else if (eight) {
       for (int32_t p = std::max(b0, 4); p < f1; p++) {
-        const uint32_t q = eight_byte_step(data, p, *big, pk);
+        const uint32_t q = eight_byte_step(data, p, *big);
         own8[p - b0] = q;
         __builtin_prefetch(data + q);  // its four bytes are compared when the block's distances are set
       }
@@ -578,7 +628,7 @@ void forward_distances(const uint8_t* data, int32_t n, int32_t* dist, uint64_t* 
       // The next block's buckets, asked for a whole block before their lookups: the table is far larger than
       // the caches, and a lookup is mostly waiting for memory.
       if (eight && !partner && p + block < end)
-        big->prefetch((load64(data + p + block) * finder_multiplier) >> eight_byte_shift);
+        big->prefetch(eight_byte_hash(data, p + block));
       int32_t d = p == 0 ? prefix_size - data[0] : p - last[data[p]];
       last[data[p]] = p;
       if (p < end) {
@@ -603,27 +653,29 @@ void forward_distances(const uint8_t* data, int32_t n, int32_t* dist, uint64_t* 
 // Entries the eight-byte finder stores for a stream of n bytes.
 size_t eight_byte_stores(int32_t n) { return static_cast<size_t>((n >= 13 ? finder_end(n) : 4) - 4); }
 
-// Whether the eight-byte finder of a stream of n bytes uses the large table (else a small hash of its own, for
-// at most sparse_limit entries).
-bool uses_large_table(int32_t n, size_t sparse_limit) { return eight_byte_stores(n) > sparse_limit; }
+// Whether `stores` values in a table of `buckets` buckets are kept in the full array of buckets (else in a compact
+// table, which is smaller).
+bool uses_full_table(size_t stores, size_t buckets, bucket_table choice = bucket_table::automatic) {
+  if (choice != bucket_table::automatic) return choice == bucket_table::full;
+  return compact_entries(stores) >= buckets;
+}
 
 void forward_distances(const uint8_t* data, int32_t n, int32_t* dist, section_workspace* ws) {
   const int32_t end = n >= 13 ? finder_end(n) : 4;
   const size_t stores = eight_byte_stores(n);
-  if (!uses_large_table(n, ws->sparse_limit)) {
-    sparse_slots slots(stores, &ws->sparse);
-    forward_distances(data, n, dist, ws->small(), &slots);
+  const uint64_t max_value = static_cast<uint64_t>(std::max(end, 1));
+  if (!uses_full_table(stores, table_entries, ws->tables)) {
+    auto slots = ws->compact_table(stores, table_log, max_value, eight_byte_hash_of{data});
+    forward_distances(data, n, dist, ws->small(), &slots, n >= 13 ? std::exchange(ws->partner, nullptr) : nullptr);
     return;
   }
-  direct_slots slots{ws->big()};
+  direct_slots slots{ws->big(), eight_byte_shift, slot_packing(max_value)};
   // The partner, if any, serves this one section.
   finder_partner* partner = n >= 13 ? std::exchange(ws->partner, nullptr) : nullptr;
   forward_distances(data, n, dist, ws->small(), &slots, partner);
-  if (section_workspace::worth_full_clear(table_entries, stores)) {
-    std::memset(slots.t, 0, table_entries * sizeof(slot_t));
-  } else {
-    for (int32_t p = 4; p < end; p++) slots.t[(load64(data + p) * finder_multiplier) >> eight_byte_shift] = 0;
-  }
+  ws->used_big(table_entries, stores, [&](slot_t* t) {
+    for (int32_t p = 4; p < end; p++) t[eight_byte_hash(data, static_cast<uint32_t>(p)) >> eight_byte_shift] = 0;
+  });
 }
 
 // Words of a bit set over the positions 0 to n - 1.
@@ -716,7 +768,6 @@ template <class Slots>
 void pair_pass(const uint8_t* data, convert* c, int32_t last, Slots& slot) {
   int32_t* a3 = c->a3.data();
   const int32_t* start = c->starts.data();
-  const slot_packing pk(static_cast<uint64_t>(last) + 1);
   // A software pipeline over the runs: the hash of pair j and the prefetch of its bucket 20 runs early, the table
   // lookup and store of run j (in order), the prefetch of its candidate's bytes 16 runs later, and the byte
   // comparison (in order) 32 runs later. Only the comparisons change distances, and they read nothing the table
@@ -726,22 +777,17 @@ void pair_pass(const uint8_t* data, convert* c, int32_t last, Slots& slot) {
   uint32_t cand[ring + 1];
   for (int32_t j = 0; j < ahead && j <= last; j++) {
     hash[j] = hash_of_pair(data, start, j);
-    slot.prefetch(hash[j] >> pair_shift);
+    slot.prefetch(hash[j]);
   }
   for (int32_t j = 0; j <= last + lag_compare; j++) {
     if (j <= last) {
       if (j + ahead <= last) {
         const uint64_t h = hash_of_pair(data, start, j + ahead);
         hash[(j + ahead) & ring] = h;
-        slot.prefetch(h >> pair_shift);
+        slot.prefetch(h);
       }
-      const uint64_t h = hash[j & ring];
-      const uint32_t tag = static_cast<uint32_t>(h);
-      slot_t& s = slot(h >> pair_shift);
-      const slot_t old = s;
       // Run j + 1, so that an empty bucket (0) never reads as a stored pair.
-      s = pk.pack(static_cast<uint32_t>(j + 1), tag);
-      const uint32_t k1 = pk.tag_may_match(old, tag) ? pk.pos(old) : 0;
+      const uint32_t k1 = slot.exchange(hash[j & ring], static_cast<uint32_t>(j + 1));
       cand[j & ring] = k1;
       if (k1) __builtin_prefetch(start + k1 - 1);
     }
@@ -760,25 +806,31 @@ void pair_pass(const uint8_t* data, convert* c, int32_t last, Slots& slot) {
   }
 }
 
+// The pair matcher's buckets in a compact table: an entry's bucket is the hash of the pair its run begins.
+struct pair_hash_of {
+  const uint8_t* data;
+  const int32_t* start;
+  uint64_t operator()(uint32_t j1) const { return hash_of_pair(data, start, static_cast<int32_t>(j1) - 1); }
+};
+
 void pair_matching(const uint8_t* data, convert* c, section_workspace* table) {
   const int32_t runs = c->count;
   if (runs < pair_min_runs) return;
   // Only the pairs that start at runs 0 to last are looked up.
   const int32_t last = runs - pair_min_runs;
   const size_t stores = static_cast<size_t>(last) + 1;
-  if (stores <= table->sparse_limit) {
-    sparse_slots slots(stores, &table->sparse);
+  const uint64_t max_value = stores;
+  if (!uses_full_table(stores, pair_buckets, table->tables)) {
+    auto slots = table->compact_table(stores, pair_log, max_value, pair_hash_of{data, c->starts.data()});
     pair_pass(data, c, last, slots);
     return;
   }
-  direct_slots slots{table->big()};
+  direct_slots slots{table->big(), pair_shift, slot_packing(max_value)};
   pair_pass(data, c, last, slots);
-  if (section_workspace::worth_full_clear(pair_buckets, stores)) {
-    std::memset(slots.t, 0, pair_buckets * sizeof(slot_t));
-  } else {
+  table->used_big(pair_buckets, stores, [&](slot_t* t) {
     const int32_t* start = c->starts.data();
-    for (int32_t j = 0; j <= last; j++) slots.t[hash_of_pair(data, start, j) >> pair_shift] = 0;
-  }
+    for (int32_t j = 0; j <= last; j++) t[hash_of_pair(data, start, j) >> pair_shift] = 0;
+  });
 }
 
 void refine_pass(const uint8_t* data, convert* c) {
@@ -894,8 +946,9 @@ convert section_runs(uint8_t* data, int32_t n, section_workspace* table) {
   return c;
 }
 
-convert section_runs(uint8_t* data, int32_t n) {
+convert section_runs(uint8_t* data, int32_t n, bucket_table tables) {
   section_workspace table;
+  table.tables = tables;
   return section_runs(data, n, &table);
 }
 
@@ -1288,6 +1341,8 @@ size_t decode_section(const uint8_t* sec, size_t avail, uint64_t max_length, mix
 
 namespace {
 
+// The shortest longest stream whose eight-byte finder is worth handing to the second worker.
+constexpr size_t partner_min_stream = size_t{1} << 18;
 // Below this many input bytes a second worker costs more than it saves.
 constexpr size_t parallel_min_input = size_t{1} << 20;
 
@@ -1332,17 +1387,15 @@ std::optional<byte_buffer> encode_mixed(const uint8_t* in, size_t n, size_t size
   // the same bytes.
   const std::array<int, mixed_section_count> by_length = largest_first(length);
   workers = worker_count(workers, n);
-  const size_t sparse_limit = longest <= sparse_limit_large ? sparse_limit_large : sparse_limit_small;
   // With two workers and a longest stream that needs the large table, the second worker first runs that
   // section's eight-byte finder (the part of the model that waits on memory most), then takes the next sections.
-  bool shared = workers >= 2 && uses_large_table(static_cast<int32_t>(longest), sparse_limit);
+  bool shared = workers >= 2 && longest >= partner_min_stream;
   std::optional<finder_partner> partner;
   if (shared) partner.emplace();
   std::atomic<int> next{shared ? 1 : 0};
   std::atomic<size_t> written{mixed_header_size};
   auto work = [&](int worker) {
     section_workspace table;
-    table.sparse_limit = sparse_limit;
     auto section = [&](int i) {
       const int k = by_length[i];
       mixed_stream* s = order[k];

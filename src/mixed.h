@@ -128,7 +128,9 @@ class section_workspace;
 // The distance model of data[0..n): writes the identity prefix into data[-256..-1] (data[n] and data[n + 1] must
 // be zero) and returns the merged run list.
 convert section_runs(uint8_t* data, int32_t n, section_workspace* ws);
-convert section_runs(uint8_t* data, int32_t n);
+// Where the model keeps the buckets of its two large hash tables: chosen by the number of entries, or forced.
+enum class bucket_table { automatic, full, compact };
+convert section_runs(uint8_t* data, int32_t n, bucket_table tables = bucket_table::automatic);
 // The last three steps of the model on their own, on a run list (data with its identity prefix written):
 // pair matching (from 51 runs), the two refinement passes (from 22 and 21 runs) and the merge.
 void match_pairs(const uint8_t* data, convert* c);

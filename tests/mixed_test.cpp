@@ -358,9 +358,9 @@ plain_runs plain_model(const bytes& in) {
   return m;
 }
 
-plain_runs runs_of(const bytes& in) {
+plain_runs runs_of(const bytes& in, bucket_table tables = bucket_table::automatic) {
   mixed_stream s = stream_of(in);
-  convert c = section_runs(s.data(), static_cast<int32_t>(s.size));
+  convert c = section_runs(s.data(), static_cast<int32_t>(s.size), tables);
   plain_runs r;
   for (int32_t i = 0; i < c.count; i++) {
     r.a3.push_back(c.a3[i]), r.len.push_back(c.length(i)), r.start.push_back(c.starts[i]);
@@ -422,17 +422,21 @@ TEST(MixedModel, equals_the_plain_sequential_model) {
   rows.push_back({"words", text});
   bytes lib = file_bytes("/usr/lib/x86_64-linux-gnu/libstdc++.so.6", 1200000);
   if (lib.size() > 300000) {
-    // Large enough for the big table in the finders and the pair matcher.
     rows.push_back({"libstdc++, 1.2 MB", lib});
     rows.push_back({"libstdc++, 40 KB", bytes(lib.begin() + 600000, lib.begin() + 640000)});
   }
+  // The buckets of the finders and the pair matcher in whole arrays or in compact tables: the same runs.
   for (const row& r : rows) {
-    plain_runs want = plain_model(r.in), got = runs_of(r.in);
-    ASSERT_EQ(got.a3.size(), want.a3.size()) << r.name;
-    for (size_t i = 0; i < want.a3.size(); i++) {
-      ASSERT_EQ(got.start[i], want.start[i]) << r.name << ", run " << i;
-      ASSERT_EQ(got.len[i], want.len[i]) << r.name << ", run " << i;
-      ASSERT_EQ(got.a3[i], want.a3[i]) << r.name << ", run " << i << " at " << want.start[i];
+    plain_runs want = plain_model(r.in);
+    for (bucket_table tables : {bucket_table::automatic, bucket_table::full, bucket_table::compact}) {
+      plain_runs got = runs_of(r.in, tables);
+      const std::string name = r.name + ", tables " + std::to_string(static_cast<int>(tables));
+      ASSERT_EQ(got.a3.size(), want.a3.size()) << name;
+      for (size_t i = 0; i < want.a3.size(); i++) {
+        ASSERT_EQ(got.start[i], want.start[i]) << name << ", run " << i;
+        ASSERT_EQ(got.len[i], want.len[i]) << name << ", run " << i;
+        ASSERT_EQ(got.a3[i], want.a3[i]) << name << ", run " << i << " at " << want.start[i];
+      }
     }
   }
 }
