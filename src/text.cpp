@@ -2,6 +2,7 @@
 #include "text.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstring>
 #include <numeric>
@@ -33,10 +34,11 @@ constexpr size_t copy_slack = 16;
 
 inline bool is_delimiter(uint8_t c) { return c == ' ' || c == '\n'; }
 
-// A dictionary token as the decoder keeps it: its first 16 bytes (the next token's after it) and its place.
-struct alignas(32) dict_token {
+// One of the 255 most frequent tokens as the decoder keeps it: its first 16 bytes (the next token's after it) and
+// its length. Rarer tokens are copied from the dictionary itself.
+struct alignas(32) hot_token {
   uint8_t bytes[16];
-  uint32_t start, length;
+  uint64_t length;
 };
 
 }  // namespace
@@ -448,44 +450,54 @@ bool add_integers_to_file(cfile* f, const int32_t* vals, int32_t n) {
   return true;
 }
 
-raw_array<int32_t> get_integers_from_file(cfile* f, int32_t max_count) {
-  uint32_t n = f->get32();
-  if (n > static_cast<uint32_t>(max_count)) corrupt();
-  raw_array<int32_t> vals(n);
+escape_parts read_escape_parts(cfile* f, int32_t max_count) {
+  escape_parts e;
+  e.n = f->get32();
+  if (e.n > static_cast<uint32_t>(max_count)) corrupt();
   uint32_t len;
   const uint8_t* rp = f->getblock(&len);
   if (len != bucket_table_bytes) corrupt();
   const uint8_t* bp = f->getblock(&len);
   if (len != bucket_table_bytes) corrupt();
-  int32_t r[256], rbits[256];
   for (int i = 0; i < 256; i++) {
-    r[i] = static_cast<int32_t>(get_u32(rp + 4 * i));
-    rbits[i] = static_cast<int32_t>(get_u32(bp + 4 * i));
-    if (r[i] < 0 || rbits[i] < 0 || rbits[i] > 24) corrupt();
+    e.r[i] = static_cast<int32_t>(get_u32(rp + 4 * i));
+    e.rbits[i] = static_cast<int32_t>(get_u32(bp + 4 * i));
+    if (e.r[i] < 0 || e.rbits[i] < 0 || e.rbits[i] > 24) corrupt();
   }
-  uint32_t csize;
-  const uint8_t* coded = f->getblock(&csize);
+  e.coded = f->getblock(&e.csize);
+  e.stream = f->getblock(&e.nbytes);
+  return e;
+}
+
+raw_array<int32_t> decode_escape_parts(const escape_parts& e) {
+  const uint32_t n = e.n, nbytes = e.nbytes;
+  raw_array<int32_t> vals(n);
   byte_buffer buckets(n + 1);
   unsigned out_size = n;
-  if (!rans_uncompress_O1_32x16(const_cast<uint8_t*>(coded), csize, buckets.data(), &out_size) || out_size != n)
+  if (!rans_uncompress_O1_32x16(const_cast<uint8_t*>(e.coded), e.csize, buckets.data(), &out_size) || out_size != n)
     corrupt();
-  uint32_t nbytes;
-  const uint8_t* stream = f->getblock(&nbytes);
-  byte_buffer bits(nbytes + 8);
-  std::memcpy(bits.data(), stream, nbytes);
-  std::memset(bits.data() + nbytes, 0, 8);
+  // Offsets are read 8 bytes at a time: the last few from a padded copy of the stream's end.
+  uint8_t tail[16] = {};
+  const uint32_t safe = nbytes >= 8 ? nbytes - 7 : 0;  // reads from bytes below this stay within the stream
+  std::memcpy(tail, e.stream + safe, nbytes - safe);
   uint64_t q = 0, limit = 8 * static_cast<uint64_t>(nbytes);
   for (uint32_t i = 0; i < n; i++) {
     int b = buckets[i];
-    int w = rbits[b];
+    int w = e.rbits[b];
     if (q + static_cast<uint64_t>(w) > limit) corrupt();
-    uint64_t o = (get_u64(&bits[q / 8]) >> (q % 8)) & ((uint64_t{1} << w) - 1);
-    int64_t v = r[b] + static_cast<int64_t>(o);
+    uint64_t at = q / 8;
+    uint64_t word = at < safe ? get_u64(e.stream + at) : get_u64(tail + (at - safe));
+    uint64_t o = (word >> (q % 8)) & ((uint64_t{1} << w) - 1);
+    int64_t v = e.r[b] + static_cast<int64_t>(o);
     if (v > INT32_MAX) corrupt();
     vals[i] = static_cast<int32_t>(v);
     q += static_cast<uint64_t>(w);
   }
   return vals;
+}
+
+raw_array<int32_t> get_integers_from_file(cfile* f, int32_t max_count) {
+  return decode_escape_parts(read_escape_parts(f, max_count));
 }
 
 // ---- the file ----
@@ -574,143 +586,248 @@ text_header checked_header(const uint8_t* in, size_t n) {
   return h;
 }
 
+// Tokens of one piece of the rebuilt text: the pieces go to the sink in order, built by the workers in turn.
+constexpr uint32_t piece_tokens = 1 << 15;
+// Texts from this size up are rebuilt (and compressed) by two workers where two processors are free.
+constexpr uint64_t parallel_min_text = uint64_t{1} << 20;
+
+int worker_count(int asked, uint64_t text_bytes) {
+  if (asked > 0) return std::min(asked, 2);
+  return text_bytes >= parallel_min_text && usable_cpus() >= 2 ? 2 : 1;
+}
+
+// Runs work(w, workers) for each of `workers` workers (w = 0 on this thread); one worker when no second thread
+// can be started.
+template <class Work, class Stop>
+void run_split(int workers, Work&& work, Stop&& stop) {
+  if (workers > 1 && run_workers(2, [&](int w) { work(w, 2); }, stop)) return;
+  work(0, 1);
+}
+
+// The start of each dictionary token in list, then listc. list has 64 bytes of room past listc, zero.
+raw_array<uint32_t> index_dictionary(const uint8_t* list, uint32_t listc) {
+  uint64_t count = 0;
+  auto mask = [&](uint32_t base) {
+    uint64_t m = delimiter_mask(list + base);
+    return listc - base < 64 ? m & ((uint64_t{1} << (listc - base)) - 1) : m;
+  };
+  for (uint32_t base = 0; base < listc; base += 64) count += static_cast<uint64_t>(bit_count(mask(base)));
+  raw_array<uint32_t> starts(count + 1);
+  uint32_t* s = starts.data();
+  *s++ = 0;
+  for (uint32_t base = 0; base < listc; base += 64)
+    for (uint64_t m = mask(base); m; m &= m - 1) *s++ = base + static_cast<uint32_t>(__builtin_ctzll(m)) + 1;
+  return starts;
+}
+
+// Escape values are decoded a piece at a time, each piece from where its offsets start in the bit stream: the bit
+// position of every 4096th value is noted beforehand.
+constexpr int checkpoint_shift = 12;
+
 // Decodes the unwhitened file[0..n) whose header is h.
-void decode_text(const uint8_t* file, size_t n, const text_header& h, byte_sink& sink) {
+void decode_text(const uint8_t* file, size_t n, const text_header& h, byte_sink& sink, int asked) {
   const uint32_t textc = h.textc, a2c = h.a2c, listc = h.listc, appended = h.appended;
   cfile f{const_cast<uint8_t*>(file), text_header_size, static_cast<int64_t>(n)};
+  const int workers = worker_count(asked, textc);
 
-  raw_array<int32_t> escapes = get_integers_from_file(&f, static_cast<int32_t>(a2c));
+  // The three parts are found first, then decoded side by side: the token bytes by one worker, the escape buckets
+  // and the dictionary by the other.
+  const escape_parts esc = read_escape_parts(&f, static_cast<int32_t>(a2c));
+  uint32_t token_csize, list_csize;
+  const uint8_t* token_block = f.getblock(&token_csize);
+  const uint8_t* list_block = f.getblock(&list_csize);
+  if (f.pos != static_cast<int64_t>(n)) corrupt();
+
+  const uint32_t pieces = (a2c + piece_tokens - 1) / piece_tokens;
+  const uint32_t escc = esc.n;
   byte_buffer token_bytes(a2c);
-  byte_buffer list(listc + copy_slack);
-  for (auto [dest, size] : {std::pair<uint8_t*, uint32_t>{token_bytes.data(), a2c}, {list.data(), listc}}) {
-    uint32_t csize;
-    const uint8_t* block = f.getblock(&csize);
+  std::vector<uint32_t> piece_escapes(pieces + 1);  // escape values before each piece
+  byte_buffer buckets(escc + 1);
+  std::vector<uint64_t> checkpoints((escc >> checkpoint_shift) + 1);
+  byte_buffer list(listc + 64);
+  raw_array<uint32_t> starts;
+  auto decode = [](const uint8_t* block, uint32_t csize, uint8_t* dest, uint32_t size) {
     unsigned out_size = size;
     if (!rans_uncompress_O1_32x16(const_cast<uint8_t*>(block), csize, dest, &out_size) || out_size != size) corrupt();
-  }
-  if (f.pos != static_cast<int64_t>(n)) corrupt();
-  std::memset(list.data() + listc, 0, copy_slack);
-
-  // Dictionary tokens end after each delimiter; the dictionary ends with one. Each entry carries the token's first
-  // 16 bytes, so that a short token is copied from its entry alone.
-  if (!is_delimiter(list[listc - 1])) corrupt();
-  std::vector<dict_token> tokens;
-  for (uint32_t i = 0, start = 0; i < listc; i++)
-    if (is_delimiter(list[i])) {
-      dict_token& d = tokens.emplace_back();
-      d.start = start;
-      d.length = i + 1 - start;
-      std::memcpy(d.bytes, list.data() + start, copy_slack);  // list has copy_slack bytes of room past its end
-      start = i + 1;
+  };
+  auto part = [&](int w, int count) {
+    if (w == 0) {
+      decode(token_block, token_csize, token_bytes.data(), a2c);
+      const uint8_t* b = token_bytes.data();
+      for (uint32_t p = 0; p < pieces; p++) {
+        uint32_t from = p * piece_tokens, to = std::min(a2c, from + piece_tokens), c = 0;
+        for (uint32_t j = from; j < to; j++) c += b[j] == escape_byte;
+        piece_escapes[p + 1] = piece_escapes[p] + c;
+      }
     }
-  const dict_token* const dict = tokens.data();
-  const uint64_t distinct = tokens.size();
+    if (w == count - 1) {
+      decode(esc.coded, esc.csize, buckets.data(), escc);
+      uint64_t q = 0;
+      for (uint32_t i = 0; i < escc; i++) {
+        if ((i & ((1u << checkpoint_shift) - 1)) == 0) checkpoints[i >> checkpoint_shift] = q;
+        q += static_cast<uint64_t>(esc.rbits[buckets[i]]);
+      }
+      if (q > 8 * static_cast<uint64_t>(esc.nbytes)) corrupt();
+      decode(list_block, list_csize, list.data(), listc);
+      std::memset(list.data() + listc, 0, 64);
+      // Dictionary tokens end after each delimiter; the dictionary ends with one.
+      if (!is_delimiter(list[listc - 1])) corrupt();
+      starts = index_dictionary(list.data(), listc);
+    }
+  };
+  run_split(workers, part, [] {});
+  if (piece_escapes[pieces] != escc) corrupt();
 
-  // The text is rebuilt in a buffer that stays in cache and goes to the sink whenever it fills; the appended space
-  // never reaches the sink. `flushed` counts what left the buffer, so flushed + used is the text so far.
-  constexpr size_t chunk = size_t{1} << 18;
-  std::vector<uint8_t> buf(chunk + copy_slack);
-  uint8_t* const out = buf.data();
+  const uint64_t distinct = starts.size() - 1;
+  const uint32_t* const start_of = starts.data();
   const uint8_t* const words = list.data();
   const uint8_t* const bytes = token_bytes.data();
-  const int32_t* const escaped = escapes.data();
   const uint64_t keep = textc - appended;
-  uint64_t flushed = 0;
-  size_t used = 0;
-  // Sends bytes [from, from + n) of the text to the sink, less whatever lies past `keep`.
-  auto give = [&](const uint8_t* p, uint64_t from, uint64_t n) {
-    if (from + n > textc) corrupt();
-    uint64_t k = std::min(n, keep - std::min(keep, from));
-    if (k) sink.write(p, static_cast<size_t>(k));
-  };
-  const size_t escc = escapes.size();
-  constexpr size_t prefetch_escapes = 8;
-  size_t e = 0;
-  uint64_t k = 0;
-  uint32_t i = 0;
-  while (i < a2c) {
-    // Short tokens while the buffer has room for 16 more bytes: no calls, everything in registers.
-    {
-      size_t u = used, ee = e;
-      uint32_t j = i;
-      for (; j < a2c && u <= chunk - copy_slack; j++) {
-        uint64_t c = bytes[j];
-        if (c == escape_byte) {
-          if (ee >= escc) break;
-          // Rare tokens' entries are far apart: fetch the one eight escapes ahead.
-          if (ee + prefetch_escapes < escc)
-            __builtin_prefetch(&dict[std::min<uint64_t>(
-                static_cast<uint64_t>(escaped[ee + prefetch_escapes]) + escape_byte, distinct - 1)]);
-          c = static_cast<uint64_t>(escaped[ee++]) + escape_byte;
-        }
-        if (c >= distinct) {
-          ee -= bytes[j] == escape_byte;
-          break;
-        }
-        const dict_token& d = dict[c];
-        if (d.length > copy_slack) {
-          ee -= bytes[j] == escape_byte;
-          break;
-        }
-        std::memcpy(out + u, d.bytes, copy_slack);
-        u += d.length;
-        k = c;
-      }
-      used = u;
-      e = ee;
-      i = j;
-    }
-    if (i >= a2c) break;
-    // One token the loop above left: a long one, one past a full buffer, or a damaged number.
-    k = bytes[i];
-    if (k == escape_byte) {
-      if (e >= escc) corrupt();
-      k = static_cast<uint64_t>(escaped[e++]) + escape_byte;
-    }
-    if (k >= distinct) corrupt();
-    const dict_token& d = dict[k];
-    if (used + d.length > chunk) {
-      give(out, flushed, used);
-      flushed += used;
-      used = 0;
-    }
-    if (d.length > chunk) {
-      give(words + d.start, flushed, d.length);
-      flushed += d.length;
-    } else {
-      std::memcpy(out + used, words + d.start, d.length);
-      used += d.length;
-    }
-    i++;
+  hot_token hot[escape_byte];
+  for (uint64_t c = 0; c < std::min<uint64_t>(escape_byte, distinct); c++) {
+    std::memcpy(hot[c].bytes, words + start_of[c], copy_slack);
+    hot[c].length = start_of[c + 1] - start_of[c];
   }
-  give(out, flushed, used);
-  uint64_t total = flushed + used;
+  // Bit stream reads take 8 bytes: the last few come from a padded copy of the stream's end.
+  uint8_t tail[16] = {};
+  const uint32_t safe = esc.nbytes >= 8 ? esc.nbytes - 7 : 0;
+  std::memcpy(tail, esc.stream + safe, esc.nbytes - safe);
+
+  // Each worker builds its pieces in a buffer that stays in cache; a buffer goes to the sink, in text order, when
+  // it fills or its piece ends, once every earlier piece has gone. `turn` is the piece whose bytes may go now
+  // (negative once a worker failed); `written` counts the text so far (the appended space included, which never
+  // reaches the sink) and `last` is the text's last token, both kept by whoever holds the turn.
+  std::atomic<int64_t> turn{0};
+  uint64_t written = 0, last = 0;
+  auto wait_turn = [&](int64_t p) {
+    for (;;) {
+      int64_t t = turn.load(std::memory_order_acquire);
+      if (t == p) return true;
+      if (t < 0) return false;
+      turn.wait(t, std::memory_order_acquire);
+    }
+  };
+  auto give = [&](const uint8_t* p, uint64_t count) {
+    if (written + count > textc) corrupt();
+    uint64_t k = std::min(count, keep - std::min(keep, written));
+    if (k) sink.write(p, static_cast<size_t>(k));
+    written += count;
+  };
+  constexpr size_t chunk = size_t{1} << 18;
+  auto rebuild = [&](int w, int count) {
+    std::vector<uint8_t> buf(chunk + copy_slack);
+    uint8_t* const out = buf.data();
+    std::vector<uint32_t> values(piece_tokens + 16);
+    uint32_t* const escaped = values.data();
+    for (uint32_t p = static_cast<uint32_t>(w); p < pieces; p += static_cast<uint32_t>(count)) {
+      // The piece's escape values, checked against the dictionary.
+      const uint32_t e0 = piece_escapes[p], ec = piece_escapes[p + 1] - e0;
+      uint64_t q = checkpoints[e0 >> checkpoint_shift];
+      for (uint32_t i = e0 & ~((1u << checkpoint_shift) - 1); i < e0; i++) q += static_cast<uint64_t>(esc.rbits[buckets[i]]);
+      for (uint32_t i = 0; i < ec; i++) {
+        int b = buckets[e0 + i];
+        int width = esc.rbits[b];
+        uint64_t at = q / 8;
+        uint64_t word = at < safe ? get_u64(esc.stream + at) : get_u64(tail + (at - safe));
+        uint64_t v = static_cast<uint64_t>(esc.r[b]) + ((word >> (q % 8)) & ((uint64_t{1} << width) - 1));
+        if (v + escape_byte >= distinct) corrupt();
+        escaped[i] = static_cast<uint32_t>(v + escape_byte);
+        q += static_cast<uint64_t>(width);
+      }
+      for (uint32_t i = ec; i < ec + 16; i++) escaped[i] = 0;  // harmless prefetch targets past the piece's end
+
+      const uint32_t end = std::min(a2c, (p + 1) * piece_tokens);
+      size_t used = 0, e = 0;
+      uint64_t k = 0;
+      uint32_t i = p * piece_tokens;
+      while (i < end) {
+        // Short tokens while the buffer has room for 16 more bytes: no calls, everything in registers. A piece
+        // holds exactly as many escape bytes as it has escape values.
+        {
+          size_t u = used, ee = e;
+          uint32_t j = i;
+          for (; j < end && u <= chunk - copy_slack; j++) {
+            uint64_t c = bytes[j];
+            if (c != escape_byte) {
+              if (c >= distinct) corrupt();
+              if (hot[c].length > copy_slack) break;
+              std::memcpy(out + u, hot[c].bytes, copy_slack);
+              u += hot[c].length;
+              k = c;
+              continue;
+            }
+            // Rare tokens lie far apart: fetch the start of the one 16 escapes ahead, and the bytes of the one 8
+            // ahead.
+            __builtin_prefetch(start_of + escaped[ee + 16]);
+            __builtin_prefetch(words + start_of[escaped[ee + 8]]);
+            c = escaped[ee];
+            const uint32_t from = start_of[c], length = start_of[c + 1] - from;
+            if (length > copy_slack) break;
+            ee++;
+            std::memcpy(out + u, words + from, copy_slack);
+            u += length;
+            k = c;
+          }
+          used = u;
+          e = ee;
+          i = j;
+        }
+        if (i >= end) break;
+        // One token the loop above left: a long one, or one past a full buffer.
+        k = bytes[i];
+        if (k == escape_byte) k = escaped[e++];
+        if (k >= distinct) corrupt();
+        const uint32_t from = start_of[k], length = start_of[k + 1] - from;
+        if (used + length > chunk) {
+          if (!wait_turn(p)) return;
+          give(out, used);
+          used = 0;
+        }
+        if (length > chunk) {
+          if (!wait_turn(p)) return;
+          give(words + from, length);
+        } else {
+          std::memcpy(out + used, words + from, length);
+          used += length;
+        }
+        i++;
+      }
+      if (!wait_turn(p)) return;
+      give(out, used);
+      last = k;
+      turn.store(p + 1, std::memory_order_release);
+      turn.notify_all();
+    }
+  };
+  run_split(workers, rebuild, [&] {
+    turn.store(-1, std::memory_order_release);
+    turn.notify_all();
+  });
   // The appended space is the last byte of the last token.
-  const dict_token& last = dict[k];
-  if (e != escc || total != textc || (appended && words[last.start + last.length - 1] != ' ')) corrupt();
+  if (written != textc || (appended && words[start_of[last + 1] - 1] != ' ')) corrupt();
 }
 
 }  // namespace
 
-void decompress_text_to(const uint8_t* in, size_t n, byte_sink& sink) {
+void decompress_text_to(const uint8_t* in, size_t n, byte_sink& sink, int workers) {
   const text_header h = checked_header(in, n);
   byte_buffer file(n);
   std::memcpy(file.data(), in, n);
   text_whiten(file.data(), n);
-  decode_text(file.data(), n, h, sink);
+  decode_text(file.data(), n, h, sink, workers);
 }
 
-void decompress_text_in_place(uint8_t* in, size_t n, byte_sink& sink) {
+void decompress_text_in_place(uint8_t* in, size_t n, byte_sink& sink, int workers) {
   const text_header h = checked_header(in, n);
   text_whiten(in, n);
-  decode_text(in, n, h, sink);
+  decode_text(in, n, h, sink, workers);
 }
 
-byte_buffer decompress_text_buffer(const uint8_t* in, size_t n) {
+byte_buffer decompress_text_buffer(const uint8_t* in, size_t n, int workers) {
   // The restored length is in the header (unwhitened), less the appended space, which the sink never receives.
   buffer_sink sink(n >= static_cast<size_t>(text_header_size)
                        ? static_cast<size_t>(std::min<uint64_t>(get_u32(in + 4), input_size_limit))
                        : 0);
-  decompress_text_to(in, n, sink);
+  decompress_text_to(in, n, sink, workers);
   return sink.release();
 }
