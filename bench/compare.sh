@@ -1,89 +1,143 @@
 #!/usr/bin/env bash
 # compare.sh — qarn against its peers on text, photos and binaries: writes docs/benchmarks.md and its plots.
 # Usage: bench/compare.sh <build dir>
-# COMPARE_RUNS (3) sets the timed runs per command; COMPARE_SLOW_RUNS (1) the compression runs of zstd -19 and xz -9
-# on inputs over COMPARE_SLOW_ABOVE bytes (8000000), which otherwise take most of the run. COMPARE_KEEP=FILE keeps the
-# measured rows (one JSON object a line) in FILE; COMPARE_FROM=FILE writes the page from rows so kept, measuring nothing.
+# COMPARE_RUNS (5) sets the timed runs (rounds) per command; COMPARE_SLOW_RUNS (1) the compression runs of zstd -19
+# and xz -9 on inputs over COMPARE_SLOW_ABOVE bytes (8000000), which otherwise take most of the run.
+# COMPARE_KEEP=FILE keeps the measured rows (one JSON object a line) in FILE; COMPARE_FROM=FILE writes the page from
+# rows so kept, measuring nothing. COMPARE_OUT=DIR writes the page and plots to DIR instead of docs/.
+# For quick trials: COMPARE_MODES (default "text image mixed") picks the modes, COMPARE_MAX_BYTES leaves out the
+# inputs larger than that (the page then covers only the rest: do not publish it).
 set -euo pipefail
 trap 'echo "compare: failed at line $LINENO: $BASH_COMMAND" >&2' ERR
 build=${1:-build}
 here=$(cd "$(dirname "$0")" && pwd)
-docs=$(dirname "$here")/docs
-qarn=$(realpath "$build/qarn")
-runs=${COMPARE_RUNS:-3}
+docs=${COMPARE_OUT:-$(dirname "$here")/docs}
+runs=${COMPARE_RUNS:-5}
 slow_runs=${COMPARE_SLOW_RUNS:-1}
 slow_above=${COMPARE_SLOW_ABOVE:-8000000}
+modes=${COMPARE_MODES:-text image mixed}
+max_bytes=${COMPARE_MAX_BYTES:-}
 convert=/usr/bin/convert  # ImageMagick's own; another 'convert' may come first on the PATH
 
 . "$here/lib.sh"
-packages=(bible-kjv libjxl-testdata imagemagick gdb zstd xz-utils bzip2 lz4 qoi webp libjxl-tools gnuplot-nox time python3)
+# The corpus comes from Debian packages too: texts (bible-kjv, dict-gcide, wamerican-huge, fortunes), photos
+# (libjxl-testdata) and programs and libraries (git, libssl3, libpython3.11, cmake, gdb, g++).
+packages=(bible-kjv dict-gcide wamerican-huge fortunes libjxl-testdata imagemagick git libssl3 libpython3.11 cmake gdb
+  g++ zstd xz-utils bzip2 lz4 qoi webp libjxl-tools gnuplot-nox time python3)
 bench_need "${packages[@]}"
-[ -x "$qarn" ] || { echo "compare: no qarn program in $build" >&2; exit 1; }
+[ -x "$build/qarn" ] || { echo "compare: no qarn program in $build" >&2; exit 1; }
+qarn=$(realpath "$build/qarn")
 # The commit the program was built from, taken before the run: others may commit while it measures.
 commit=$(git -C "$(dirname "$here")" describe --always --dirty --abbrev=10 2>/dev/null || echo unknown)
 
-work=$(mktemp -d /tmp/qarn-compare.XXXXXX)
+# Files live in memory where there is room (tmpfs), so that the disk's write-back does not time itself.
+base=/tmp
+[ -d /dev/shm ] && [ "$(df -Pk /dev/shm | awk 'NR==2 {print $4}')" -gt 4000000 ] && base=/dev/shm
+work=$(mktemp -d "$base/qarn-compare.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 mkdir -p "$work/text" "$work/image" "$work/mixed" "$work/page"
 
-# The corpus. qarn picks its mode from the name, so every input ends in its mode's extension.
-bible -f 'Gen1:1-Rev22:21' >"$work/text/bible.txt"
-{ for _ in $(seq 15); do cat "$work/text/bible.txt"; done || true; } | head -c 64000000 >"$work/text/bible64.txt"
-[ "$(stat -c %s "$work/text/bible64.txt")" -eq 64000000 ] || { echo "compare: cannot make the 64 MB text" >&2; exit 1; }
+need_file() {  # need_file PATH: fails loudly when a corpus source is missing or empty
+  [ -s "$1" ] || { echo "compare: missing or empty corpus source $1" >&2; exit 1; }
+}
 
+# The corpus. qarn picks its mode from the name, so every input ends in its mode's extension. Nothing is repeated
+# to make a larger input.
+# Text: a book, a large dictionary, a word list and a collection of quotations.
+bible -f 'Gen1:1-Rev22:21' >"$work/text/bible.txt"
+need_file /usr/share/dictd/gcide.dict.dz
+zcat /usr/share/dictd/gcide.dict.dz >"$work/text/gcide.txt"
+need_file /usr/share/dict/american-english-huge
+cp /usr/share/dict/american-english-huge "$work/text/american-english-huge.txt"
+# The quotations' text files, in name order; the .dat index files and the .u8 links are left out.
+find /usr/share/games/fortunes -maxdepth 1 -type f ! -name '*.dat' ! -name '*.u8' -print0 | LC_ALL=C sort -z |
+  xargs -0 cat >"$work/text/fortunes.txt"
+for f in "$work/text/"*.txt; do need_file "$f"; done
+
+# Photos: libjxl-testdata's three 500-pixel sRGB photos, the flower photo (10 MB as P6), its 1040-pixel crop (stored
+# there as a JPEG) and the room photo (16 bits a sample, reduced to 8), each converted to binary PPM (P6).
 testdata=/usr/share/libjxl-testdata
 photos=(
   "$testdata/jxl/flower/flower.png"
+  "$testdata/jxl/flower/flower_cropped.jpg"
+  "$testdata/jxl/hdr_room.png"
   "$testdata/external/wesaturate/500px/cvo9xd_keong_macan_srgb8.png"
   "$testdata/external/wesaturate/500px/tmshre_riaphotographs_srgb8.png"
   "$testdata/external/wesaturate/500px/u76c0g_bliznaca_srgb8.png"
 )
 images=()
 for photo in "${photos[@]}"; do
-  [ -f "$photo" ] || { echo "compare: missing $photo" >&2; exit 1; }
-  name=$(basename "$photo" .png)
+  need_file "$photo"
+  name=$(basename "${photo%.*}")
   name=${name%_srgb8}
   $convert "$photo" -depth 8 "ppm:$work/image/$name.pnm"
   images+=("$work/image/$name.pnm")
 done
 
-cp -L /usr/bin/gdb "$work/mixed/gdb.dat"
-cp -L "$(g++ -print-prog-name=cc1plus)" "$work/mixed/cc1plus.dat"
-cp -L "$(readlink -f /usr/lib/x86_64-linux-gnu/libstdc++.so.6)" "$work/mixed/libstdc++.so.dat"
+# Binaries: this machine's programs and libraries of 1 to 10 MB, and two large programs.
+binaries=(
+  "$(readlink -f /usr/lib/x86_64-linux-gnu/libstdc++.so.6)|libstdc++.so"
+  "/usr/bin/git|git"
+  "$(dpkg -L libssl3 | grep -m1 '/libcrypto\.so\.3$')|libcrypto.so.3"
+  "$(dpkg -L libpython3.11 | grep -m1 '/libpython3\.11\.so\.1\.0$')|libpython3.11.so"
+  "/usr/bin/cmake|cmake"
+  "/usr/bin/gdb|gdb"
+  "$(g++ -print-prog-name=cc1plus)|cc1plus"
+)
+programs=()
+for b in "${binaries[@]}"; do
+  need_file "${b%%|*}"
+  cp -L "${b%%|*}" "$work/mixed/${b#*|}.dat"
+  programs+=("$work/mixed/${b#*|}.dat")
+done
 
 results=$work/results.json
 measure() {  # measure MODE PEERS FILES...
-  local mode=$1 peers=$2
+  local mode=$1 peers=$2 files=() f
   shift 2
-  echo "Measuring $mode mode: qarn, $peers" >&2
-  python3 "$here/compare.py" --qarn "$qarn" --mode "$mode" --commit "$commit" --peers "$peers" \
-    --runs "$runs" --slow-runs "$slow_runs" --slow-above "$slow_above" --json "$results" "$@"
+  [[ " $modes " == *" $mode "* ]] || return 0
+  for f in "$@"; do
+    if [ -n "$max_bytes" ] && [ "$(stat -c %s "$f")" -gt "$max_bytes" ]; then
+      echo "compare: leaving out $(basename "$f") (over COMPARE_MAX_BYTES)" >&2
+    else
+      files+=("$f")
+    fi
+  done
+  [ ${#files[@]} -gt 0 ] || return 0
+  echo "Measuring $mode mode ($runs rounds): qarn, $peers" >&2
+  TMPDIR=$work python3 "$here/compare.py" --qarn "$qarn" --mode "$mode" --commit "$commit" --peers "$peers" \
+    --runs "$runs" --slow-runs "$slow_runs" --slow-above "$slow_above" --json "$results" "${files[@]}"
 }
+zstd_levels="zstd -1,zstd -3,zstd -9,zstd -19,zstd -3 -T2"
 start=$(date +%s)
 if [ -n "${COMPARE_FROM:-}" ]; then
   cp "$COMPARE_FROM" "$results"
 else
-  measure text "zstd -1,zstd -3,zstd -19,xz -9,bzip2 -9,lz4" "$work/text/bible.txt" "$work/text/bible64.txt"
-  measure image "QOI,cwebp -lossless,cjxl -d 0 -e 3,zstd -19" "${images[@]}"
-  measure mixed "zstd -3,zstd -19,xz -9 x86" "$work/mixed/gdb.dat" "$work/mixed/cc1plus.dat" \
-    "$work/mixed/libstdc++.so.dat"
+  : >"$results"
+  measure text "$zstd_levels,xz -9,bzip2 -9,lz4" "$work/text/"{bible,gcide,american-english-huge,fortunes}.txt
+  measure image "QOI,cwebp -lossless,cjxl -d 0 -e 3,$zstd_levels" "${images[@]}"
+  measure mixed "$zstd_levels,xz -9 x86" "${programs[@]}"
 fi
+[ -s "$results" ] || { echo "compare: nothing was measured" >&2; exit 1; }
 [ -z "${COMPARE_KEEP:-}" ] || cp "$results" "$COMPARE_KEEP"
 
 # The page is written beside the plots only once every measurement has succeeded and every file was restored.
 python3 "$here/compare.py" --page "$work/page" --json "$results" "${packages[@]/#/--package=}" \
-  --note "text=The King James Bible as \`bible -f 'Gen1:1-Rev22:21'\` prints it (bible-kjv), and the first \
-64,000,000 bytes of that text repeated. xz -9 and zstd -19, whose windows span a whole copy of the Bible, code the \
-repeats as long matches; the other tools do not see them (qarn's ratio rises only because its table of distinct \
-words is stored once for a larger text)." \
-  --note "image=Photos of libjxl-testdata (flower.png and three 500-pixel sRGB photos), converted to binary PPM \
-(P6) with ImageMagick; sizes and speeds are of the P6 file. qoiconv reads and writes only PNG and QOI, so QOI is timed \
-from an unfiltered, uncompressed PNG of the same pixels and its decompression writes a PNG (compressed by qoiconv \
-itself): its times include that PNG work. WebP and JPEG XL restore the pixels in their own containers; their \
-decoded samples are compared with the input's. The three 500-pixel photos are 750,015 bytes each, so process \
-start-up weighs on every tool's speed there." \
-  --note "mixed=This machine's x86-64 binaries: /usr/bin/gdb, the C++ compiler proper cc1plus, and the \
-libstdc++ shared library. xz uses its x86 branch filter ahead of LZMA2 at preset 9."
+  --note "text=Four English texts from Debian packages, none repeated: the King James Bible as \`bible -f \
+'Gen1:1-Rev22:21'\` prints it (bible-kjv); the GNU Collaborative International Dictionary of English, the dictd \
+file unpacked (\`zcat /usr/share/dictd/gcide.dict.dz\`, dict-gcide), a large vocabulary with markup; the word list \
+/usr/share/dict/american-english-huge (wamerican-huge), one word a line; and the quotations of fortunes, its text \
+files in /usr/share/games/fortunes concatenated in name order (not the .dat index files)." \
+  --note "image=Photos of libjxl-testdata, converted to binary PPM (P6) with ImageMagick (\`convert -depth 8\`): \
+flower.png (2268 x 1512), its 1040 x 1040 crop flower_cropped.jpg (decoded from the JPEG), hdr_room.png (676 x 449, \
+16 bits a sample reduced to 8) and three 500-pixel sRGB photos; sizes and speeds are of the P6 file. qoiconv reads \
+and writes only PNG and QOI, so QOI is timed from an unfiltered, uncompressed PNG of the same pixels and its \
+decompression writes a PNG (compressed by qoiconv itself): its times include that PNG work. WebP and JPEG XL \
+restore the pixels in their own containers; their decoded samples are compared with the input's. On the smaller \
+photos process start-up weighs on every tool's speed." \
+  --note "mixed=This machine's x86-64 programs and libraries: the libstdc++ shared library, git, OpenSSL's \
+libcrypto.so.3, libpython3.11.so.1.0 and cmake (1 to 10 MB), and two large ones, /usr/bin/gdb and the C++ \
+compiler proper cc1plus. xz uses its x86 branch filter ahead of LZMA2 at preset 9."
 mkdir -p "$docs"
 cp "$work/page/"*.png "$work/page/benchmarks.md" "$docs/"
 echo "Wrote $docs/benchmarks.md and $(ls "$work/page/"*.png | wc -l) plots in $(( $(date +%s) - start )) s" >&2

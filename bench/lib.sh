@@ -9,7 +9,11 @@ bench_need() {
   if [ ${#need[@]} -gt 0 ]; then
     echo "Installing ${need[*]}" >&2
     local sudo=; [ "$(id -u)" -ne 0 ] && sudo=sudo
-    $sudo apt-get update -qq && DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${need[@]}" >/dev/null
+    # Another apt-get may hold the package lock for a while (other scripts install too): wait for it.
+    local wait=(-o DPkg::Lock::Timeout=600)
+    $sudo apt-get "${wait[@]}" update -qq &&
+      DEBIAN_FRONTEND=noninteractive $sudo apt-get "${wait[@]}" install -y -qq "${need[@]}" >/dev/null ||
+      { echo "bench_need: cannot install ${need[*]}" >&2; return 1; }
   fi
 }
 
