@@ -8,8 +8,8 @@ always follows the same one. A program that touches much fresh memory slows the 
 back to back per tool would favour whichever tool follows itself most cheaply. Wall-clock time (from start to
 exit, process start-up included) and processor time (user + system of the program, from wait4) are kept for every
 run; rows report the median and the spread. Peak resident memory is measured in runs of their own under
-/usr/bin/time, except where a command runs fewer times than the rest (the slow compressors on large inputs), whose
-timed runs give it. Every restored file is checked against the input (byte for byte, or sample for sample for image
+/usr/bin/time, except for the slow compressors on large inputs, which run fewer times and whose timed runs give
+it. Every restored file is checked against the input (byte for byte, or sample for sample for image
 formats with their own containers); a tool that fails, does not restore a file, or writes compressed files of
 different sizes from run to run stops the whole run (exit status 1).
 
@@ -169,7 +169,7 @@ def remove(path):
 class Command:
     """One tool on one input: its files and what its runs gave."""
 
-    def __init__(self, index, name, tool, path, work, inputs, comp_runs, runs):
+    def __init__(self, index, name, tool, path, work, inputs, comp_runs, runs, slow):
         self.name, self.tool, self.path = name, tool, path
         z = os.path.join(work, f"t{index}.packed{tool.get('zext', '')}")
         out = os.path.join(work, f"t{index}.restored{tool.get('outext', os.path.splitext(path)[1])}")
@@ -178,9 +178,9 @@ class Command:
             self.subst["png"] = inputs.png(path)
         self.err = os.path.join(work, f"t{index}.stderr")
         self.runs = {"c": comp_runs, "d": runs}
-        # A command that runs fewer times than the others (a slow compressor on a large input) is timed under
-        # /usr/bin/time, so that it needs no extra run for its peak memory.
-        self.timed_peak = {"c": comp_runs < runs, "d": False}
+        # A slow compressor on a large input is timed under /usr/bin/time, so that it needs no extra run for its
+        # peak memory (that tool's start-up, a millisecond or so, is nothing against such a run).
+        self.timed_peak = {"c": slow, "d": False}
         self.wall, self.cpu = {"c": [], "d": []}, {"c": [], "d": []}
         self.peak = {"c": 0, "d": 0}
         self.size = None
@@ -206,23 +206,26 @@ class Command:
         if self.tool.get("check") == "samples":
             if self.reference is None:
                 if not inputs.same_samples(self.path, target):
-                    raise RuntimeError(f"{where}: the restored samples differ from the input's ({target})")
+                    raise RuntimeError(f"{where}: the restored samples differ from the input's")
                 self.reference = target + ".checked"
                 shutil.copyfile(target, self.reference)
             elif not filecmp(self.reference, target):
                 raise RuntimeError(f"{where}: the restored file differs from the one of the first run")
         elif not filecmp(self.path, target):
-            raise RuntimeError(f"{where}: the restored file differs from the input ({target})")
+            raise RuntimeError(f"{where}: the restored file differs from the input")
 
 
 def median(xs):
     return statistics.median(xs)
 
 
-def measure_file(path, tools, runs, comp_runs_of, work, inputs, progress):
-    """Runs every tool on one input, round by round; returns one row per tool."""
-    cmds = [Command(i, name, tool, path, work, inputs, comp_runs_of(name), runs) for i, (name, tool) in
-            enumerate(tools)]
+def measure_file(path, tools, runs, slow_runs, work, inputs, progress):
+    """Runs every tool on one input, round by round; returns one row per tool. slow_runs(name) gives the
+    compression runs of a slow compressor on this input, or None for the others."""
+    cmds = []
+    for i, (name, tool) in enumerate(tools):
+        k = slow_runs(name)
+        cmds.append(Command(i, name, tool, path, work, inputs, runs if k is None else k, runs, k is not None))
     n = os.path.getsize(path)
     phase = 0
     for r in range(runs):
@@ -250,7 +253,7 @@ def measure_file(path, tools, runs, comp_runs_of, work, inputs, progress):
                "comp_ms": 1e3 * ct, "decomp_ms": 1e3 * dt, "comp_mbps": n / 1e6 / ct, "decomp_mbps": n / 1e6 / dt,
                "comp_cpu_ms": 1e3 * median(c.cpu["c"]), "decomp_cpu_ms": 1e3 * median(c.cpu["d"]),
                "comp_mib": c.peak["c"] / 1024, "decomp_mib": c.peak["d"] / 1024,
-               "comp_runs": len(c.wall["c"]), "decomp_runs": len(c.wall["d"]),
+               "comp_runs": len(c.wall["c"]), "decomp_runs": len(c.wall["d"]), "slow": c.timed_peak["c"],
                "check": c.tool.get("check", "bytes"), "restores": True}
         if c.name == "qarn":
             with open(c.subst["z"], "rb") as f:
@@ -492,7 +495,7 @@ def summary(rows):
         def extremes(key):
             # Speed of qarn over zstd -3's, file by file: the ratio of zstd -3's median time to qarn's.
             s = sorted((median(zr[key]) / median(qr[key]), f) for f, qr, zr in pairs)
-            return f"{times(s[0][0])} ({s[0][1]}) at worst and {times(s[-1][0])} ({s[-1][1]}) at best"
+            return f"{times(s[0][0])} zstd -3's at worst ({s[0][1]}) and {times(s[-1][0])} at best ({s[-1][1]})"
 
         sizes = sorted((qr["compressed"] / zr["compressed"], f, qr, zr) for f, qr, zr in pairs)
         out.append(
@@ -501,7 +504,7 @@ def summary(rows):
             f"{z['comp_mbps']:.1f} MB/s to compress and {q['decomp_mbps']:.1f} against {z['decomp_mbps']:.1f} MB/s "
             f"to decompress (input over the sum of median wall-clock times; processor time {ms(q['comp_cpu_s'])} "
             f"against {ms(z['comp_cpu_s'])} ms and {ms(q['decomp_cpu_s'])} against {ms(z['decomp_cpu_s'])} ms). "
-            f"File by file, qarn compresses {extremes('comp_wall')} as fast as zstd -3, and decompresses "
+            f"File by file, qarn's compression speed is {extremes('comp_wall')}, its decompression speed "
             f"{extremes('decomp_wall')}; its file is {percent(sizes[0][2]['compressed'], sizes[0][3]['compressed'])} "
             f"({sizes[0][1]}) to {percent(sizes[-1][2]['compressed'], sizes[-1][3]['compressed'])} "
             f"({sizes[-1][1]}) than zstd -3's.")
@@ -537,8 +540,9 @@ def page(a):
     compiler = command(["g++", "--version"]).splitlines()[0]
     loads = [r["load"] for r in rows]
     runs = max(r["decomp_runs"] for r in rows)
-    single = sorted({r["tool"] for r in rows if r["comp_runs"] < runs})
-    fewer = sorted({r["comp_runs"] for r in rows if r["comp_runs"] < runs})
+    single = sorted({r["tool"] for r in rows if r.get("slow")})
+    fewer = sorted({r["comp_runs"] for r in rows if r.get("slow")})
+    slow_above = max(r.get("slow_above", 0) for r in rows)
     fallback = [f"{r['file']} ({r['qarn_mode']})" for r in rows
                 if r["tool"] == "qarn" and r.get("qarn_mode") and r["qarn_mode"] != r["mode"]]
     out = [
@@ -573,9 +577,9 @@ def page(a):
         "percent, so timing each tool's runs back to back would favour some tools over others.",
         "",
         f"Figures are from {runs} runs of each command"
-        + (f", except that compression by {', '.join(single)} ran "
-           f"{' or '.join('once' if k == 1 else f'{k} times' for k in fewer)} on inputs over "
-           f"{a.slow_above / 1e6:g} MB (marked †) to keep the run short" if single else "")
+        + (f", except that compression by {', '.join(single)} on inputs over {slow_above / 1e6:g} MB (marked †) "
+           f"ran {' or '.join('once' if k == 1 else f'{k} times' for k in fewer)} to keep the run short"
+           if single else "")
         + ". Times are wall-clock milliseconds: the median, and in brackets the fastest and the slowest run. "
         "Speeds (MB/s) are MB (10^6 bytes) of the original input per second of median wall-clock time. CPU is the "
         "median processor time (user + system) of the program, from wait4. Ratio is input bytes / compressed "
@@ -589,8 +593,8 @@ def page(a):
            f"{', '.join(fallback)}." if fallback else ""),
         "",
     ]
-    head = ("| file | tool | compressed bytes | ratio | compress ms | MB/s | CPU ms | decompress ms | MB/s | CPU ms "
-            "| peak MiB (c / d) |")
+    head = ("| file | tool | compressed bytes | ratio | compress ms [range] | MB/s | CPU ms | decompress ms [range] "
+            "| MB/s | CPU ms | peak MiB (c / d) |")
     rule = "|---|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|"
     with tempfile.TemporaryDirectory(prefix="qarn-page.") as work:
         for mode in dict.fromkeys(r["mode"] for r in rows):
@@ -601,7 +605,7 @@ def page(a):
             out += [head, rule]
             for r in mrows:
                 b = "**" if r["tool"] == "qarn" else ""
-                mark = " †" if r["comp_runs"] < r["decomp_runs"] else ""
+                mark = " †" if r.get("slow") else ""
                 out.append(f"| {r['file']} ({r['bytes']:,} B) | {tool_cell(r)} | {r['compressed']:,} | "
                            f"{b}{r['ratio']:.3f}{b} | {wall_cell(r, 'comp_wall')}{mark} | {b}{r['comp_mbps']:.1f}{b} | "
                            f"{ms(median(r['comp_cpu']))} | {wall_cell(r, 'decomp_wall')} | "
@@ -631,7 +635,8 @@ def main():
     ap.add_argument("--peers", default="zstd -3,zstd -19,xz -9", help="comma-separated peer names")
     ap.add_argument("--runs", type=int, default=5, help="timed runs (rounds) per command")
     ap.add_argument("--slow-runs", type=int, help=f"compression runs of {', '.join(SLOW)} on inputs over --slow-above")
-    ap.add_argument("--slow-above", type=int, default=8_000_000, help="bytes (default %(default)s)")
+    ap.add_argument("--slow-above", type=int, default=8_000_000, help="bytes (default %(default)s); the page "
+                    "takes it from the rows")
     ap.add_argument("--mode", default="", help="a label stored with every row (text, image, mixed)")
     ap.add_argument("--commit", help="the qarn commit stored with every row (default: the working tree's now)")
     ap.add_argument("--json", help="append the results, one JSON object a line, to this file (read it with --page)")
@@ -681,12 +686,13 @@ def main():
                 path = os.path.abspath(path)
                 n = os.path.getsize(path)
 
-                def comp_runs(name):
-                    return min(a.slow_runs, a.runs) if a.slow_runs and name in SLOW and n > a.slow_above else a.runs
+                def slow_runs(name):
+                    return min(a.slow_runs, a.runs) if a.slow_runs and name in SLOW and n > a.slow_above else None
 
                 date, load = utc_now(), load_average()
-                for r in measure_file(path, tools, a.runs, comp_runs, work, inputs, progress):
-                    r.update(mode=a.mode, date=date, load=max(load, load_average()), commit=commit)
+                for r in measure_file(path, tools, a.runs, slow_runs, work, inputs, progress):
+                    r.update(mode=a.mode, date=date, load=max(load, load_average()), commit=commit,
+                             slow_above=a.slow_above)
                     rows.append(r)
     except (RuntimeError, OSError, subprocess.CalledProcessError) as e:
         sys.exit(f"compare: {e}")
