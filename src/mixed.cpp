@@ -342,6 +342,7 @@ struct direct_slots {
     return pk.pos(old) & (0u - static_cast<uint32_t>(pk.tag_may_match(old, tag)));
   }
   void prefetch(uint64_t h) { __builtin_prefetch(t + (h >> shift), 1); }
+  void peek(uint64_t) {}
 };
 
 // The same buckets in a table sized to the values stored rather than to the bucket count: open addressing from
@@ -375,6 +376,11 @@ struct compact_slots {
     }
   }
   void prefetch(uint64_t h) { __builtin_prefetch(t + (h >> home_shift), 1); }
+  // Once the entry a bucket starts from is cached: asks for what the exchange will read to tell its bucket (a
+  // hint only, the entry may change before then).
+  void peek(uint64_t h) {
+    if (const uint32_t e = t[h >> home_shift]) hash_of.prefetch(e & pk.pos_mask);
+  }
 };
 
 // Entries of a compact table for `stores` values: at most two thirds full.
@@ -399,6 +405,7 @@ inline uint32_t eight_byte_step(const uint8_t* data, int32_t p, Slots& slots) {
 struct eight_byte_hash_of {
   const uint8_t* data;
   uint64_t operator()(uint32_t p) const { return eight_byte_hash(data, p); }
+  void prefetch(uint32_t p) const { __builtin_prefetch(data + p); }
 };
 
 // The eight-byte finder of one long section run by a second thread a few thousand positions ahead of the thread
@@ -478,10 +485,11 @@ void finder_partner::find(Slots& table) {
     const int32_t c0 = static_cast<int32_t>(c * chunk), c1 = std::min(end_, c0 + chunk);
     for (int32_t b0 = c0; b0 < c1; b0 += block) {
       const int32_t b1 = std::min(c1, b0 + block);
-      // The lookups and stores in order, noting candidates and asking for their bytes; the buckets of the
-      // next block asked for a block ahead.
+      // The lookups and stores in order, noting candidates and asking for their bytes; the buckets asked for a
+      // block ahead, and what tells whose a bucket's entry is half a block ahead.
       for (int32_t p = std::max(b0, 4); p < b1; p++) {
         if (p + block < end_) table.prefetch(eight_byte_hash(data_, p + block));
+        if (p + block / 2 < end_) table.peek(eight_byte_hash(data_, p + block / 2));
         const uint32_t cand = eight_byte_step(data_, p, table);
         q[p - b0] = cand;
         __builtin_prefetch(data_ + cand);
@@ -508,8 +516,9 @@ class section_workspace {
   raw_array<int32_t> positions;
   // The starts of the runs in front, the marks of the places where the distance changes far behind them.
   raw_array<int32_t> starts;
-  // The entries of the compact tables.
+  // The entries of the compact tables, and the pair hashes that go with the pair matcher's.
   raw_array<uint32_t> compact;
+  raw_array<uint64_t> hashes;
 
   section_workspace() : small_(four_byte_buckets) { std::memset(small_.data(), 0, four_byte_buckets * sizeof(uint64_t)); }
   ~section_workspace() {
@@ -618,17 +627,17 @@ void forward_distances(const uint8_t* data, int32_t n, int32_t* dist, uint64_t* 
       if (b0 % finder_partner::chunk == 0) shared = partner->candidates(c);
       cand8 = shared + (b0 - c * finder_partner::chunk);
     } else if (eight) {
+      // The buckets asked for a block ahead (the table is far larger than the caches, and a lookup is mostly
+      // waiting for memory), what tells whose a bucket's entry is half a block ahead.
       for (int32_t p = std::max(b0, 4); p < f1; p++) {
+        if (p + block < end) big->prefetch(eight_byte_hash(data, p + block));
+        if (p + block / 2 < end) big->peek(eight_byte_hash(data, p + block / 2));
         const uint32_t q = eight_byte_step(data, p, *big);
         own8[p - b0] = q;
         __builtin_prefetch(data + q);  // its four bytes are compared when the block's distances are set
       }
     }
     for (int32_t p = b0; p < b1; p++) {
-      // The next block's buckets, asked for a whole block before their lookups: the table is far larger than
-      // the caches, and a lookup is mostly waiting for memory.
-      if (eight && !partner && p + block < end)
-        big->prefetch(eight_byte_hash(data, p + block));
       int32_t d = p == 0 ? prefix_size - data[0] : p - last[data[p]];
       last[data[p]] = p;
       if (p < end) {
@@ -653,11 +662,15 @@ void forward_distances(const uint8_t* data, int32_t n, int32_t* dist, uint64_t* 
 // Entries the eight-byte finder stores for a stream of n bytes.
 size_t eight_byte_stores(int32_t n) { return static_cast<size_t>((n >= 13 ? finder_end(n) : 4) - 4); }
 
-// Whether `stores` values in a table of `buckets` buckets are kept in the full array of buckets (else in a compact
-// table, which is smaller).
+// Whether `stores` values in a table of `buckets` buckets are kept in the full array of buckets, else in a compact
+// table. A compact table is smaller but slower: each exchange searches, and tells an entry's bucket from what sits
+// at its value. Measured on binaries, it pays up to 2^21 entries (8 MiB), where the mapping and clearing of the
+// full table (64 MiB for the finder) still cost more than the searches.
+constexpr size_t compact_entries_limit = size_t{1} << 21;
 bool uses_full_table(size_t stores, size_t buckets, bucket_table choice = bucket_table::automatic) {
   if (choice != bucket_table::automatic) return choice == bucket_table::full;
-  return compact_entries(stores) >= buckets;
+  const size_t entries = compact_entries(stores);
+  return entries >= buckets || entries > compact_entries_limit;
 }
 
 void forward_distances(const uint8_t* data, int32_t n, int32_t* dist, section_workspace* ws) {
@@ -765,7 +778,7 @@ inline uint64_t hash_of_pair(const uint8_t* data, const int32_t* start, int32_t 
 }
 
 template <class Slots>
-void pair_pass(const uint8_t* data, convert* c, int32_t last, Slots& slot) {
+void pair_pass(const uint8_t* data, convert* c, int32_t last, Slots& slot, const uint64_t* hashes = nullptr) {
   int32_t* a3 = c->a3.data();
   const int32_t* start = c->starts.data();
   // A software pipeline over the runs: the hash of pair j and the prefetch of its bucket 20 runs early, the table
@@ -776,16 +789,17 @@ void pair_pass(const uint8_t* data, convert* c, int32_t last, Slots& slot) {
   uint64_t hash[ring + 1];
   uint32_t cand[ring + 1];
   for (int32_t j = 0; j < ahead && j <= last; j++) {
-    hash[j] = hash_of_pair(data, start, j);
+    hash[j] = hashes ? hashes[j] : hash_of_pair(data, start, j);
     slot.prefetch(hash[j]);
   }
   for (int32_t j = 0; j <= last + lag_compare; j++) {
     if (j <= last) {
       if (j + ahead <= last) {
-        const uint64_t h = hash_of_pair(data, start, j + ahead);
+        const uint64_t h = hashes ? hashes[j + ahead] : hash_of_pair(data, start, j + ahead);
         hash[(j + ahead) & ring] = h;
         slot.prefetch(h);
       }
+      if (j + ahead / 2 <= last) slot.peek(hash[(j + ahead / 2) & ring]);
       // Run j + 1, so that an empty bucket (0) never reads as a stored pair.
       const uint32_t k1 = slot.exchange(hash[j & ring], static_cast<uint32_t>(j + 1));
       cand[j & ring] = k1;
@@ -806,11 +820,12 @@ void pair_pass(const uint8_t* data, convert* c, int32_t last, Slots& slot) {
   }
 }
 
-// The pair matcher's buckets in a compact table: an entry's bucket is the hash of the pair its run begins.
+// The pair matcher's buckets in a compact table: an entry's bucket is the hash of the pair its run begins, from
+// the hashes of all pairs, worked out first.
 struct pair_hash_of {
-  const uint8_t* data;
-  const int32_t* start;
-  uint64_t operator()(uint32_t j1) const { return hash_of_pair(data, start, static_cast<int32_t>(j1) - 1); }
+  const uint64_t* hashes;
+  uint64_t operator()(uint32_t j1) const { return hashes[j1 - 1]; }
+  void prefetch(uint32_t j1) const { __builtin_prefetch(hashes + j1 - 1); }
 };
 
 void pair_matching(const uint8_t* data, convert* c, section_workspace* table) {
@@ -821,8 +836,12 @@ void pair_matching(const uint8_t* data, convert* c, section_workspace* table) {
   const size_t stores = static_cast<size_t>(last) + 1;
   const uint64_t max_value = stores;
   if (!uses_full_table(stores, pair_buckets, table->tables)) {
-    auto slots = table->compact_table(stores, pair_log, max_value, pair_hash_of{data, c->starts.data()});
-    pair_pass(data, c, last, slots);
+    raw_array<uint64_t> hashes = take(table->hashes, stores);
+    const int32_t* start = c->starts.data();
+    for (int32_t j = 0; j <= last; j++) hashes[j] = hash_of_pair(data, start, j);
+    auto slots = table->compact_table(stores, pair_log, max_value, pair_hash_of{hashes.data()});
+    pair_pass(data, c, last, slots, hashes.data());
+    give(table->hashes, std::move(hashes));
     return;
   }
   direct_slots slots{table->big(), pair_shift, slot_packing(max_value)};
@@ -1362,10 +1381,12 @@ std::array<int, mixed_section_count> largest_first(const size_t (&size)[mixed_se
 
 }  // namespace
 
-std::optional<byte_buffer> encode_mixed(const uint8_t* in, size_t n, size_t size_limit, int workers) {
+std::optional<byte_buffer> encode_mixed(const uint8_t* in, size_t n, size_t size_limit, int workers,
+                                        const std::function<void()>& done_reading) {
   // Positions are 32-bit throughout the model.
   if (n >= static_cast<size_t>(input_size_limit)) return std::nullopt;
   block_classes bc = classify_blocks(in, static_cast<int64_t>(n));
+  if (done_reading) done_reading();
   mixed_stream& periodic = bc.streams[class_periodic];
   stride_streams ss = stride_transform(periodic.data(), static_cast<int64_t>(periodic.size));
   periodic = mixed_stream();
@@ -1439,9 +1460,10 @@ std::optional<byte_buffer> encode_mixed(const uint8_t* in, size_t n, size_t size
   return std::move(out.buf);
 }
 
-std::optional<byte_buffer> compress_mixed_buffer(const uint8_t* in, size_t n) {
+std::optional<byte_buffer> compress_mixed_buffer(const uint8_t* in, size_t n,
+                                                 const std::function<void()>& done_reading) {
   const size_t limit = std::min<size_t>(n + container_header_size, mixed_file_limit - 1);
-  return encode_mixed(in, n, limit);
+  return encode_mixed(in, n, limit, 0, done_reading);
 }
 
 namespace {

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 
 #include "util.h"
@@ -191,10 +192,14 @@ size_t decode_section(const uint8_t* sec, size_t avail, uint64_t max_length, mix
 // The mixed-mode file of in[0..n), or nothing as soon as it would pass size_limit bytes. The sections are coded
 // by `workers` threads (1 or 2; 0 picks two for inputs of a megabyte and more when two processors are free); the
 // file is the same either way.
-std::optional<byte_buffer> encode_mixed(const uint8_t* in, size_t n, size_t size_limit, int workers = 0);
+// `done_reading`, when given, is called once the input has been sorted into the class streams: the input is not
+// read again before the call returns (its owner may let a mapping's pages go meanwhile).
+std::optional<byte_buffer> encode_mixed(const uint8_t* in, size_t n, size_t size_limit, int workers = 0,
+                                        const std::function<void()>& done_reading = {});
 // The mixed-mode file of in[0..n), or nothing when it would be larger than the stored-mode file (n + 4 bytes) or
 // reach 500,000,000 bytes: the caller then writes the stored-mode file.
-std::optional<byte_buffer> compress_mixed_buffer(const uint8_t* in, size_t n);
+std::optional<byte_buffer> compress_mixed_buffer(const uint8_t* in, size_t n,
+                                                 const std::function<void()>& done_reading = {});
 // The input restored from a mixed-mode file; throws qarn_error (corrupt) when the file is damaged. `workers` as for
 // encode_mixed, by the length the file gives.
 byte_buffer decompress_mixed_buffer(const uint8_t* in, size_t n, int workers = 0);

@@ -53,8 +53,8 @@ uint32_t put_stored_file(const uint8_t* in, size_t n, byte_sink& sink) {
 }
 
 // The file of an input that text or image mode cannot take: mixed mode's, or the stored file when that is smaller.
-uint32_t compress_other(const uint8_t* in, size_t n, byte_sink& sink) {
-  if (std::optional<byte_buffer> mixed = compress_mixed_buffer(in, n)) {
+uint32_t compress_other(const uint8_t* in, size_t n, byte_sink& sink, const std::function<void()>& done_reading) {
+  if (std::optional<byte_buffer> mixed = compress_mixed_buffer(in, n, done_reading)) {
     write_bytes(sink, *mixed);
     return mode_mixed;
   }
@@ -76,7 +76,8 @@ const char* mode_word(uint32_t mode) {
   return nullptr;
 }
 
-uint32_t compress_to(uint32_t mode, const uint8_t* in, size_t n, byte_sink& sink) {
+uint32_t compress_to(uint32_t mode, const uint8_t* in, size_t n, byte_sink& sink,
+                     const std::function<void()>& done_reading) {
   switch (mode) {
     case mode_text: {
       text_refusal why;
@@ -85,20 +86,20 @@ uint32_t compress_to(uint32_t mode, const uint8_t* in, size_t n, byte_sink& sink
         return mode_text;
       }
       // Past the text format's limits: mixed mode. Merely no gain: stored.
-      return why != text_refusal::none ? compress_other(in, n, sink) : put_stored_file(in, n, sink);
+      return why != text_refusal::none ? compress_other(in, n, sink, done_reading) : put_stored_file(in, n, sink);
     }
     case mode_image: {
       // A PNM that image mode would not restore byte for byte goes to mixed mode; one whose image file would be
       // larger than the stored one is stored.
       pnm_geometry geometry;
-      if (!parse_restorable_pnm(in, n, &geometry)) return compress_other(in, n, sink);
+      if (!parse_restorable_pnm(in, n, &geometry)) return compress_other(in, n, sink, done_reading);
       byte_buffer file;
       if (!compress_image_buffer(in, n, &file)) return put_stored_file(in, n, sink);
       write_bytes(sink, file);
       return mode_image;
     }
     case mode_mixed:
-      return compress_other(in, n, sink);
+      return compress_other(in, n, sink, done_reading);
     default:
       return put_stored_file(in, n, sink);
   }
@@ -347,6 +348,8 @@ class mapped_input {
 
   const uint8_t* data() const { return data_; }
   size_t size() const { return size_; }
+  // Lets the pages go while the work does not read them: they are read again from the file when needed.
+  void drop_pages() { madvise(const_cast<uint8_t*>(data_), size_, MADV_DONTNEED); }
   // After the work (or its failure): refuses the input if it changed size meanwhile.
   void check_unchanged() {
     if (mapping_replaced.load()) throw qarn_error(failure::changed);
@@ -559,7 +562,7 @@ void compress_whole(input_file& in, uint32_t mode, output_file& out) {
     mapped_input map(in);
     if (map.data()) {
       try {
-        compress_to(mode, map.data(), map.size(), out);
+        compress_to(mode, map.data(), map.size(), out, [&map] { map.drop_pages(); });
       } catch (...) {
         map.check_unchanged();  // a failure over a changed input is that change
         throw;

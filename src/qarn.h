@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 
 #include "util.h"
 
@@ -25,7 +26,10 @@ const char* mode_word(uint32_t mode);
 // that text or image mode cannot take goes to mixed mode, a mixed file that would not be smaller than the stored
 // file (or would reach 500,000,000 bytes) becomes the stored file, as does any result larger than input + 4.
 // Returns the mode of the file written. Throws too_large when the stored file would pass the stored limit.
-uint32_t compress_to(uint32_t mode, const uint8_t* in, size_t n, byte_sink& sink);
+// `done_reading`, when given, is called whenever the work no longer reads the input for a while (the input must
+// stay readable: a fallback may read it again), so that the owner of a mapped input may let its pages go.
+uint32_t compress_to(uint32_t mode, const uint8_t* in, size_t n, byte_sink& sink,
+                     const std::function<void()>& done_reading = {});
 byte_buffer compress_buffer(uint32_t mode, const uint8_t* in, size_t n);
 
 // Compressed files of `mode` must be shorter than this many bytes; longer ones are damaged.
