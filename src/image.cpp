@@ -4,11 +4,15 @@
 #include <immintrin.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cassert>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <condition_variable>
 #include <cstring>
+#include <mutex>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -212,49 +216,85 @@ __attribute__((target("avx2"))) void split_t_avx2(const uint8_t* __restrict p, u
   split_t<t>(p, planes, i, n);
 }
 
-// Interleave and undo in one pass, the inverse of split_t.
+// Byte c of each transformed pixel, for one plane: out[i] from pixel i, n pixels.
 template <int t>
-void merge_t(const uint8_t* __restrict planes, uint8_t* __restrict p, size_t from, size_t n) {
-  const uint8_t* __restrict p0 = planes;
-  const uint8_t* __restrict p1 = planes + n;
-  const uint8_t* __restrict p2 = planes + 2 * n;
+void channel_t(const uint8_t* __restrict p, uint8_t* __restrict out, size_t from, size_t n, int c) {
+  for (size_t i = from; i < n; i++) {
+    uint8_t o[3];
+    forward<t>(p[3 * i], p[3 * i + 1], p[3 * i + 2], o[0], o[1], o[2]);
+    out[i] = o[c];
+  }
+}
+
+template <int t>
+__attribute__((target("avx2"))) void channel_t_avx2(const uint8_t* __restrict p, uint8_t* __restrict out, size_t n,
+                                                     int c) {
+  size_t i = 0;
+  for (; i + 16 <= n; i += 16) {
+    const __m128i* src = reinterpret_cast<const __m128i*>(p + 3 * i);
+    __m128i in[3] = {_mm_loadu_si128(src), _mm_loadu_si128(src + 1), _mm_loadu_si128(src + 2)};
+    __m128i ch[3];
+    for (int k = 0; k < 3; k++)
+      ch[k] = _mm_or_si128(_mm_or_si128(_mm_shuffle_epi8(in[0], mask(masks.gather[k][0])),
+                                        _mm_shuffle_epi8(in[1], mask(masks.gather[k][1]))),
+                           _mm_shuffle_epi8(in[2], mask(masks.gather[k][2])));
+    __m128i o[3];
+    forward<t>(ch[0], ch[1], ch[2], o[0], o[1], o[2]);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), o[c]);
+  }
+  channel_t<t>(p, out, i, n, c);
+}
+
+// Interleave and undo in one pass, the inverse of split_t: pixel i from byte i of the three planes.
+template <int t>
+void merge_t(const uint8_t* __restrict p0, const uint8_t* __restrict p1, const uint8_t* __restrict p2,
+             uint8_t* __restrict p, size_t from, size_t n) {
   for (size_t i = from; i < n; i++) inverse<t>(p0[i], p1[i], p2[i], p[3 * i], p[3 * i + 1], p[3 * i + 2]);
 }
 
 template <int t>
-__attribute__((target("avx2"))) void merge_t_avx2(const uint8_t* __restrict planes, uint8_t* __restrict p, size_t n) {
+__attribute__((target("avx2"))) void merge_t_avx2(const uint8_t* __restrict p0, const uint8_t* __restrict p1,
+                                                   const uint8_t* __restrict p2, uint8_t* __restrict p, size_t n) {
   size_t i = 0;
   for (; i + 16 <= n; i += 16) {
     __m128i ch[3];
-    inverse<t>(_mm_loadu_si128(reinterpret_cast<const __m128i*>(planes + i)),
-               _mm_loadu_si128(reinterpret_cast<const __m128i*>(planes + n + i)),
-               _mm_loadu_si128(reinterpret_cast<const __m128i*>(planes + 2 * n + i)), ch[0], ch[1], ch[2]);
+    inverse<t>(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p0 + i)),
+               _mm_loadu_si128(reinterpret_cast<const __m128i*>(p1 + i)),
+               _mm_loadu_si128(reinterpret_cast<const __m128i*>(p2 + i)), ch[0], ch[1], ch[2]);
     __m128i* dst = reinterpret_cast<__m128i*>(p + 3 * i);
     for (int v = 0; v < 3; v++)
       _mm_storeu_si128(dst + v, _mm_or_si128(_mm_or_si128(_mm_shuffle_epi8(ch[0], mask(masks.scatter[v][0])),
                                                           _mm_shuffle_epi8(ch[1], mask(masks.scatter[v][1]))),
                                              _mm_shuffle_epi8(ch[2], mask(masks.scatter[v][2]))));
   }
-  merge_t<t>(planes, p, i, n);
+  merge_t<t>(p0, p1, p2, p, i, n);
 }
 
 template <int t>
 void split_plain(const uint8_t* p, uint8_t* planes, size_t n) { split_t<t>(p, planes, 0, n); }
 template <int t>
-void merge_plain(const uint8_t* planes, uint8_t* p, size_t n) { merge_t<t>(planes, p, 0, n); }
+void merge_plain(const uint8_t* p0, const uint8_t* p1, const uint8_t* p2, uint8_t* p, size_t n) {
+  merge_t<t>(p0, p1, p2, p, 0, n);
+}
+template <int t>
+void channel_plain(const uint8_t* p, uint8_t* out, size_t n, int c) { channel_t<t>(p, out, 0, n, c); }
 
 using pixels_fn = void (*)(uint8_t*, size_t);
 using split_fn = void (*)(const uint8_t*, uint8_t*, size_t);
+using merge_fn = void (*)(const uint8_t*, const uint8_t*, const uint8_t*, uint8_t*, size_t);
+using channel_fn = void (*)(const uint8_t*, uint8_t*, size_t, int);
 
 template <int... t>
 constexpr auto make_tables(std::integer_sequence<int, t...>) {
   struct tables {
     pixels_fn apply[image_transform_count], undo[image_transform_count];
-    split_fn split[image_transform_count], merge[image_transform_count];
-    split_fn split_avx2[image_transform_count], merge_avx2[image_transform_count];
+    split_fn split[image_transform_count], split_avx2[image_transform_count];
+    merge_fn merge[image_transform_count], merge_avx2[image_transform_count];
+    channel_fn channel[image_transform_count], channel_avx2[image_transform_count];
   };
-  return tables{{apply_t<t>...},       {undo_t<t>...},       {split_plain<t>...},
-                {merge_plain<t>...},   {split_t_avx2<t>...}, {merge_t_avx2<t>...}};
+  return tables{{apply_t<t>...},         {undo_t<t>...},         {split_plain<t>...}, {split_t_avx2<t>...},
+                {merge_plain<t>...},     {merge_t_avx2<t>...},   {channel_plain<t>...},
+                {channel_t_avx2<t>...}};
 }
 constexpr auto transforms = make_tables(std::make_integer_sequence<int, image_transform_count>{});
 
@@ -272,29 +312,44 @@ void split_planes(const uint8_t* pixels, uint8_t* planes, size_t n, int t, bool 
 
 void merge_planes(const uint8_t* planes, uint8_t* pixels, size_t n, int t, bool use_avx2) {
   t = t >= 0 && t < image_transform_count ? t : 0;
-  (use_avx2 && cpu_has_avx2() ? transforms.merge_avx2 : transforms.merge)[t](planes, pixels, n);
+  (use_avx2 && cpu_has_avx2() ? transforms.merge_avx2 : transforms.merge)[t](planes, planes + n, planes + 2 * n,
+                                                                              pixels, n);
 }
 
 namespace {
 
-// The estimate behind pick_transform; first_left stands for the three bytes in front of the image's first pixel.
-float pick_transform_from(const uint8_t* pixels, int width, int x0, int y0, int x1, int y1,
-                          const uint8_t* first_left) {
-  uint32_t hist[6][256] = {};
-  for (int64_t y = y0; y < y1; y += 8) {
+// The six histograms of pick_transform's estimate over the sampled rows y0 + 8k with from <= k < to (all rows
+// of the rectangle: k up to rows_sampled), added into hist. first_left stands for the three bytes in front of
+// the image's first pixel. Neighbouring pixels often fall into the same bins, so four sets of histograms take
+// turns (no count waits for the one before it) and are added up at the end.
+using transform_histograms = uint32_t[6][256];
+int64_t rows_sampled(int y0, int y1) { return y1 > y0 ? (int64_t{y1} - y0 + 7) / 8 : 0; }
+
+void count_transform(const uint8_t* pixels, int width, int x0, int y0, int x1, int64_t from, int64_t to,
+                     const uint8_t* first_left, transform_histograms& hist) {
+  uint32_t h[4][6][256] = {};
+  for (int64_t k = from; k < to; k++) {
+    const int64_t y = y0 + 8 * k;
     for (int64_t x = x0; x < x1; x++) {
       int64_t off = 3 * (y * width + x);
       const uint8_t* p = pixels + off;
       const uint8_t* l = off == 0 ? first_left : p - 3;
       uint8_t dr = uint8_t(l[0] - p[0]), dg = uint8_t(l[1] - p[1]), db = uint8_t(l[2] - p[2]);
-      hist[0][dr]++;
-      hist[1][dg]++;
-      hist[2][db]++;
-      hist[3][uint8_t(dr - dg)]++;
-      hist[4][uint8_t(dr - db)]++;
-      hist[5][uint8_t(dg - db)]++;
+      auto& t = h[x & 3];
+      t[0][dr]++;
+      t[1][dg]++;
+      t[2][db]++;
+      t[3][uint8_t(dr - dg)]++;
+      t[4][uint8_t(dr - db)]++;
+      t[5][uint8_t(dg - db)]++;
     }
   }
+  for (int k = 0; k < 6; k++)
+    for (int v = 0; v < 256; v++) hist[k][v] += h[0][k][v] + h[1][k][v] + h[2][k][v] + h[3][k][v];
+}
+
+// The transform the histograms of the rectangle x0 <= x < x1, y0 <= y < y1 choose.
+float choose_transform(const transform_histograms& hist, int x0, int y0, int x1, int y1) {
   // Single-precision total and probabilities, double-precision sums: the choice between near-equal transforms
   // depends on exactly this rounding.
   const uint32_t area = static_cast<uint32_t>(y1 - y0) * static_cast<uint32_t>(x1 - x0);  // all pixels, not the sampled
@@ -328,7 +383,9 @@ float pick_transform_from(const uint8_t* pixels, int width, int x0, int y0, int 
 }  // namespace
 
 float pick_transform(const uint8_t* pixels, int width, int x0, int y0, int x1, int y1) {
-  return pick_transform_from(pixels, width, x0, y0, x1, y1, pixels - 3);
+  transform_histograms hist = {};
+  count_transform(pixels, width, x0, y0, x1, 0, rows_sampled(y0, y1), pixels - 3, hist);
+  return choose_transform(hist, x0, y0, x1, y1);
 }
 
 void apply_transform(uint8_t* pixels, int width, int height, int transform) {
@@ -429,112 +486,361 @@ int unpredict_planes(uint8_t* planes, int width, int height, int raw_planes) {
 
 int pick_raw_planes(const uint8_t* planes, int width, int height) {
   const int64_t n = static_cast<int64_t>(pixel_count(width, height));
-  std::vector<uint32_t> table(256 * 256);
+  // The pairs of plain bytes and the pairs of residuals, counted in one pass.
+  std::vector<uint32_t> raw(256 * 256), predicted(256 * 256);
   int mask = 0;
   for (int c = 0; c < 2; c++) {
     const int64_t from = c * n, to = c * n + n;  // pairs (k, k + 1): the last reaches the next plane's first byte
-    std::fill(table.begin(), table.end(), 0);
-    for (int64_t k = from; k < to; k++) table[256 * planes[k] + planes[k + 1]]++;
-    const float h_raw = pair_entropy(table.data());
-    std::fill(table.begin(), table.end(), 0);
+    std::fill(raw.begin(), raw.end(), 0);
+    std::fill(predicted.begin(), predicted.end(), 0);
     unsigned prev = residual_at(planes, from, width);
     for (int64_t k = from; k < to; k++) {
+      raw[256 * planes[k] + planes[k + 1]]++;
       unsigned next = residual_at(planes, k + 1, width);
-      table[256 * prev + next]++;
+      predicted[256 * prev + next]++;
       prev = next;
     }
-    const float h_pred = pair_entropy(table.data());
-    if (!(h_raw > h_pred)) mask |= 1 << c;
+    if (!(pair_entropy(raw.data()) > pair_entropy(predicted.data()))) mask |= 1 << c;
   }
   return mask;
 }
+
 
 // ---------------------------------------------------------------------------------------------------------------
 // The image-mode file.
 
 namespace {
 
-// Rebuilds the samples of an image-mode file, behind the PNM header when with_header is set.
-byte_buffer decode_pixels(const uint8_t* in, size_t n, bool with_header, int* width_out, int* height_out) {
-  if (n < image_header_size || n >= static_cast<size_t>(image_length_limit)) corrupt();
-  if (get_u32(in) != mode_image) corrupt();
-  const uint32_t transform = get_u32(in + image_field_transform);
-  const uint32_t width = get_u32(in + image_field_width);
-  const uint32_t height = get_u32(in + image_field_height);
-  const uint32_t raw_planes = get_u32(in + image_field_raw_planes);
-  if (width < 1 || width > image_max_width || height < 1) corrupt();
-  const uint64_t pixels = uint64_t{width} * height;
-  if (image_border + 3 * pixels > static_cast<uint64_t>(image_length_limit)) corrupt();
-  const uint64_t n0 = get_u32(in + image_field_size0), n1 = get_u32(in + image_field_size0 + 4);
-  // Blocks 0 and 1 must lie inside the file; block 2 runs to its end (its recorded length is not needed).
-  const uint64_t start[3] = {image_header_size, image_header_size + n0, image_header_size + n0 + n1};
-  if (start[1] > n || start[2] > n) corrupt();
-  const uint64_t length[3] = {n0, n1, n - start[2]};
+// Below this many pixels one thread does all the work: a second one would cost more than it saves.
+constexpr size_t parallel_min_pixels = size_t{1} << 18;
+// The compressor makes each plane in bands of whole rows of about this many pixels: a band is split out of the
+// samples, predicted and counted while it is still in the cache.
+constexpr size_t band_pixels = size_t{1} << 16;
+// Planes from this length on are counted in two tables, one for each half of a band: runs of equal pairs then
+// make two chains of increments instead of one.
+constexpr size_t two_table_min = size_t{1} << 16;
+// The decompressor restores the last plane, and hands on the finished pixels, in pieces of this many pixels.
+constexpr size_t restore_piece = size_t{1} << 18;
+constexpr size_t pair_table = 65536;
 
-  byte_buffer planes_buf(static_cast<size_t>(image_border + 3 * pixels));
-  std::memset(planes_buf.data(), image_mid, image_border);
-  uint8_t* planes = planes_buf.data() + image_border;
-  for (int c = 0; c < 3; c++) {
-    unsigned int room = static_cast<unsigned int>((3 - c) * pixels);  // what really remains behind this plane
-    if (!rans_uncompress_O1_32x16(const_cast<uint8_t*>(in + start[c]), static_cast<unsigned int>(length[c]),
-                                  planes + c * pixels, &room) ||
-        room != pixels)
-      corrupt();
+// Threads for an image of `pixels` pixels: `asked`, or when that is 0, two for large images if two processors
+// are free.
+int worker_count(int asked, size_t pixels) {
+  if (asked > 0) return std::min(asked, 2);
+  return pixels >= parallel_min_pixels && usable_cpus() >= 2 ? 2 : 1;
+}
+
+// Runs part(k, parts) for k < parts on `workers` threads at once, or on this thread alone when no second thread
+// can be started.
+template <class Part>
+void run_parts(int workers, Part&& part) {
+  if (!run_workers(workers, [&](int k) { part(k, workers); }, [] {})) (void)run_workers(1, [&](int k) { part(k, 1); }, [] {});
+}
+
+void predict_range(uint8_t* p, int64_t from, int64_t to, int64_t width, bool avx2) {
+  if (avx2) predict_range_avx2(p, from, to, width);
+  else predict_range_scalar(p, from, to, width);
+}
+
+// Adds the pairs (d[k - 1], d[k]) for 0 < k < n, previous byte first, to tables[0], or with two tables the first
+// half's to tables[0] and the second half's to tables[1].
+void count_pairs(const uint8_t* d, size_t n, uint32_t* const* tables, int count) {
+  if (n < 2) return;
+  uint32_t* a = tables[0];
+  if (count < 2 || n < 64) {
+    for (size_t k = 1; k < n; k++) a[d[k - 1] << 8 | d[k]]++;
+    return;
   }
-  const int w = static_cast<int>(width), h = static_cast<int>(height);
-  unpredict_planes(planes, w, h, static_cast<int>(raw_planes & raw_plane_bits));
-  const std::string head = with_header ? pnm_header(w, h) : std::string();
-  const size_t front = head.size();
-  byte_buffer out(front + 3 * pixels);
-  std::memcpy(out.data(), head.data(), front);
-  merge_planes(planes, out.data() + front, pixels, transform < image_transform_count ? int(transform) : 0, true);
-  *width_out = w;
-  *height_out = h;
-  return out;
+  uint32_t* b = tables[1];
+  const size_t half = n / 2, la = half, lb = n - 1 - half;  // pairs ending at 1 .. half, and at half + 1 .. n - 1
+  const uint8_t* pa = d + 1;
+  const uint8_t* pb = d + half + 1;
+  for (size_t i = 0; i < lb; i++) {
+    a[pa[i - 1] << 8 | pa[i]]++;
+    b[pb[i - 1] << 8 | pb[i]]++;
+  }
+  for (size_t i = lb; i < la; i++) a[pa[i - 1] << 8 | pa[i]]++;
+}
+
+void add_table(uint32_t* to, const uint32_t* from) {
+  for (size_t i = 0; i < pair_table; i++) to[i] += from[i];
+}
+
+// The compressor's picture of the image: its samples, the planes it makes, and how the planes are cut into bands.
+struct encoder_job {
+  const uint8_t* samples;
+  int64_t width, height;
+  int64_t pixels;  // N, the length of a plane
+  int transform;
+  int raw_planes = 0;
+  bool avx2;
+  uint8_t* planes;  // plane 0, with the border in front
+  int64_t band_rows;
+  int bands;   // per plane
+  int tables;  // count tables per plane and worker
+  // Transform 3: the plain bytes of planes 0 and 1 are counted as well, for the choice of raw planes.
+  bool count_plain;
+
+  channel_fn channel() const { return (avx2 ? transforms.channel_avx2 : transforms.channel)[transform]; }
+  int64_t band_start(int b) const { return b * band_rows * width; }
+  // Byte j of the untouched planes (counted from plane 0's first byte; the border below it), from the samples.
+  uint8_t value(int64_t j) const {
+    if (j < 0) return image_mid;
+    const int c = static_cast<int>(j / pixels);
+    const uint8_t* p = samples + 3 * (j % pixels);
+    const uint8_t r = p[0], g = p[1], b = p[2];
+    switch (stored_quantity[transform][c]) {
+      case 0: return r;
+      case 1: return g;
+      case 2: return b;
+      case 3: return diff(r, g);
+      case 4: return diff(r, b);
+      default: return diff(g, b);
+    }
+  }
+  // The residual of byte j, predicted from untouched neighbours.
+  uint8_t residual(int64_t j) const {
+    unsigned pred = (unsigned(value(j - width)) + value(j - 1)) >> 1;
+    return uint8_t(uint8_t(value(j) - pred) ^ image_mid);
+  }
+};
+
+// One worker's pair counts, inside the bands it made: per plane `tables` tables of the bytes that are coded, and
+// with count_plain the same for the plain bytes of planes 0 and 1.
+// A worker makes its tables itself (so that they lie in memory near it and it clears them while the other
+// worker is already busy); `ready` says that they are there.
+struct worker_counts {
+  raw_array<uint32_t> t;
+  int tables = 0;
+  std::atomic<bool> ready{false};
+  void make(const encoder_job& job) {
+    tables = job.tables;
+    const size_t n = size_t{3u + (job.count_plain ? 2u : 0u)} * tables * pair_table;
+    t = populated<uint32_t>(n);
+    std::memset(t.data(), 0, n * sizeof(uint32_t));
+    ready.store(true, std::memory_order_release);
+  }
+  // Whether the worker has its tables: one without them has counted nothing.
+  bool made() const { return ready.load(std::memory_order_acquire); }
+  uint32_t* coded(int c, int k) { return t.data() + (size_t(c) * tables + k) * pair_table; }
+  uint32_t* plain(int c, int k) { return t.data() + (size_t(3 + c) * tables + k) * pair_table; }
+};
+
+// Makes band b of plane c: its bytes from the samples, then (when predict) their residuals, counted. `row` holds
+// 2 x width bytes.
+void make_band(const encoder_job& job, int c, int b, bool predict, worker_counts& counts, uint8_t* row) {
+  const int64_t w = job.width;
+  const int64_t r0 = b * job.band_rows, r1 = std::min(job.height, r0 + job.band_rows);
+  const int64_t i0 = r0 * w, count = (r1 - r0) * w, at = c * job.pixels + i0;
+  uint8_t* dst = job.planes + at;
+  const channel_fn channel = job.channel();
+  channel(job.samples + 3 * i0, dst, static_cast<size_t>(count), c);
+  uint32_t* tables[2];
+  if (job.count_plain && c < 2 && predict) {
+    tables[0] = counts.plain(c, 0);
+    tables[1] = counts.plain(c, job.tables - 1);
+    count_pairs(dst, static_cast<size_t>(count), tables, job.tables);
+  }
+  if (predict) {
+    // The rows below the first see only this band. The first row sees the row above it, untouched: made again
+    // from the samples (the last row of the plane before for the first row of a plane, the border for plane 0),
+    // it is predicted in `row`, behind its upper neighbours.
+    if (r0 > 0) channel(job.samples + 3 * (i0 - w), row, static_cast<size_t>(w), c);
+    else if (c > 0) channel(job.samples + 3 * (job.pixels - w), row, static_cast<size_t>(w), c - 1);
+    else std::memset(row, image_mid, static_cast<size_t>(w));
+    std::memcpy(row + w, dst, static_cast<size_t>(w));
+    if (count > w) predict_range(job.planes, at + w, at + count, w, job.avx2);
+    predict_range(row, w, 2 * w, w, job.avx2);
+    std::memcpy(dst, row + w, static_cast<size_t>(w));
+  }
+  if (!(job.count_plain && c < 2 && (job.raw_planes >> c & 1))) {
+    tables[0] = counts.coded(c, 0);
+    tables[1] = counts.coded(c, job.tables - 1);
+    count_pairs(dst, static_cast<size_t>(count), tables, job.tables);
+  }
+}
+
+// The raw-plane choice of pick_raw_planes from the counts of the bands of planes 0 and 1 (all predicted), with
+// the pairs across band and plane boundaries added from the samples.
+int choose_raw_planes(const encoder_job& job, worker_counts* counts) {
+  std::vector<uint32_t> plain(pair_table), predicted(pair_table);
+  int mask = 0;
+  for (int c = 0; c < 2; c++) {
+    std::fill(plain.begin(), plain.end(), 0);
+    std::fill(predicted.begin(), predicted.end(), 0);
+    for (int k = 0; k < 2; k++)
+      for (int s = 0; s < job.tables && counts[k].made(); s++) {
+        add_table(plain.data(), counts[k].plain(c, s));
+        add_table(predicted.data(), counts[k].coded(c, s));
+      }
+    for (int b = 1; b <= job.bands; b++) {  // the first byte of every later band, then of the next plane
+      const int64_t j = c * job.pixels + (b < job.bands ? job.band_start(b) : job.pixels);
+      plain[job.value(j - 1) << 8 | job.value(j)]++;
+      predicted[job.residual(j - 1) << 8 | job.residual(j)]++;
+    }
+    if (!(pair_entropy(plain.data()) > pair_entropy(predicted.data()))) mask |= 1 << c;
+  }
+  return mask;
+}
+
+// Codes plane c into room (rans_compress_bound(N) bytes) from the workers' counts; returns the block's length.
+unsigned int code_plane(const encoder_job& job, worker_counts* counts, int coder, int c, uint8_t* room,
+                        unsigned int room_size) {
+  const bool plain = job.count_plain && c < 2 && (job.raw_planes >> c & 1);
+  auto table = [&](int k, int s) { return plain ? counts[k].plain(c, s) : counts[k].coded(c, s); };
+  // The counts are added up in the coding worker's first table. The other worker has counted nothing here when
+  // it has no tables yet (all bands of the plane are made).
+  uint32_t* f = table(coder, 0);
+  for (int k = 0; k < 2; k++)
+    for (int s = 0; s < job.tables && counts[k].made(); s++)
+      if (k != coder || s) add_table(f, table(k, s));
+  // The first byte of each band, in the context of the byte before it (context 0 for the plane's first).
+  uint8_t* p = job.planes + c * job.pixels;
+  for (int b = 0; b < job.bands; b++) {
+    const int64_t i = job.band_start(b);
+    f[(b ? p[i - 1] : 0) << 8 | p[i]]++;
+  }
+  unsigned int size = room_size;
+  uint8_t* block = rans_compress_O1_32x16_counted(f, p, static_cast<unsigned int>(job.pixels), room, &size);
+  assert(block != nullptr);
+  (void)block;
+  return size;
 }
 
 }  // namespace
 
-bool encode_image(const uint8_t* pnm, size_t n, size_t size_limit, byte_buffer* out) {
+bool encode_image(const uint8_t* pnm, size_t n, size_t size_limit, byte_buffer* out, int workers) {
   pnm_geometry g;
   if (size_limit < image_header_size || !parse_restorable_pnm(pnm, n, &g)) return false;
   const int width = g.width, height = g.height;
   const size_t pixels = pixel_count(width, height);
   const uint8_t* samples = pnm + g.header_size;
+  workers = worker_count(workers, pixels);
+
+  // The transform: the sampled rows in two halves when there are two workers.
   // What the samples see in front of them: the border, which the header's place also belongs to.
   static const uint8_t border_pixel[3] = {image_mid, image_mid, image_mid};
-  const int transform = static_cast<int>(pick_transform_from(samples, width, 0, 0, width, height, border_pixel));
+  transform_histograms hist[2] = {};
+  const int64_t sampled = rows_sampled(0, height);
+  run_parts(workers, [&](int k, int parts) {
+    count_transform(samples, width, 0, 0, width, sampled * k / parts, sampled * (k + 1) / parts, border_pixel,
+                    hist[k]);
+  });
+  for (int k = 0; k < 6; k++)
+    for (int v = 0; v < 256; v++) hist[0][k][v] += hist[1][k][v];
+  const int transform = static_cast<int>(choose_transform(hist[0], 0, 0, width, height));
 
   byte_buffer planes_buf(static_cast<size_t>(image_border) + 3 * pixels);
   std::memset(planes_buf.data(), image_mid, image_border);
-  uint8_t* planes = planes_buf.data() + image_border;
-  split_planes(samples, planes, pixels, transform, true);
-  const int raw_planes = transform == 3 ? pick_raw_planes(planes, width, height) : 0;
-  predict_planes(planes, width, height, raw_planes);
+  encoder_job job;
+  job.samples = samples;
+  job.width = width;
+  job.height = height;
+  job.pixels = static_cast<int64_t>(pixels);
+  job.transform = transform;
+  job.avx2 = cpu_has_avx2();
+  job.planes = planes_buf.data() + image_border;
+  job.band_rows = std::max<int64_t>(1, static_cast<int64_t>(band_pixels) / width);
+  job.bands = static_cast<int>((height + job.band_rows - 1) / job.band_rows);
+  job.tables = pixels >= two_table_min ? 2 : 1;
+  job.count_plain = transform == 3;
 
-  // Coding stops once the file passes size_limit, so each block starts at most size_limit bytes in; pages the
-  // coder never touches cost nothing.
+  // Coding rooms, one per plane: each block is coded at the start of its room and moved behind the one before
+  // it at the end. Pages the coder never touches cost nothing.
   const unsigned int bound = rans_compress_bound(static_cast<unsigned int>(pixels));
   assert(bound != 0);
-  byte_buffer file(std::min(size_limit, image_header_size + 2 * size_t{bound}) + bound);
-  size_t pos = image_header_size;
-  uint32_t sizes[3];
-  for (int c = 0; c < 3; c++) {
-    unsigned int room = static_cast<unsigned int>(file.size() - pos);
-    uint8_t* block =
-        rans_compress_O1_32x16(planes + c * pixels, static_cast<unsigned int>(pixels), file.data() + pos, &room);
-    assert(block != nullptr);
-    (void)block;
-    sizes[c] = room;
-    pos += room;
-    if (pos > size_limit) return false;
+  byte_buffer file(image_header_size + 3 * size_t{bound});
+  uint32_t sizes[3] = {};
+  worker_counts counts[2];
+
+  // Bands go to the workers in plane order; a plane is coded, by the first worker free, as soon as all its
+  // bands are made, while the other worker goes on with the bands of the next plane.
+  std::atomic<int> next_band{0}, done[3];
+  std::atomic<bool> coded[3], stop{false};
+  std::atomic<size_t> written{image_header_size};
+  int band_plane[3] = {0, 1, 2}, band_planes = 3;
+  bool predict[3] = {true, true, true}, code = true;
+  auto reset = [&] {
+    next_band.store(0);
+    stop.store(false);
+    for (int c = 0; c < 3; c++) {
+      bool has_bands = false;
+      for (int i = 0; i < band_planes; i++) has_bands |= band_plane[i] == c;
+      done[c].store(has_bands ? 0 : job.bands);
+      coded[c].store(!code);
+    }
+  };
+  auto work = [&](int k) {
+    if (!counts[k].t.data()) counts[k].make(job);
+    byte_buffer row(2 * static_cast<size_t>(width));
+    const int total = band_planes * job.bands;
+    for (;;) {
+      if (stop.load()) return;
+      bool waiting = false;
+      int ready = -1;
+      for (int c = 0; c < 3 && ready < 0; c++) {
+        if (coded[c].load()) continue;
+        waiting = true;
+        if (done[c].load(std::memory_order_acquire) == job.bands && !coded[c].exchange(true)) ready = c;
+      }
+      if (ready >= 0) {
+        const size_t room = image_header_size + ready * size_t{bound};
+        sizes[ready] = code_plane(job, counts, k, ready, file.data() + room, bound);
+        if (written.fetch_add(sizes[ready]) + sizes[ready] > size_limit) stop.store(true);
+        continue;
+      }
+      if (next_band.load() < total) {
+        const int t = next_band.fetch_add(1);
+        if (t < total) {
+          const int c = band_plane[t / job.bands];
+          make_band(job, c, t % job.bands, predict[c], counts[k], row.data());
+          done[c].fetch_add(1, std::memory_order_release);
+          continue;
+        }
+      }
+      if (!waiting) return;
+      std::this_thread::yield();  // the other worker is finishing a band this worker's next plane needs
+    }
+  };
+  auto run = [&] {
+    reset();
+    if (!run_workers(workers, work, [&] { stop.store(true); })) {
+      workers = 1;
+      reset();
+      (void)run_workers(1, work, [&] { stop.store(true); });
+    }
+  };
+
+  if (job.count_plain) {
+    // Transform 3: planes 0 and 1 are first made predicted, counting both their plain bytes and their
+    // residuals; a plane that codes no better predicted is then made again from the samples as it is.
+    band_planes = 2;
+    code = false;
+    run();
+    job.raw_planes = choose_raw_planes(job, counts);
+    band_planes = 0;
+    for (int c = 0; c < 2; c++)
+      if (job.raw_planes >> c & 1) {
+        band_plane[band_planes++] = c;
+        predict[c] = false;
+      }
+    band_plane[band_planes++] = 2;
+    code = true;
+  }
+  run();
+  if (stop.load()) return false;  // past the size limit
+
+  size_t pos = image_header_size + sizes[0];
+  for (int c = 1; c < 3; c++) {
+    std::memmove(file.data() + pos, file.data() + image_header_size + c * size_t{bound}, sizes[c]);
+    pos += sizes[c];
   }
   uint8_t* h = file.data();
   put_u32(h, mode_image);
   put_u32(h + image_field_transform, static_cast<uint32_t>(transform));
   put_u32(h + image_field_width, static_cast<uint32_t>(width));
   put_u32(h + image_field_height, static_cast<uint32_t>(height));
-  put_u32(h + image_field_raw_planes, static_cast<uint32_t>(raw_planes));
+  put_u32(h + image_field_raw_planes, static_cast<uint32_t>(job.raw_planes));
   for (int c = 0; c < 3; c++) put_u32(h + image_field_size0 + 4 * c, sizes[c]);
   file.shrink(pos);
   *out = std::move(file);
@@ -545,17 +851,167 @@ bool encode_image(const uint8_t* pnm, size_t n, size_t size_limit, byte_buffer* 
 // length limit.
 static_assert(image_input_limit + container_header_size < image_length_limit);
 
-bool compress_image_buffer(const uint8_t* pnm, size_t n, byte_buffer* out) {
-  return encode_image(pnm, n, n + container_header_size, out);
+bool compress_image_buffer(const uint8_t* pnm, size_t n, byte_buffer* out, int workers) {
+  return encode_image(pnm, n, n + container_header_size, out, workers);
 }
 
-byte_buffer decompress_image_buffer(const uint8_t* in, size_t n) {
-  int width = 0, height = 0;
-  return decode_pixels(in, n, true, &width, &height);
+namespace {
+
+// Decodes an image-mode file and hands the restored pixels to emit(first, count, planes, width, height, transform)
+// in order, in pieces: nothing is emitted from a damaged file.
+template <class Emit>
+void decode_image(const uint8_t* in, size_t n, int workers, Emit&& emit) {
+  if (n < image_header_size || n >= static_cast<size_t>(image_length_limit)) corrupt();
+  if (get_u32(in) != mode_image) corrupt();
+  const uint32_t transform_field = get_u32(in + image_field_transform);
+  const uint32_t width = get_u32(in + image_field_width);
+  const uint32_t height = get_u32(in + image_field_height);
+  const int raw_planes = static_cast<int>(get_u32(in + image_field_raw_planes) & raw_plane_bits);
+  if (width < 1 || width > image_max_width || height < 1) corrupt();
+  const uint64_t pixels = uint64_t{width} * height;
+  if (image_border + 3 * pixels > static_cast<uint64_t>(image_length_limit)) corrupt();
+  const uint64_t n0 = get_u32(in + image_field_size0), n1 = get_u32(in + image_field_size0 + 4);
+  // Blocks 0 and 1 must lie inside the file; block 2 runs to its end (its recorded length is not needed).
+  const uint64_t start[3] = {image_header_size, image_header_size + n0, image_header_size + n0 + n1};
+  if (start[1] > n || start[2] > n) corrupt();
+  const uint64_t length[3] = {n0, n1, n - start[2]};
+  const int transform = transform_field < image_transform_count ? static_cast<int>(transform_field) : 0;
+  const int64_t N = static_cast<int64_t>(pixels), w = width;
+
+  byte_buffer planes_buf(static_cast<size_t>(image_border + 3 * pixels));
+  std::memset(planes_buf.data(), image_mid, image_border);
+  uint8_t* planes = planes_buf.data() + image_border;
+  // Each block may fill its own plane only: a block that declares another length is refused.
+  auto decode_block = [&](int c) {
+    unsigned int room = static_cast<unsigned int>(pixels);
+    return rans_uncompress_O1_32x16(const_cast<uint8_t*>(in + start[c]), static_cast<unsigned int>(length[c]),
+                                    planes + c * N, &room) != nullptr &&
+           room == pixels;
+  };
+  auto restore = [&](int c, int64_t from, int64_t to) {
+    if (!(raw_planes >> c & 1)) unpredict_range(planes, c * N + from, c * N + to, w);
+  };
+  auto emit_pixels = [&](int64_t from, int64_t to) {
+    emit(from, to - from, planes, static_cast<int>(width), static_cast<int>(height), transform);
+  };
+
+  workers = worker_count(workers, static_cast<size_t>(pixels));
+  if (workers >= 2) {
+    // One worker decodes block 0 and restores the planes, a serial chain, while the other decodes blocks 1 and
+    // 2 and then hands on the pixels as the last plane is restored.
+    std::mutex lock;
+    std::condition_variable changed;
+    int state[3] = {};  // 0 not yet decoded, 1 decoded, 2 damaged
+    bool stopped = false;
+    int64_t restored = 0;  // pixels of the last plane restored
+    std::mutex emit_lock;
+    int64_t emitted = 0;
+    auto set_state = [&](int c, bool ok) {
+      std::lock_guard<std::mutex> hold(lock);
+      state[c] = ok ? 1 : 2;
+      changed.notify_all();
+    };
+    auto decoded = [&](int c) {
+      std::unique_lock<std::mutex> hold(lock);
+      changed.wait(hold, [&] { return stopped || state[c] != 0; });
+      return !stopped && state[c] == 1;
+    };
+    auto emit_to = [&](int64_t to) {
+      std::lock_guard<std::mutex> hold(emit_lock);
+      {
+        std::lock_guard<std::mutex> check(lock);
+        if (stopped) return;
+      }
+      if (to > emitted) emit_pixels(emitted, to);
+      emitted = std::max(emitted, to);
+    };
+    auto work = [&](int k) {
+      if (k == 0) {
+        const bool ok = decode_block(0);
+        set_state(0, ok);
+        if (!ok) corrupt();
+        restore(0, 0, N);
+        if (!decoded(1)) return;
+        restore(1, 0, N);
+        if (!decoded(2)) return;
+        for (int64_t from = 0; from < N;) {
+          const int64_t to = std::min<int64_t>(N, from + static_cast<int64_t>(restore_piece));
+          restore(2, from, to);
+          std::lock_guard<std::mutex> hold(lock);
+          restored = from = to;
+          changed.notify_all();
+        }
+        emit_to(N);
+        return;
+      }
+      for (int c = 1; c < 3; c++) {
+        const bool ok = decode_block(c);
+        set_state(c, ok);
+        if (!ok) corrupt();
+      }
+      for (int64_t seen = 0; seen < N;) {
+        {
+          std::unique_lock<std::mutex> hold(lock);
+          changed.wait(hold, [&] { return stopped || restored > seen; });
+          if (stopped) return;
+          seen = restored;
+        }
+        emit_to(seen);
+      }
+    };
+    auto stop = [&] {
+      std::lock_guard<std::mutex> hold(lock);
+      stopped = true;
+      changed.notify_all();
+    };
+    if (run_workers(2, work, stop)) return;
+  }
+  for (int c = 0; c < 3; c++)
+    if (!decode_block(c)) corrupt();
+  for (int c = 0; c < 3; c++) restore(c, 0, N);
+  emit_pixels(0, N);
 }
 
-void decompress_image_to(const uint8_t* in, size_t n, byte_sink& sink) {
-  int width = 0, height = 0;
-  const byte_buffer pixels = decode_pixels(in, n, false, &width, &height);
-  writeimage(sink, pixels.data(), width, height);
+// The pixels [from, from + count) of the restored planes, interleaved and with the transform undone.
+void merge_pixels(const uint8_t* planes, int64_t from, int64_t count, int64_t pixels, int transform, uint8_t* out) {
+  (cpu_has_avx2() ? transforms.merge_avx2 : transforms.merge)[transform](
+      planes + from, planes + pixels + from, planes + 2 * pixels + from, out, static_cast<size_t>(count));
+}
+
+}  // namespace
+
+byte_buffer decompress_image_buffer(const uint8_t* in, size_t n, int workers) {
+  byte_buffer out;
+  size_t front = 0;
+  decode_image(in, n, workers, [&](int64_t from, int64_t count, const uint8_t* planes, int width, int height,
+                                   int transform) {
+    const int64_t pixels = int64_t{width} * height;
+    if (!out.data()) {
+      const std::string head = pnm_header(width, height);
+      front = head.size();
+      out = byte_buffer(front + 3 * static_cast<size_t>(pixels));
+      std::memcpy(out.data(), head.data(), front);
+    }
+    merge_pixels(planes, from, count, pixels, transform, out.data() + front + 3 * from);
+  });
+  return out;
+}
+
+void decompress_image_to(const uint8_t* in, size_t n, byte_sink& sink, int workers) {
+  byte_buffer piece;
+  decode_image(in, n, workers, [&](int64_t from, int64_t count, const uint8_t* planes, int width, int height,
+                                   int transform) {
+    const int64_t pixels = int64_t{width} * height;
+    if (from == 0) {
+      const std::string head = pnm_header(width, height);
+      sink.write(reinterpret_cast<const uint8_t*>(head.data()), head.size());
+    }
+    if (!piece.data()) piece = byte_buffer(3 * std::min(restore_piece, static_cast<size_t>(pixels)));
+    for (int64_t done = 0; done < count;) {
+      const int64_t k = std::min<int64_t>(count - done, static_cast<int64_t>(restore_piece));
+      merge_pixels(planes, from + done, k, pixels, transform, piece.data());
+      sink.write(piece.data(), 3 * static_cast<size_t>(k));
+      done += k;
+    }
+  });
 }

@@ -74,14 +74,16 @@ int unpredict_planes(uint8_t* planes, int width, int height, int raw_planes);
 int pick_raw_planes(const uint8_t* planes, int width, int height);
 
 // ---- Whole files in memory. ----
+// `workers` is the number of threads (1 or 2); 0 picks two for images of a quarter of a million pixels and more
+// when two processors are free. The file is the same whatever the number.
 
 // Codes a PNM that `parse_restorable_pnm` accepts into the image-mode file; returns false for any other input and
 // as soon as the file would be longer than size_limit bytes.
-bool encode_image(const uint8_t* pnm, size_t n, size_t size_limit, byte_buffer* out);
+bool encode_image(const uint8_t* pnm, size_t n, size_t size_limit, byte_buffer* out, int workers = 0);
 // Turns PNM bytes into the image-mode file. Returns false when image mode cannot restore the input exactly or
 // its file would be larger than the stored-mode file; the caller then stores the input.
-bool compress_image_buffer(const uint8_t* pnm, size_t n, byte_buffer* out);
+bool compress_image_buffer(const uint8_t* pnm, size_t n, byte_buffer* out, int workers = 0);
 // Turns an image-mode file into the PNM file it came from; throws qarn_error (corrupt) on damage.
-byte_buffer decompress_image_buffer(const uint8_t* in, size_t n);
-// The same into a sink; nothing reaches it from a damaged file.
-void decompress_image_to(const uint8_t* in, size_t n, byte_sink& sink);
+byte_buffer decompress_image_buffer(const uint8_t* in, size_t n, int workers = 0);
+// The same into a sink, in pieces; nothing reaches it from a damaged file.
+void decompress_image_to(const uint8_t* in, size_t n, byte_sink& sink, int workers = 0);

@@ -410,7 +410,9 @@ __attribute__((target("avx2"))) void enc_main_avx2(uint32_t* R, const uint8_t* i
   _mm256_storeu_si256(reinterpret_cast<__m256i*>(R + 24), x3);
 }
 
-unsigned char* compress(bool vec, unsigned char* in, unsigned int n, unsigned char* out, unsigned int* out_size) {
+// given, when not null, holds the order-1 counts of in as count_order1 makes them (every row set).
+unsigned char* compress(bool vec, unsigned char* in, unsigned int n, unsigned char* out, unsigned int* out_size,
+                        const uint32_t* given = nullptr) {
   unsigned int bound = rans_compress_bound(n);
   if (!bound) return nullptr;
   if (out && *out_size < bound) return nullptr;
@@ -435,14 +437,23 @@ unsigned char* compress(bool vec, unsigned char* in, unsigned int n, unsigned ch
     return out;
   }
 
-  size_t count_entries = (n < quarter_count_min ? 1 : 4) * size_t{65536};
+  size_t count_entries = (n < quarter_count_min || given ? 1 : 4) * size_t{65536};
   heap_buffer counts(count_entries * sizeof(uint32_t));
   heap_buffer records(65536 * sizeof(RansEncSymbol));
   uint32_t* F = static_cast<uint32_t*>(counts.p);
   auto* rec = static_cast<RansEncSymbol*>(records.p);
 
   uint32_t T[256];
-  count_order1(in, n, F, T);
+  if (given) {
+    std::memcpy(F, given, 65536 * sizeof(uint32_t));
+    for (uint32_t c = 0; c < 256; c++) {
+      uint32_t t = 0;
+      for (uint32_t s = 0; s < 256; s++) t += F[c * 256 + s];
+      T[c] = t;
+    }
+  } else {
+    count_order1(in, n, F, T);
+  }
   uint32_t m = n >> 5;
   // Every chunk's first byte is coded in context 0: seed those bytes there.
   for (uint32_t k = 1; k < rans_states; k++) F[in[k * m]]++;
@@ -840,6 +851,11 @@ unsigned char* rans_uncompress_O1_32x16_impl(rans_impl impl, unsigned char* in, 
 unsigned char* rans_compress_O1_32x16(unsigned char* in, unsigned int in_size, unsigned char* out,
                                       unsigned int* out_size) {
   return compress(use_vector(rans_impl::automatic), in, in_size, out, out_size);
+}
+
+unsigned char* rans_compress_O1_32x16_counted(const uint32_t* counts, unsigned char* in, unsigned int in_size,
+                                              unsigned char* out, unsigned int* out_size) {
+  return compress(use_vector(rans_impl::automatic), in, in_size, out, out_size, counts);
 }
 
 unsigned char* rans_uncompress_O1_32x16(unsigned char* in, unsigned int in_size, unsigned char* out,

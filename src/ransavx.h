@@ -23,6 +23,11 @@ unsigned int rans_compress_bound(unsigned int n);
 unsigned char* rans_compress_O1_32x16(unsigned char* in, unsigned int in_size, unsigned char* out,
                                       unsigned int* out_size);
 
+// The same, for a caller that has already counted in: counts[256 * c + s] is the number of positions i with
+// in[i] == s and context c (in[i - 1], or 0 at i = 0). The block is the one rans_compress_O1_32x16 writes.
+unsigned char* rans_compress_O1_32x16_counted(const uint32_t* counts, unsigned char* in, unsigned int in_size,
+                                              unsigned char* out, unsigned int* out_size);
+
 // Decodes the block in[0..in_size) into out, which offers *out_size bytes (out == null: allocated with malloc).
 // On success returns out with *out_size = n. Returns null when the decoded length exceeds the room or the block
 // is damaged (bad table, too few bytes); it never reads past in_size nor writes past the room. Throws
