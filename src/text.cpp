@@ -29,6 +29,22 @@ constexpr int32_t bucket_scan_limit = 250000;
 // block, an empty bit stream) and the two rANS blocks of the token bytes and the dictionary, empty.
 constexpr size_t smallest_text_file = text_header_size + 4 + 2 * (4 + bucket_table_bytes) + 4 + rans_empty_block_size +
                                       4 + 2 * (4 + rans_empty_block_size);
+// Texts from this size up are rebuilt (and compressed) by two workers where two processors are free.
+constexpr uint64_t parallel_min_text = uint64_t{1} << 20;
+
+int worker_count(int asked, uint64_t text_bytes) {
+  if (asked > 0) return std::min(asked, 2);
+  return text_bytes >= parallel_min_text && usable_cpus() >= 2 ? 2 : 1;
+}
+
+// Runs work(w, workers) for each of `workers` workers (w = 0 on this thread); one worker when no second thread
+// can be started.
+template <class Work, class Stop>
+void run_split(int workers, Work&& work, Stop&& stop) {
+  if (workers > 1 && run_workers(2, [&](int w) { work(w, 2); }, stop)) return;
+  work(0, 1);
+}
+
 // Slack after copied buffers: token copies move 16 bytes at a time, bit reads 8 bytes at a time.
 constexpr size_t copy_slack = 16;
 
@@ -125,49 +141,52 @@ inline int bit_count(uint64_t m) {
   return static_cast<int>((m * 0x0101010101010101ULL) >> 56);
 }
 
-// Bytes for `tokens` numbers of `width` bytes each, and at least room to code the token bytes (one per token) in
-// place: the block goes right behind them, and the coder works in the whole room it is offered.
-inline size_t numbers_area(int64_t tokens, int width) {
-  return static_cast<size_t>(std::max<int64_t>(width * tokens, tokens + rans_compress_bound(static_cast<unsigned>(tokens))));
-}
+void copy_token(const text_data* t, const token_entry& e, uint8_t* to);
+
+// One part of the text, tokenized on its own: tokens numbered by first occurrence within the part.
+struct token_part {
+  int64_t from = 0, to = 0;  // bytes [from, to) of the text, ending with a delimiter
+  int64_t tokens = 0;
+  // Numbers two bytes each while every number fits, four (wide) from the first that does not; `room` bytes at
+  // least, so that token bytes and their coded block fit there.
+  byte_buffer numbers;
+  bool wide = false;
+  size_t room = 0;
+  std::vector<token_entry> dict;  // the part's distinct tokens in its numbering
+};
 
 class tokenizer {
  public:
-  // packed: the numbers go to t->numbers (two bytes each while they fit) instead of t->a2.
-  tokenizer(text_data* t, bool packed) : t_(t), packed_(packed) {}
+  // packed: the numbers go to part->numbers instead of t->a2 (which then holds the whole text's).
+  tokenizer(text_data* t, token_part* part, bool packed) : t_(t), part_(part), packed_(packed) {}
 
+  // Counts the part's tokens.
+  text_refusal count() {
+    int64_t tokens = 0;
+    scan([&](int64_t, uint64_t m) {
+      tokens += bit_count(m);
+      return true;
+    });
+    part_->tokens = tokens;
+    return tokens >= token_limit ? text_refusal::too_many_tokens : text_refusal::none;
+  }
+
+  // Numbers the part's tokens (counted first).
   text_refusal run() {
     text_data* t = t_;
-    const uint8_t* text = t->text;
-    const int64_t n = t->textc - t->appended;  // bytes of the input itself
-    // Whole 64-byte blocks are scanned in place; the rest, and the appended space, from a zero-padded copy.
-    const int64_t whole = n & ~int64_t{63};
-    uint8_t tail[64 + 2 * 16] = {};
-    if (n > whole) std::memcpy(tail, text + whole, static_cast<size_t>(n - whole));
-    if (t->appended) tail[n - whole] = ' ';
-    auto block = [&](int64_t base) { return base < whole ? text + base : tail; };
-
-    int64_t tokens = 0;
-    for (int64_t base = 0; base < t->textc; base += 64) {
-      uint64_t m = delimiter_mask(block(base));
-      if (t->textc - base < 64) m &= (uint64_t{1} << (t->textc - base)) - 1;
-      tokens += bit_count(m);
-    }
-    if (tokens >= token_limit) return text_refusal::too_many_tokens;
-    tokens_ = tokens;
+    token_part* part = part_;
+    const int64_t tokens = part->tokens;
     if (packed_) {
-      t->wide = false;
-      t->numbers = byte_buffer(numbers_area(tokens, 2));
-      numbers_ = t->numbers.data();
+      part->wide = false;
+      part->numbers = byte_buffer(std::max<size_t>(2 * static_cast<size_t>(tokens), part->room));
+      numbers_ = part->numbers.data();
     } else {
       t->a2 = raw_array<int32_t>(static_cast<size_t>(tokens));
       numbers_ = reinterpret_cast<uint8_t*>(t->a2.data());
     }
     resize(token_table_min_bits);
 
-    // Tokens whose first 16 bytes lie within the input are read in place; the last few through `tail`. Each
-    // token's slot is prefetched when it is found and looked up `lookahead` tokens later.
-    const int64_t safe_end = n - 16;
+    // Each token's slot is prefetched when it is found and looked up `lookahead` tokens later.
     constexpr int lookahead = 16, ring = 32;
     pending_token queue[ring];
     int64_t found = 0, done = 0;
@@ -176,7 +195,7 @@ class tokenizer {
         const pending_token& q = queue[done % ring];
         int32_t k = find(q);
         if (k < 0) return static_cast<text_refusal>(~k);
-        if (packed_ && !t->wide) {
+        if (packed_ && !part->wide) {
           if (k <= UINT16_MAX) {
             put_u16(numbers_ + 2 * done, static_cast<uint16_t>(k));
             continue;
@@ -187,44 +206,108 @@ class tokenizer {
       }
       return text_refusal::none;
     };
-    int64_t start = 0;
-    for (int64_t base = 0; base < t->textc; base += 64) {
-      uint64_t m = delimiter_mask(block(base));
-      if (t->textc - base < 64) m &= (uint64_t{1} << (t->textc - base)) - 1;
+    int64_t start = part->from;
+    text_refusal refused = text_refusal::none;
+    scan([&](int64_t base, uint64_t m) {
       while (m) {
         int64_t end = base + __builtin_ctzll(m) + 1;
         m &= m - 1;
         int64_t len = end - start;
-        uint64_t w0, w1;
-        if (start <= safe_end) {
-          w0 = get_u64(text + start);
-          w1 = get_u64(text + start + 8);
-        } else {
-          uint8_t buf[16] = {};
-          for (int64_t i = start; i < std::min<int64_t>(t->textc, start + 16); i++)
-            buf[i - start] = i < whole ? text[i] : tail[i - whole];
-          w0 = get_u64(buf);
-          w1 = get_u64(buf + 8);
-        }
         pending_token& q = queue[found % ring];
         q.start = start;
         q.length = len;
-        q.w0 = low_bytes(w0, len);
-        q.w1 = len > 8 ? low_bytes(w1, len - 8) : 0;
+        read_key(start, len, &q.w0, &q.w1);
         q.hash = slot_hash(q.w0, q.w1);
         __builtin_prefetch(&slots_[q.hash >> shift_]);
         found++;
         start = end;
-        if (found - done > lookahead)
-          if (text_refusal r = take(found - lookahead); r != text_refusal::none) return r;
+        if (found - done > lookahead) {
+          refused = take(found - lookahead);
+          if (refused != text_refusal::none) return false;
+        }
       }
-    }
-    if (text_refusal r = take(found); r != text_refusal::none) return r;
-    finish();
-    return text_refusal::none;
+      return true;
+    });
+    if (refused != text_refusal::none) return refused;
+    return take(found);
   }
 
+  // The number of the token of `length` bytes at `start` (a token of a later part), or -1 when this part has no
+  // such token.
+  int32_t lookup(int64_t start, int64_t length) const {
+    pending_token q;
+    q.start = start;
+    q.length = length;
+    read_key(start, length, &q.w0, &q.w1);
+    for (uint64_t i = slot_hash(q.w0, q.w1) >> shift_;; i = (i + 1) & mask_) {
+      const token_slot& s = slots_[i];
+      if (s.length == 0) return -1;
+      if (same(s, q)) return s.number;
+    }
+  }
+
+  // The tokens' bytes in first-occurrence order (for text_build_a2).
+  void finish() {
+    text_data* t = t_;
+    t->list.resize(static_cast<size_t>(listc_));
+    t->list2.clear();
+    t->freq.clear();
+    t->list2.reserve(part_->dict.size() + 1);
+    t->freq.reserve(part_->dict.size());
+    size_t at = 0;
+    for (const token_entry& e : part_->dict) {
+      t->list2.push_back(static_cast<int32_t>(at));
+      t->freq.push_back(e.count);
+      copy_token(t, e, t->list.data() + at);
+      at += static_cast<size_t>(e.length);
+    }
+    t->list2.push_back(static_cast<int32_t>(at));
+  }
+
+  int64_t dictionary_bytes() const { return listc_; }
+
  private:
+  // Calls f(base, mask) for the part's 64-byte blocks in order, mask having a bit for each delimiter. Blocks are
+  // read in place while they lie within the input; the last one, with the appended space, from a padded copy.
+  template <class F>
+  void scan(F&& f) const {
+    const uint8_t* text = t_->text;
+    const int64_t n = t_->textc - t_->appended;
+    const int64_t from = part_->from, to = part_->to;
+    const int64_t tail_base = from + ((n - from) & ~int64_t{63});
+    const int64_t whole_end = std::min(to, tail_base);
+    int64_t base = from;
+    for (; base < whole_end; base += 64) {
+      uint64_t m = delimiter_mask(text + base);
+      if (!f(base, to - base < 64 ? m & ((uint64_t{1} << (to - base)) - 1) : m)) return;
+    }
+    if (base < to) {
+      uint8_t tail[64] = {};
+      std::memcpy(tail, text + base, static_cast<size_t>(n - base));
+      if (t_->appended) tail[n - base] = ' ';
+      uint64_t m = delimiter_mask(tail);
+      f(base, to - base < 64 ? m & ((uint64_t{1} << (to - base)) - 1) : m);
+    }
+  }
+
+  // The first 16 bytes of the token at start (zero past its end).
+  void read_key(int64_t start, int64_t len, uint64_t* w0, uint64_t* w1) const {
+    const uint8_t* text = t_->text;
+    const int64_t n = t_->textc - t_->appended;
+    uint64_t a, b;
+    if (start <= n - 16) {
+      a = get_u64(text + start);
+      b = get_u64(text + start + 8);
+    } else {
+      uint8_t buf[16] = {};
+      for (int64_t i = start; i < std::min<int64_t>(t_->textc, start + 16); i++) buf[i - start] = i < n ? text[i] : ' ';
+      a = get_u64(buf);
+      b = get_u64(buf + 8);
+    }
+    *w0 = low_bytes(a, len);
+    *w1 = len > 8 ? low_bytes(b, len - 8) : 0;
+  }
+
   // Whether the tokens at a and b, both len bytes long and equal in their first 16, are equal from byte 16 on. The
   // token at a is an earlier one, wholly in the input; the one at b may end with the appended space.
   bool same_rest(int64_t a, int64_t b, int64_t len) const {
@@ -235,38 +318,43 @@ class tokenizer {
     return inside == len || text[a + len - 1] == ' ';
   }
 
+  bool same(const token_slot& s, const pending_token& q) const {
+    return s.w0 == q.w0 && s.w1 == q.w1 && s.length == q.length &&
+           (q.length <= 16 || same_rest(part_->dict[static_cast<size_t>(s.number)].start, q.start, q.length));
+  }
+
   static uint64_t slot_hash(uint64_t w0, uint64_t w1) { return w0 * hash_mul0 ^ w1 * hash_mul1; }
 
   // The token's number, a new one if it is new; a negative value ~refusal when it does not fit the format.
   int32_t find(const pending_token& q) {
     uint64_t i = q.hash >> shift_;
+    std::vector<token_entry>& dict = part_->dict;
     for (;; i = (i + 1) & mask_) {
       token_slot& s = slots_[i];
       if (s.length == 0) break;
-      if (s.w0 == q.w0 && s.w1 == q.w1 && s.length == q.length &&
-          (q.length <= 16 || same_rest(dict_[static_cast<size_t>(s.number)].start, q.start, q.length))) {
-        dict_[static_cast<size_t>(s.number)].count++;
+      if (same(s, q)) {
+        dict[static_cast<size_t>(s.number)].count++;
         return s.number;
       }
     }
-    int32_t k = static_cast<int32_t>(dict_.size());
+    int32_t k = static_cast<int32_t>(dict.size());
     if (k + 1 >= distinct_token_limit) return ~static_cast<int32_t>(text_refusal::too_many_distinct);
     if (listc_ + q.length >= dictionary_limit) return ~static_cast<int32_t>(text_refusal::dictionary_too_large);
     listc_ += q.length;
-    dict_.push_back({q.start, static_cast<int32_t>(q.length), 1});
+    dict.push_back({q.start, static_cast<int32_t>(q.length), 1});
     slots_[i] = {q.w0, q.w1, static_cast<uint32_t>(q.length), k};
-    if (2 * dict_.size() > mask_) resize(64 - shift_ + 1);
+    if (2 * dict.size() > mask_) resize(64 - shift_ + 1);
     return k;
   }
 
   // Moves the first `count` numbers to an area of four bytes each.
   void widen(int64_t count) {
-    text_data* t = t_;
-    byte_buffer wide(numbers_area(tokens_, 4));
+    token_part* part = part_;
+    byte_buffer wide(std::max<size_t>(4 * static_cast<size_t>(part->tokens), part->room));
     for (int64_t i = 0; i < count; i++) put_u32(wide.data() + 4 * i, get_u16(numbers_ + 2 * i));
-    t->numbers = std::move(wide);
-    t->wide = true;
-    numbers_ = t->numbers.data();
+    part->numbers = std::move(wide);
+    part->wide = true;
+    numbers_ = part->numbers.data();
   }
 
   // A table of 2^bits slots holding every known token again; at most half full.
@@ -286,40 +374,35 @@ class tokenizer {
     }
   }
 
-  void finish() {
-    text_data* t = t_;
-    int64_t n = t->textc - t->appended;
-    t->list.resize(static_cast<size_t>(listc_));
-    t->list2.clear();
-    t->freq.clear();
-    t->list2.reserve(dict_.size() + 1);
-    t->freq.reserve(dict_.size());
-    size_t at = 0;
-    for (const token_entry& e : dict_) {
-      t->list2.push_back(static_cast<int32_t>(at));
-      t->freq.push_back(e.count);
-      int64_t inside = std::min<int64_t>(e.length, n - e.start);
-      if (inside > 0) std::memcpy(t->list.data() + at, t->text + e.start, static_cast<size_t>(inside));
-      if (inside < e.length) t->list[at + static_cast<size_t>(inside)] = ' ';
-      at += static_cast<size_t>(e.length);
-    }
-    t->list2.push_back(static_cast<int32_t>(at));
-  }
-
   text_data* t_;
+  token_part* part_;
   bool packed_;
   uint8_t* numbers_ = nullptr;
-  int64_t tokens_ = 0;
   raw_array<token_slot> slots_;
   uint64_t mask_ = 0;
   int shift_ = 64;
   int64_t listc_ = 0;
-  std::vector<token_entry> dict_;
 };
+
+// Copies the bytes of a token, the appended space included, to `to`.
+void copy_token(const text_data* t, const token_entry& e, uint8_t* to) {
+  const int64_t n = t->textc - t->appended;
+  int64_t inside = std::min<int64_t>(e.length, n - e.start);
+  if (inside > 0) std::memcpy(to, t->text + e.start, static_cast<size_t>(inside));
+  if (inside < e.length) to[inside] = ' ';
+}
 
 }  // namespace
 
-text_refusal text_build_a2(text_data* t) { return tokenizer(t, false).run(); }
+text_refusal text_build_a2(text_data* t) {
+  token_part part;
+  part.to = t->textc;
+  tokenizer tk(t, &part, false);
+  if (text_refusal r = tk.count(); r != text_refusal::none) return r;
+  if (text_refusal r = tk.run(); r != text_refusal::none) return r;
+  tk.finish();
+  return text_refusal::none;
+}
 
 std::vector<int32_t> frequency_order(text_data* t) {
   int32_t distinct = static_cast<int32_t>(t->freq.size());
@@ -502,7 +585,7 @@ raw_array<int32_t> get_integers_from_file(cfile* f, int32_t max_count) {
 
 // ---- the file ----
 
-std::optional<byte_buffer> compress_text_buffer(const uint8_t* in, size_t n, text_refusal* why) {
+std::optional<byte_buffer> compress_text_buffer(const uint8_t* in, size_t n, text_refusal* why, int asked) {
   auto refuse = [&](text_refusal r) {
     if (why) *why = r;
     return std::nullopt;
@@ -515,38 +598,159 @@ std::optional<byte_buffer> compress_text_buffer(const uint8_t* in, size_t n, tex
   t.text = in;
   t.appended = n == 0 || !is_delimiter(in[n - 1]);
   t.textc = static_cast<int32_t>(n) + t.appended;
-  if (text_refusal r = tokenizer(&t, true).run(); r != text_refusal::none) return refuse(r);
-  std::vector<int32_t> renumber = frequency_order(&t);
 
-  // Token numbers below 255 become their byte; larger ones the byte 255 and an escape value. The bytes overwrite
-  // the front of the numbers as they are read (byte i lies within number i, which has been read).
-  const int32_t a2c = static_cast<int32_t>(std::accumulate(t.freq.begin(), t.freq.end(), int64_t{0}));
-  const int32_t listc = static_cast<int32_t>(t.list.size());
-  raw_array<int32_t> escapes(static_cast<size_t>(a2c) + 1);
-  uint8_t* const token_bytes = t.numbers.data();
-  int32_t escc = 0;
-  auto recode = [&](auto number_at) {
-    for (int32_t i = 0; i < a2c; i++) {
-      int32_t k = renumber[number_at(i)];
-      escapes[escc] = k - escape_byte;
-      escc += k >= escape_byte;
-      token_bytes[i] = static_cast<uint8_t>(std::min(k, escape_byte));
+  // Two workers take a half each, split after a delimiter; each numbers its tokens by first occurrence in its
+  // half, with a table of its own.
+  int workers = worker_count(asked, static_cast<uint64_t>(t.textc));
+  int64_t split = t.textc;
+  if (workers > 1) {
+    const void* d = nullptr;
+    for (int64_t at = t.textc / 2; at < static_cast<int64_t>(n) && !d; at += 4096) {
+      size_t span = static_cast<size_t>(std::min<int64_t>(4096, static_cast<int64_t>(n) - at));
+      const void* sp = std::memchr(in + at, ' ', span);
+      const void* lf = std::memchr(in + at, '\n', span);
+      d = !sp ? lf : !lf ? sp : std::min(sp, lf);
     }
-  };
-  if (t.wide) recode([&](int32_t i) { return get_u32(token_bytes + 4 * static_cast<size_t>(i)); });
-  else recode([&](int32_t i) { return get_u16(token_bytes + 2 * static_cast<size_t>(i)); });
+    if (d) split = static_cast<const uint8_t*>(d) - in + 1;
+    if (split >= t.textc) workers = 1;
+  }
+  token_part parts[2];
+  parts[0].to = split;
+  parts[1].from = split;
+  parts[1].to = t.textc;
+  std::optional<tokenizer> tk[2];
+  text_refusal refused[2] = {text_refusal::none, text_refusal::none};
+  auto stopped = [&] { return refused[0] != text_refusal::none || refused[1] != text_refusal::none; };
+  run_split(workers, [&](int w, int count) {
+    for (int p = w; p < workers; p += count) {
+      tk[p].emplace(&t, &parts[p], true);
+      refused[p] = tk[p]->count();
+    }
+  }, [] {});
+  if (stopped()) return refuse(refused[0] != text_refusal::none ? refused[0] : refused[1]);
+  const int64_t a2c = parts[0].tokens + parts[1].tokens;
+  if (a2c >= token_limit) return refuse(text_refusal::too_many_tokens);
+  // The first part's numbers take the token bytes of both parts and their coded block.
+  parts[0].room = static_cast<size_t>(a2c + rans_compress_bound(static_cast<unsigned>(a2c)));
+  run_split(workers, [&](int w, int count) {
+    for (int p = w; p < workers; p += count) refused[p] = tk[p]->run();
+  }, [] {});
+  for (text_refusal r : refused)
+    if (r != text_refusal::none) return refuse(r);
 
-  // The three parts are coded apart, the token bytes' block behind the token bytes themselves (memory the numbers
-  // already took), then copied into a file of exactly their size.
+  // The whole text's tokens by first occurrence: the first part's, then those new in the second. map[k] is the
+  // whole-text number of the second part's token k.
+  std::vector<token_entry>& dict = parts[0].dict;
+  const size_t first_distinct = dict.size();
+  std::vector<int32_t> map;
+  if (workers > 1) {
+    const std::vector<token_entry>& second = parts[1].dict;
+    map.resize(second.size());
+    int64_t listc = tk[0]->dictionary_bytes();
+    for (size_t k = 0; k < second.size(); k++) {
+      int32_t j = tk[0]->lookup(second[k].start, second[k].length);
+      if (j >= 0) {
+        dict[static_cast<size_t>(j)].count += second[k].count;
+      } else {
+        j = static_cast<int32_t>(dict.size());
+        if (j + 1 >= distinct_token_limit) return refuse(text_refusal::too_many_distinct);
+        listc += second[k].length;
+        if (listc >= dictionary_limit) return refuse(text_refusal::dictionary_too_large);
+        dict.push_back(second[k]);
+      }
+      map[k] = j;
+    }
+  }
+  tk[0].reset();
+  tk[1].reset();
+
+  // Frequency order, and the dictionary in that order.
+  const int32_t distinct = static_cast<int32_t>(dict.size());
+  std::vector<int32_t> order(static_cast<size_t>(distinct)), rank(static_cast<size_t>(distinct));
+  {
+    std::vector<int32_t> counts(static_cast<size_t>(distinct));
+    for (int32_t k = 0; k < distinct; k++) counts[k] = dict[k].count;
+    order_by_count(counts.data(), distinct, order.data());
+  }
+  int64_t listc = 0;
+  for (int32_t r = 0; r < distinct; r++) {
+    rank[order[r]] = r;
+    listc += dict[order[r]].length;
+  }
+  if (listc >= dictionary_limit) return refuse(text_refusal::dictionary_too_large);
+  byte_buffer list(static_cast<size_t>(listc) + 1);
+  for (int64_t r = 0, at = 0; r < distinct; r++) {
+    const token_entry& e = dict[order[r]];
+    copy_token(&t, e, list.data() + at);
+    at += e.length;
+  }
+  std::vector<int32_t>().swap(order);
+
+  // Token numbers below 255 become their byte; larger ones the byte 255 and an escape value. Each part's bytes
+  // overwrite the front of its numbers as they are read (byte i lies within number i, which has been read); its
+  // escape values go to an area of their own, the second part's one slot behind the first's (each part stores a
+  // value at every token and moves on past escapes only, so its last store lands one past its values).
+  std::vector<int32_t> part_rank[2];
+  part_rank[0].assign(rank.begin(), rank.begin() + static_cast<std::ptrdiff_t>(first_distinct));
+  int64_t escc = 0, second_escapes = 0;
+  for (int32_t k = 0; k < distinct; k++)
+    if (rank[k] >= escape_byte) escc += dict[k].count;
+  if (workers > 1) {
+    part_rank[1].resize(map.size());
+    for (size_t k = 0; k < map.size(); k++) {
+      part_rank[1][k] = rank[map[k]];
+      if (part_rank[1][k] >= escape_byte) second_escapes += parts[1].dict[k].count;
+    }
+  }
+  std::vector<int32_t>().swap(rank);
+  std::vector<int32_t>().swap(map);
+  std::vector<token_entry>().swap(dict);
+  const int64_t first_escapes = escc - second_escapes;
+  raw_array<int32_t> escapes(static_cast<size_t>(escc) + 2);
+  run_split(workers, [&](int w, int count) {
+    for (int p = w; p < workers; p += count) {
+      token_part& part = parts[p];
+      const int32_t* const to_rank = part_rank[p].data();
+      uint8_t* const bytes = part.numbers.data();
+      int32_t* const esc_out = escapes.data() + (p == 0 ? 0 : first_escapes + 1);
+      auto recode = [&](auto number_at) {
+        int64_t e = 0;
+        for (int64_t i = 0; i < part.tokens; i++) {
+          int32_t k = to_rank[number_at(i)];
+          esc_out[e] = k - escape_byte;
+          e += k >= escape_byte;
+          bytes[i] = static_cast<uint8_t>(std::min(k, escape_byte));
+        }
+      };
+      if (part.wide) recode([&](int64_t i) { return get_u32(bytes + 4 * i); });
+      else recode([&](int64_t i) { return get_u16(bytes + 2 * i); });
+    }
+  }, [] {});
+  if (workers > 1) {
+    std::memmove(escapes.data() + first_escapes, escapes.data() + first_escapes + 1,
+                 static_cast<size_t>(second_escapes) * sizeof(int32_t));
+    std::memcpy(parts[0].numbers.data() + parts[0].tokens, parts[1].numbers.data(), static_cast<size_t>(parts[1].tokens));
+    parts[1] = token_part();
+  }
+
+  // The three parts are coded side by side, the token bytes' block behind the token bytes themselves (memory the
+  // numbers already took), then copied into a file of exactly their size.
+  uint8_t* const token_bytes = parts[0].numbers.data();
   byte_buffer escape_part(static_cast<size_t>(escape_stream_bound(escc)));
   cfile e{escape_part.data(), 0, static_cast<int64_t>(escape_part.size())};
-  if (!add_integers_to_file(&e, escapes.data(), escc)) return refuse(text_refusal::too_many_buckets);
-  unsigned token_size = static_cast<unsigned>(t.numbers.size() - static_cast<size_t>(a2c));
+  unsigned token_size = static_cast<unsigned>(parts[0].numbers.size() - static_cast<size_t>(a2c));
   uint8_t* token_block = token_bytes + a2c;
-  rans_compress_O1_32x16(token_bytes, static_cast<unsigned>(a2c), token_block, &token_size);
   unsigned list_size = rans_compress_bound(static_cast<unsigned>(listc));
   byte_buffer list_block(list_size);
-  rans_compress_O1_32x16(t.list.data(), static_cast<unsigned>(listc), list_block.data(), &list_size);
+  bool escapes_fit = true;
+  run_split(workers, [&](int w, int count) {
+    if (w == 0) rans_compress_O1_32x16(token_bytes, static_cast<unsigned>(a2c), token_block, &token_size);
+    if (w == count - 1) {
+      escapes_fit = add_integers_to_file(&e, escapes.data(), static_cast<int32_t>(escc));
+      rans_compress_O1_32x16(list.data(), static_cast<unsigned>(listc), list_block.data(), &list_size);
+    }
+  }, [] {});
+  if (!escapes_fit) return refuse(text_refusal::too_many_buckets);
 
   size_t total = text_header_size + static_cast<size_t>(e.pos) + 4 + token_size + 4 + list_size;
   if (total > n + container_header_size) return std::nullopt;
@@ -588,22 +792,6 @@ text_header checked_header(const uint8_t* in, size_t n) {
 
 // Tokens of one piece of the rebuilt text: the pieces go to the sink in order, built by the workers in turn.
 constexpr uint32_t piece_tokens = 1 << 15;
-// Texts from this size up are rebuilt (and compressed) by two workers where two processors are free.
-constexpr uint64_t parallel_min_text = uint64_t{1} << 20;
-
-int worker_count(int asked, uint64_t text_bytes) {
-  if (asked > 0) return std::min(asked, 2);
-  return text_bytes >= parallel_min_text && usable_cpus() >= 2 ? 2 : 1;
-}
-
-// Runs work(w, workers) for each of `workers` workers (w = 0 on this thread); one worker when no second thread
-// can be started.
-template <class Work, class Stop>
-void run_split(int workers, Work&& work, Stop&& stop) {
-  if (workers > 1 && run_workers(2, [&](int w) { work(w, 2); }, stop)) return;
-  work(0, 1);
-}
-
 // The start of each dictionary token in list, then listc. list has 64 bytes of room past listc, zero.
 raw_array<uint32_t> index_dictionary(const uint8_t* list, uint32_t listc) {
   uint64_t count = 0;

@@ -70,7 +70,8 @@ raw_array<int32_t> decode_escape_parts(const escape_parts& e);
 
 // The text-mode file of in[0..n), or nothing when text mode cannot take it or its file would be larger than the
 // stored-mode file (why goes to *why when given).
-std::optional<byte_buffer> compress_text_buffer(const uint8_t* in, size_t n, text_refusal* why = nullptr);
+std::optional<byte_buffer> compress_text_buffer(const uint8_t* in, size_t n, text_refusal* why = nullptr,
+                                                int workers = 0);
 // XORs the words 1 to n / 8 - 1 of a text-mode file with the generator's draws: whitening and its undoing.
 void text_whiten(uint8_t* buf, size_t n);
 

@@ -356,6 +356,59 @@ TEST_F(TextDriver, round_trip_fallback_and_refusal_through_the_program) {
   EXPECT_FALSE(std::filesystem::exists(out));
 }
 
+TEST(TextFile, one_and_two_workers_give_the_same_file) {
+  // Two workers split the text after a delimiter near its middle and rebuild it in pieces of 32,768 tokens: the
+  // files must not differ, whatever lies at the split (a long token, the appended space, tokens new to one half).
+  std::mt19937 rng(11);
+  auto pseudo_word = [&](uint32_t k) {
+    std::string w;
+    for (uint32_t v = k * 2654435761u % 1000003u + 1; v; v /= 23) w += static_cast<char>('a' + v % 23);
+    return w;
+  };
+  std::vector<std::string> texts;
+  // A large vocabulary: 300,000 distinct pseudo-words, most once, some often, so that numbers need four bytes.
+  std::string vocabulary;
+  for (uint32_t i = 0; i < 400000; i++)
+    vocabulary += pseudo_word(i < 300000 ? i : static_cast<uint32_t>(rng() % 5000)) + (rng() % 8 ? " " : "\n");
+  texts.push_back(vocabulary);
+  texts.push_back(vocabulary.substr(0, vocabulary.size() / 2) + std::string(40, 'q') + vocabulary + "end");
+  // Halves that share nothing, and one whose second half has no delimiter (one worker takes it all).
+  std::string halves;
+  for (int i = 0; i < 60000; i++) halves += "a" + std::to_string(i % 700) + " ";
+  for (int i = 0; i < 60000; i++) halves += "b" + std::to_string(i % 900) + "\n";
+  texts.push_back(halves);
+  texts.push_back(halves.substr(0, 100000) + std::string(100000, 'z'));
+  for (const std::string& text : texts) {
+    bytes in = to_bytes(text);
+    std::optional<byte_buffer> one = compress_text_buffer(in.data(), in.size(), nullptr, 1);
+    std::optional<byte_buffer> two = compress_text_buffer(in.data(), in.size(), nullptr, 2);
+    ASSERT_TRUE(one && two);
+    EXPECT_BYTES_EQ(bytes(one->data(), one->data() + one->size()), bytes(two->data(), two->data() + two->size()));
+    for (int workers : {1, 2}) {
+      byte_buffer out = decompress_text_buffer(one->data(), one->size(), workers);
+      EXPECT_BYTES_EQ(in, bytes(out.data(), out.data() + out.size())) << workers;
+    }
+  }
+}
+
+TEST(TextFile, damaged_files_are_refused_by_two_workers) {
+  std::string words;
+  std::mt19937 rng(3);
+  for (int i = 0; i < 200000; i++) words += "t" + std::to_string(rng() % 3000) + (i % 11 ? " " : "\n");
+  bytes in = to_bytes(words);
+  std::optional<byte_buffer> file = compress_text_buffer(in.data(), in.size(), nullptr, 2);
+  ASSERT_TRUE(file);
+  for (size_t i = 24; i < file->size(); i += file->size() / 40) {
+    bytes g(file->data(), file->data() + file->size());
+    g[i] ^= 0x21;
+    try {
+      byte_buffer out = decompress_text_buffer(g.data(), g.size(), 2);
+      EXPECT_EQ(out.size(), in.size());
+    } catch (const qarn_error&) {
+    }
+  }
+}
+
 TEST(TextFile, bible_round_trip) {
   FILE* p = popen("bible -f 'Gen1:1-Rev22:21' 2>/dev/null", "r");
   if (!p) GTEST_SKIP();
