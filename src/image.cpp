@@ -578,6 +578,8 @@ struct encoder_job {
   int64_t band_rows;
   int bands;   // per plane
   int tables;  // count tables per plane and worker
+  // Whether the bands are counted: small planes are left to the coder, which counts them in one go.
+  bool counted;
   // Transform 3: the plain bytes of planes 0 and 1 are counted as well, for the choice of raw planes.
   bool count_plain;
 
@@ -653,7 +655,7 @@ void make_band(const encoder_job& job, int c, int b, bool predict, worker_counts
     predict_range(row, w, 2 * w, w, job.avx2);
     std::memcpy(dst, row + w, static_cast<size_t>(w));
   }
-  if (!(job.count_plain && c < 2 && (job.raw_planes >> c & 1))) {
+  if (job.counted && !(job.count_plain && c < 2 && (job.raw_planes >> c & 1))) {
     tables[0] = counts.coded(c, 0);
     tables[1] = counts.coded(c, job.tables - 1);
     count_pairs(dst, static_cast<size_t>(count), tables, job.tables);
@@ -686,6 +688,14 @@ int choose_raw_planes(const encoder_job& job, worker_counts* counts) {
 // Codes plane c into room (rans_compress_bound(N) bytes) from the workers' counts; returns the block's length.
 unsigned int code_plane(const encoder_job& job, worker_counts* counts, int coder, int c, uint8_t* room,
                         unsigned int room_size) {
+  uint8_t* p = job.planes + c * job.pixels;
+  unsigned int size = room_size;
+  if (!job.counted) {
+    uint8_t* block = rans_compress_O1_32x16(p, static_cast<unsigned int>(job.pixels), room, &size);
+    assert(block != nullptr);
+    (void)block;
+    return size;
+  }
   const bool plain = job.count_plain && c < 2 && (job.raw_planes >> c & 1);
   auto table = [&](int k, int s) { return plain ? counts[k].plain(c, s) : counts[k].coded(c, s); };
   // The counts are added up in the coding worker's first table. The other worker has counted nothing here when
@@ -695,12 +705,10 @@ unsigned int code_plane(const encoder_job& job, worker_counts* counts, int coder
     for (int s = 0; s < job.tables && counts[k].made(); s++)
       if (k != coder || s) add_table(f, table(k, s));
   // The first byte of each band, in the context of the byte before it (context 0 for the plane's first).
-  uint8_t* p = job.planes + c * job.pixels;
   for (int b = 0; b < job.bands; b++) {
     const int64_t i = job.band_start(b);
     f[(b ? p[i - 1] : 0) << 8 | p[i]]++;
   }
-  unsigned int size = room_size;
   uint8_t* block = rans_compress_O1_32x16_counted(f, p, static_cast<unsigned int>(job.pixels), room, &size);
   assert(block != nullptr);
   (void)block;
@@ -744,6 +752,7 @@ bool encode_image(const uint8_t* pnm, size_t n, size_t size_limit, byte_buffer* 
   job.bands = static_cast<int>((height + job.band_rows - 1) / job.band_rows);
   job.tables = pixels >= two_table_min ? 2 : 1;
   job.count_plain = transform == 3;
+  job.counted = pixels >= two_table_min || job.count_plain;
 
   // Coding rooms, one per plane: each block is coded at the start of its room and moved behind the one before
   // it at the end. Pages the coder never touches cost nothing.
@@ -771,7 +780,7 @@ bool encode_image(const uint8_t* pnm, size_t n, size_t size_limit, byte_buffer* 
     }
   };
   auto work = [&](int k) {
-    if (!counts[k].t.data()) counts[k].make(job);
+    if (job.counted && !counts[k].t.data()) counts[k].make(job);
     byte_buffer row(2 * static_cast<size_t>(width));
     const int total = band_planes * job.bands;
     for (;;) {

@@ -6,6 +6,7 @@
 
 #include "helpers.h"
 #include "image.h"
+#include "ransavx.h"
 #include "util.h"
 
 namespace fs = std::filesystem;
@@ -351,6 +352,58 @@ TEST(ImageFile, transform_3_with_a_raw_plane_round_trips) {
   EXPECT_BYTES_EQ(pnm, decode(file));
 }
 
+// The mode-2 file made stage by stage with the public functions, one whole plane after another.
+bytes reference_file(image im) {
+  const int w = im.width, h = im.height;
+  const size_t n = size_t(w) * h;
+  const int t = int(pick_transform(im.pixels(), w, 0, 0, w, h));
+  bytes planes(image_border + 3 * n, image_mid);
+  uint8_t* p = planes.data() + image_border;
+  split_planes(im.pixels(), p, n, t, false);
+  const int raw = t == 3 ? pick_raw_planes(p, w, h) : 0;
+  predict_planes_with(p, w, h, raw, false);
+  bytes file(image_header_size);
+  const uint32_t fields[] = {mode_image, uint32_t(t), uint32_t(w), uint32_t(h), uint32_t(raw)};
+  for (int k = 0; k < 5; k++) put_u32(file.data() + 4 * k, fields[k]);
+  for (int c = 0; c < 3; c++) {
+    unsigned int size = rans_compress_bound(unsigned(n));
+    bytes block(size);
+    EXPECT_NE(rans_compress_O1_32x16(p + c * n, unsigned(n), block.data(), &size), nullptr);
+    put_u32(file.data() + image_field_size0 + 4 * c, size);
+    file.insert(file.end(), block.begin(), block.begin() + size);
+  }
+  return file;
+}
+
+TEST(ImageFile, one_or_two_threads_write_the_reference_file_and_read_it_back) {
+  struct threads_case {
+    const char* name;
+    image im;
+  };
+  const threads_case cases[] = {
+      {"1x1", random_image(1, 1, 51)},
+      {"odd sizes", smooth_image(333, 257, 52)},
+      {"width 1", smooth_image(1, 150000, 53)},
+      {"widest, a row a band", smooth_image(65536, 3, 54)},
+      {"transform 3 over several bands", sequence_image(700, 500)},
+      {"a few megabytes", smooth_image(1100, 1000, 55)},
+  };
+  for (const threads_case& c : cases) {
+    const bytes pnm = c.im.pnm(), expected = reference_file(c.im);
+    for (int workers : {1, 2}) {
+      SCOPED_TRACE(std::string(c.name) + ", workers " + std::to_string(workers));
+      byte_buffer out;
+      ASSERT_TRUE(encode_image(pnm.data(), pnm.size(), SIZE_MAX, &out, workers));
+      EXPECT_BYTES_EQ(expected, to_vector(out));
+      EXPECT_BYTES_EQ(pnm, to_vector(decompress_image_buffer(expected.data(), expected.size(), workers)));
+      buffer_sink sink;
+      decompress_image_to(expected.data(), expected.size(), sink, workers);
+      EXPECT_BYTES_EQ(pnm, to_vector(sink.release()));
+    }
+  }
+  EXPECT_EQ(field(reference_file(sequence_image(700, 500)), image_field_raw_planes) & 1, 1u);
+}
+
 TEST(ImageFile, compressor_stores_what_would_grow) {
   const bytes noise = random_image(200, 100, 31).pnm();
   byte_buffer out;
@@ -420,13 +473,23 @@ const damage_case damage_cases[] = {
      [](bytes& f) { add_to_field(f, block_start(f, 2), 2 * get_u32(f.data() + block_start(f, 2))); }},
 };
 
+// Counts what reaches it.
+struct counting_sink final : byte_sink {
+  size_t bytes = 0;
+  void write(const uint8_t*, size_t n) override { bytes += n; }
+};
+
 TEST(ImageFile, damaged_files_are_refused) {
   const bytes file = encode(smooth_image(40, 30, 34).pnm());
-  for (const damage_case& c : damage_cases) {
-    bytes damaged = file;
-    c.apply(damaged);
-    EXPECT_THROW(decompress_image_buffer(damaged.data(), damaged.size()), qarn_error) << c.name;
-  }
+  for (const damage_case& c : damage_cases)
+    for (int workers : {1, 2}) {
+      bytes damaged = file;
+      c.apply(damaged);
+      EXPECT_THROW(decompress_image_buffer(damaged.data(), damaged.size(), workers), qarn_error) << c.name;
+      counting_sink sink;
+      EXPECT_THROW(decompress_image_to(damaged.data(), damaged.size(), sink, workers), qarn_error) << c.name;
+      EXPECT_EQ(sink.bytes, 0u) << c.name << ", workers " << workers;
+    }
 }
 
 // ---- Real photos, converted to P6 with ImageMagick. ----
