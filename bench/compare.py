@@ -430,7 +430,7 @@ def wall_cell(row, key):
 
 
 def times(x):
-    return f"{x:.2f}×" if x < 10 else f"{x:.0f}×"
+    return f"{x:.3f}×" if 0.95 < x < 1.05 else f"{x:.2f}×" if x < 10 else f"{x:.0f}×"
 
 
 def percent(q, z):
@@ -565,10 +565,10 @@ def page(a):
         "",
         "Every peer runs with one compression thread (`zstd -T1`, `xz -T1`, `cjxl`/`djxl --num_threads=0`; the "
         "others have one thread), except the row marked *for information*, zstd -3 on two threads (`-T2`). qarn "
-        "runs as it runs by default: its mixed mode codes and decodes the sections of inputs of a megabyte and "
-        "more on two threads (this machine has two cores), so its processor time can exceed its wall-clock time. "
-        "Files are in the page cache; each compression or decompression is one program run, timed from start to "
-        "exit, so process start-up is included.",
+        "runs as it runs by default, which may take two threads (this machine has two cores): where it does, its "
+        "processor time exceeds its wall-clock time. "
+        "Inputs and outputs are in memory (a tmpfs where there is room, else the page cache); each compression or "
+        "decompression is one program run, timed from start to exit, so process start-up is included.",
         "",
         "The tools take turns. For each input the commands run round by round: in each round every tool "
         "compresses once and then every tool decompresses once, in an order that changes from round to round (the "
@@ -576,7 +576,7 @@ def page(a):
         "tool. A program that has just touched much fresh memory slows the next one by up to a few tens of "
         "percent, so timing each tool's runs back to back would favour some tools over others.",
         "",
-        f"Figures are from {runs} runs of each command"
+        f"Figures are from {runs} run{'s' if runs > 1 else ''} of each command (the runs column)"
         + (f", except that compression by {', '.join(single)} on inputs over {slow_above / 1e6:g} MB (marked †) "
            f"ran {' or '.join('once' if k == 1 else f'{k} times' for k in fewer)} to keep the run short"
            if single else "")
@@ -594,8 +594,8 @@ def page(a):
         "",
     ]
     head = ("| file | tool | compressed bytes | ratio | compress ms [range] | MB/s | CPU ms | decompress ms [range] "
-            "| MB/s | CPU ms | peak MiB (c / d) |")
-    rule = "|---|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|"
+            "| MB/s | CPU ms | peak MiB (c / d) | runs (c / d) |")
+    rule = "|---|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|"
     with tempfile.TemporaryDirectory(prefix="qarn-page.") as work:
         for mode in dict.fromkeys(r["mode"] for r in rows):
             mrows = [r for r in rows if r["mode"] == mode]
@@ -610,10 +610,10 @@ def page(a):
                            f"{b}{r['ratio']:.3f}{b} | {wall_cell(r, 'comp_wall')}{mark} | {b}{r['comp_mbps']:.1f}{b} | "
                            f"{ms(median(r['comp_cpu']))} | {wall_cell(r, 'decomp_wall')} | "
                            f"{b}{r['decomp_mbps']:.1f}{b} | {ms(median(r['decomp_cpu']))} | "
-                           f"{r['comp_mib']:.1f} / {r['decomp_mib']:.1f} |")
+                           f"{r['comp_mib']:.1f} / {r['decomp_mib']:.1f} | {r['comp_runs']} / {r['decomp_runs']} |")
             out += ["", f"Totals of the {mode} mode's {len(dict.fromkeys(r['file'] for r in mrows))} files:", "",
                     "| tool | input bytes | compressed bytes | ratio | compress ms | MB/s | CPU ms | decompress ms "
-                    "| MB/s | CPU ms | largest peak MiB (c / d) |", rule]
+                    "| MB/s | CPU ms | largest peak MiB (c / d) |", rule[:-5]]
             for t in totals(mrows):
                 b = "**" if t["tool"] == "qarn" else ""
                 name = "**qarn**" if t["tool"] == "qarn" else t["tool"] + (" (for information)" if t["info"] else "")
@@ -697,7 +697,7 @@ def main():
     except (RuntimeError, OSError, subprocess.CalledProcessError) as e:
         sys.exit(f"compare: {e}")
     print(table(rows))
-    print(f"Medians of {a.runs} runs each (fewer where marked by the runs column); MB/s of the input, wall clock; "
+    print(f"Medians of {a.runs} run(s) each (fewer where the runs column says so); MB/s of the input, wall clock; "
           "CPU is user + system time; peak resident memory of each program.")
     if a.json:
         with open(a.json, "a") as f:

@@ -7,7 +7,7 @@
 # rows so kept, measuring nothing. COMPARE_OUT=DIR writes the page and plots to DIR instead of docs/.
 # For quick trials: COMPARE_MODES (default "text image mixed") picks the modes, COMPARE_MAX_BYTES leaves out the
 # inputs larger than that (the page then covers only the rest: do not publish it).
-set -euo pipefail
+set -Eeuo pipefail
 trap 'echo "compare: failed at line $LINENO: $BASH_COMMAND" >&2' ERR
 build=${1:-build}
 here=$(cd "$(dirname "$0")" && pwd)
