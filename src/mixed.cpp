@@ -956,6 +956,9 @@ convert section_runs(uint8_t* data, int32_t n, section_workspace* table) {
       for (uint64_t m = changed[w]; m; m &= m - 1) stretch(static_cast<int32_t>(64 * w) + __builtin_ctzll(m));
     stretch(n);
     c.count = r;
+    // The distances of the positions past the runs' are read no more: their pages go back until the tokens
+    // need them.
+    if (n - r > 2) discard(dist + r + 2, static_cast<size_t>(n - r - 2) * sizeof(int32_t));
   }
   st[c.count] = std::max(n, 1);  // the end of the last run: an empty stream's run covers the zero byte after it
 
@@ -1034,7 +1037,7 @@ section_tokens ordercv2_tokens(convert* c, const uint8_t* data) {
   }
   section_tokens t;
   const size_t rn = static_cast<size_t>(runs);
-  // At most 27 extra bits per distance, and room for the 64-bit stores of the packing.
+  // At most 27 extra bits per distance, and room for the 32-bit stores of the packing.
   const size_t extra_room = rn * 27 / 8 + 16;
   size_t need[sub_block_count], total = 0;
   for (int k = 0; k < sub_block_count; k++) {
@@ -1043,13 +1046,14 @@ section_tokens ordercv2_tokens(convert* c, const uint8_t* data) {
     total += need[k];
   }
   // The sub-blocks lie back to back behind the runs' distances when the rest of that array (which held the
-  // distances of all positions) is large enough, else in memory of their own.
+  // distances of all positions) is large enough, else in memory of their own, mapped only where written (their
+  // room is for the most tokens there could be; mostly literal streams have far fewer).
   const size_t a3_free = c->a3.size() - rn;
   uint8_t* region;
   if (a3_free >= 2 && (a3_free - 2) * sizeof(int32_t) >= total) {
     region = reinterpret_cast<uint8_t*>(a3 + ((rn + 2) & ~size_t{1}));  // 8-byte aligned
   } else {
-    t.own = populated<uint8_t>(total);
+    t.own = raw_array<uint8_t>(total);
     region = t.own.data();
   }
   for (int k = 0; k < sub_block_count; k++) {
@@ -1063,9 +1067,12 @@ section_tokens ordercv2_tokens(convert* c, const uint8_t* data) {
   uint8_t* lits = t.sub[sb_literals];
   uint8_t* codes = t.sub[sb_codes];
   uint8_t* extra = t.sub[sb_extra];
-  std::memset(extra, 0, extra_room);
   size_t ntypes = 0, nrep = 0, nnew = 0, nlit = 0, nlits = 0;
   uint64_t bitpos = 0;
+  // The extra bits not yet written out, least significant first, and the bytes of them written.
+  uint64_t pending = 0;
+  int pending_bits = 0;
+  size_t extra_written = 0;
   // The token of each of the last sixteen runs (repeats look nine runs back).
   int32_t token_of_run[16];
   constexpr int32_t ring = 15;
@@ -1116,9 +1123,15 @@ section_tokens ordercv2_tokens(convert* c, const uint8_t* data) {
       assert(distance_of_code(codes[nnew], x) == static_cast<uint64_t>(d));
       nnew++;
       if (nb) {
-        uint64_t word = load64(extra + (bitpos >> 3));
-        word |= uint64_t(x) << (bitpos & 7);
-        std::memcpy(extra + (bitpos >> 3), &word, 8);
+        pending |= uint64_t(x) << pending_bits;
+        pending_bits += nb;
+        if (pending_bits >= 32) {
+          const uint32_t word = static_cast<uint32_t>(pending);
+          std::memcpy(extra + extra_written, &word, 4);
+          extra_written += 4;
+          pending >>= 32;
+          pending_bits -= 32;
+        }
         bitpos += static_cast<uint64_t>(nb);
       }
     }
@@ -1129,7 +1142,9 @@ section_tokens ordercv2_tokens(convert* c, const uint8_t* data) {
   t.size[sb_literal_lengths] = nlit;
   t.size[sb_literals] = nlits;
   t.size[sb_codes] = nnew;
+  // The last bits, then zero bits up to the end of the byte after the last whole one.
   t.size[sb_extra] = static_cast<size_t>(bitpos >> 3) + 1;
+  for (; extra_written < t.size[sb_extra]; pending >>= 8) extra[extra_written++] = static_cast<uint8_t>(pending);
   return t;
 }
 

@@ -132,6 +132,14 @@ void populate(void* p, size_t bytes) {
   if (b > a) madvise(reinterpret_cast<void*>(a), b - a, MADV_POPULATE_WRITE);
 }
 
+void discard(void* p, size_t bytes) {
+  constexpr size_t page = 4096, worth = size_t{1} << 20;
+  if (bytes < worth) return;
+  const uintptr_t a = (reinterpret_cast<uintptr_t>(p) + page - 1) & ~(page - 1);
+  const uintptr_t b = (reinterpret_cast<uintptr_t>(p) + bytes) & ~(page - 1);
+  if (b > a) madvise(reinterpret_cast<void*>(a), b - a, MADV_DONTNEED);
+}
+
 const char* qarn_error::what() const noexcept {
   switch (kind_) {
     case failure::corrupt: return "damaged compressed data";

@@ -78,6 +78,9 @@ void heap_on_huge_pages();
 // Maps in the pages of an area that is about to be written whole, instead of taking a fault per 4 KiB page. Only an
 // optimisation: a failure changes nothing.
 void populate(void* p, size_t bytes);
+// Gives back the whole pages within [p, p + bytes), whose contents are no longer needed: they read as zero when
+// next touched.
+void discard(void* p, size_t bytes);
 
 // An owned array of plain values that is not cleared: large arrays cost neither a memset nor pages they never touch.
 template <class T>
