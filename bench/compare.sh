@@ -104,7 +104,7 @@ measure() {  # measure MODE PEERS FILES...
     fi
   done
   [ ${#files[@]} -gt 0 ] || return 0
-  echo "Measuring $mode mode ($runs rounds): qarn, $peers" >&2
+  echo "Measuring $mode mode, $runs round(s): qarn, $peers" >&2
   TMPDIR=$work python3 "$here/compare.py" --qarn "$qarn" --mode "$mode" --commit "$commit" --peers "$peers" \
     --runs "$runs" --slow-runs "$slow_runs" --slow-above "$slow_above" --json "$results" "${files[@]}"
 }
