@@ -100,10 +100,11 @@ namespace {
 // Tokens are told apart by their bytes, never by a hash alone. The table keeps each distinct token's first 16 bytes
 // (zero past its end) in its slot, so a token of up to 16 bytes, the delimiter included, is matched without looking
 // anywhere else; longer ones compare the rest with their first occurrence in the text.
-struct token_slot {
+struct alignas(32) token_slot {
   uint64_t w0, w1;
   uint32_t length;  // 0: a free slot
   int32_t number;   // first-occurrence number
+  int32_t count;    // occurrences so far: kept here, in the line the lookup reads anyway
 };
 
 // A token found by the scan and waiting for its lookup.
@@ -229,7 +230,10 @@ class tokenizer {
       return true;
     });
     if (refused != text_refusal::none) return refused;
-    return take(found);
+    if (text_refusal r = take(found); r != text_refusal::none) return r;
+    for (size_t j = 0; j < slots_.size(); j++)
+      if (slots_[j].length) part->dict[static_cast<size_t>(slots_[j].number)].count = slots_[j].count;
+    return text_refusal::none;
   }
 
   // The number of the token of `length` bytes at `start` (a token of a later part), or -1 when this part has no
@@ -333,7 +337,7 @@ class tokenizer {
       token_slot& s = slots_[i];
       if (s.length == 0) break;
       if (same(s, q)) {
-        dict[static_cast<size_t>(s.number)].count++;
+        s.count++;
         return s.number;
       }
     }
@@ -342,7 +346,7 @@ class tokenizer {
     if (listc_ + q.length >= dictionary_limit) return ~static_cast<int32_t>(text_refusal::dictionary_too_large);
     listc_ += q.length;
     dict.push_back({q.start, static_cast<int32_t>(q.length), 1});
-    slots_[i] = {q.w0, q.w1, static_cast<uint32_t>(q.length), k};
+    slots_[i] = {q.w0, q.w1, static_cast<uint32_t>(q.length), k, 1};
     if (2 * dict.size() > mask_) resize(64 - shift_ + 1);
     return k;
   }
