@@ -762,8 +762,8 @@ bool encode_image(const uint8_t* pnm, size_t n, size_t size_limit, byte_buffer* 
   uint32_t sizes[3] = {};
   worker_counts counts[2];
 
-  // Bands go to the workers in plane order; a plane is coded, by the first worker free, as soon as all its
-  // bands are made, while the other worker goes on with the bands of the next plane.
+  // Bands go to the workers in plane order; a plane is coded by the first worker free once all its bands are
+  // made, while the other worker goes on with bands.
   std::atomic<int> next_band{0}, done[3];
   std::atomic<bool> coded[3], stop{false};
   std::atomic<size_t> written{image_header_size};
@@ -787,10 +787,15 @@ bool encode_image(const uint8_t* pnm, size_t n, size_t size_limit, byte_buffer* 
       if (stop.load()) return;
       bool waiting = false;
       int ready = -1;
+      // Plane 0 is coded as soon as it is made; the other two wait until every band is handed out, so that
+      // they are coded side by side at the end instead of one of them alone.
+      const bool bands_left = next_band.load() < total;
       for (int c = 0; c < 3 && ready < 0; c++) {
         if (coded[c].load()) continue;
         waiting = true;
-        if (done[c].load(std::memory_order_acquire) == job.bands && !coded[c].exchange(true)) ready = c;
+        if ((c == 0 || !bands_left) && done[c].load(std::memory_order_acquire) == job.bands &&
+            !coded[c].exchange(true))
+          ready = c;
       }
       if (ready >= 0) {
         const size_t room = image_header_size + ready * size_t{bound};
