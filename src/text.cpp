@@ -97,14 +97,14 @@ const uint8_t* cfile::getblock(uint32_t* n) {
 
 namespace {
 
-// Tokens are told apart by their bytes, never by a hash alone. The table keeps each distinct token's first 16 bytes
-// (zero past its end) in its slot, so a token of up to 16 bytes, the delimiter included, is matched without looking
-// anywhere else; longer ones compare the rest with their first occurrence in the text.
-struct alignas(32) token_slot {
-  uint64_t w0, w1;
-  uint32_t length;  // 0: a free slot
-  int32_t number;   // first-occurrence number
-  int32_t count;    // occurrences so far: kept here, in the line the lookup reads anyway
+// Tokens are told apart by their bytes, never by a hash alone. The table keeps each distinct token's first 8 bytes
+// (zero past its end) in its slot: a token of up to 8 bytes, the delimiter included, is matched by them alone, since
+// its only delimiter ends it among them. Longer ones compare their next 8 bytes and length with the token's entry,
+// and beyond 16 bytes the rest with its first occurrence in the text.
+struct alignas(16) token_slot {
+  uint64_t w0;     // the token's first 8 bytes, zero past its end
+  int32_t number;  // first-occurrence number
+  int32_t count;   // occurrences so far (0: a free slot), kept in the line the lookup reads anyway
 };
 
 // A token found by the scan and waiting for its lookup.
@@ -116,6 +116,7 @@ struct pending_token {
 struct token_entry {
   int64_t start;  // first occurrence in the text (the appended space, if any, lies just past the input)
   int32_t length, count;
+  uint64_t w1;  // bytes 8 to 15 of the token, zero past its end
 };
 
 constexpr int token_table_min_bits = 12;
@@ -179,7 +180,9 @@ class tokenizer {
     const int64_t tokens = part->tokens;
     if (packed_) {
       part->wide = false;
-      part->numbers = byte_buffer(std::max<size_t>(2 * static_cast<size_t>(tokens), part->room));
+      // Room for four bytes a number from the start: pages are taken only as numbers reach them, and numbers that
+      // outgrow two bytes are widened in place.
+      part->numbers = byte_buffer(std::max<size_t>(4 * static_cast<size_t>(tokens), part->room));
       numbers_ = part->numbers.data();
     } else {
       t->a2 = raw_array<int32_t>(static_cast<size_t>(tokens));
@@ -232,7 +235,7 @@ class tokenizer {
     if (refused != text_refusal::none) return refused;
     if (text_refusal r = take(found); r != text_refusal::none) return r;
     for (size_t j = 0; j < slots_.size(); j++)
-      if (slots_[j].length) part->dict[static_cast<size_t>(slots_[j].number)].count = slots_[j].count;
+      if (slots_[j].count) part->dict[static_cast<size_t>(slots_[j].number)].count = slots_[j].count;
     return text_refusal::none;
   }
 
@@ -245,7 +248,7 @@ class tokenizer {
     read_key(start, length, &q.w0, &q.w1);
     for (uint64_t i = slot_hash(q.w0, q.w1) >> shift_;; i = (i + 1) & mask_) {
       const token_slot& s = slots_[i];
-      if (s.length == 0) return -1;
+      if (s.count == 0) return -1;
       if (same(s, q)) return s.number;
     }
   }
@@ -323,8 +326,10 @@ class tokenizer {
   }
 
   bool same(const token_slot& s, const pending_token& q) const {
-    return s.w0 == q.w0 && s.w1 == q.w1 && s.length == q.length &&
-           (q.length <= 16 || same_rest(part_->dict[static_cast<size_t>(s.number)].start, q.start, q.length));
+    if (s.w0 != q.w0) return false;
+    if (q.length <= 8) return true;
+    const token_entry& e = part_->dict[static_cast<size_t>(s.number)];
+    return e.w1 == q.w1 && e.length == q.length && (q.length <= 16 || same_rest(e.start, q.start, q.length));
   }
 
   static uint64_t slot_hash(uint64_t w0, uint64_t w1) { return w0 * hash_mul0 ^ w1 * hash_mul1; }
@@ -335,7 +340,7 @@ class tokenizer {
     std::vector<token_entry>& dict = part_->dict;
     for (;; i = (i + 1) & mask_) {
       token_slot& s = slots_[i];
-      if (s.length == 0) break;
+      if (s.count == 0) break;
       if (same(s, q)) {
         s.count++;
         return s.number;
@@ -345,20 +350,17 @@ class tokenizer {
     if (k + 1 >= distinct_token_limit) return ~static_cast<int32_t>(text_refusal::too_many_distinct);
     if (listc_ + q.length >= dictionary_limit) return ~static_cast<int32_t>(text_refusal::dictionary_too_large);
     listc_ += q.length;
-    dict.push_back({q.start, static_cast<int32_t>(q.length), 1});
-    slots_[i] = {q.w0, q.w1, static_cast<uint32_t>(q.length), k, 1};
+    dict.push_back({q.start, static_cast<int32_t>(q.length), 1, q.w1});
+    slots_[i] = {q.w0, k, 1};
     if (2 * dict.size() > mask_) resize(64 - shift_ + 1);
     return k;
   }
 
-  // Moves the first `count` numbers to an area of four bytes each.
+  // Makes the first `count` numbers four bytes each, from the last down: number i goes where numbers 2i and 2i + 1
+  // were, which are moved already (or, for i = 0, read just before).
   void widen(int64_t count) {
-    token_part* part = part_;
-    byte_buffer wide(std::max<size_t>(4 * static_cast<size_t>(part->tokens), part->room));
-    for (int64_t i = 0; i < count; i++) put_u32(wide.data() + 4 * i, get_u16(numbers_ + 2 * i));
-    part->numbers = std::move(wide);
-    part->wide = true;
-    numbers_ = part->numbers.data();
+    for (int64_t i = count - 1; i >= 0; i--) put_u32(numbers_ + 4 * i, get_u16(numbers_ + 2 * i));
+    part_->wide = true;
   }
 
   // A table of 2^bits slots holding every known token again; at most half full.
@@ -371,9 +373,9 @@ class tokenizer {
     shift_ = 64 - bits;
     for (size_t j = 0; j < old.size(); j++) {
       const token_slot& s = old[j];
-      if (s.length == 0) continue;
-      uint64_t i = slot_hash(s.w0, s.w1) >> shift_;
-      while (slots_[i].length) i = (i + 1) & mask_;
+      if (s.count == 0) continue;
+      uint64_t i = slot_hash(s.w0, part_->dict[static_cast<size_t>(s.number)].w1) >> shift_;
+      while (slots_[i].count) i = (i + 1) & mask_;
       slots_[i] = s;
     }
   }
