@@ -494,15 +494,13 @@ bool add_integers_to_file(cfile* f, const int32_t* vals, int32_t n) {
   int32_t rc = k;
   std::reverse(r, r + rc);
 
-  struct reduced {
-    int32_t bucket, offset, bits;
-  };
-  std::vector<reduced> reduce(static_cast<size_t>(max) + 2);
+  // Each value's bucket, a byte (fewer than 256 buckets).
+  byte_buffer bucket_of(static_cast<size_t>(max) + 2);
   for (int32_t i = 0; i + 1 < rc; i++) {
     int32_t size = r[i + 1] - r[i];
     rbits[i] = static_cast<int32_t>(std::log(static_cast<double>(size)) / 0.6931471805599453) +
                (__builtin_popcount(static_cast<uint32_t>(size)) > 1 ? 1 : 0);
-    for (int32_t v = r[i]; v < r[i + 1]; v++) reduce[v] = {i, v - r[i], rbits[i]};
+    std::memset(bucket_of.data() + r[i], i, static_cast<size_t>(size));
   }
 
   // Offsets fill 64-bit words from the low end; a word is stored when full, so nothing needs clearing first.
@@ -511,13 +509,15 @@ bool add_integers_to_file(cfile* f, const int32_t* vals, int32_t n) {
   uint64_t q = 0, word = 0;
   uint8_t* wp = bits.data();
   for (int32_t i = 0; i < n; i++) {
-    const reduced& x = reduce[vals[i]];
-    buckets[i] = static_cast<uint8_t>(x.bucket);
-    uint64_t offset = static_cast<uint64_t>(x.offset);
+    const int32_t v = vals[i];
+    const uint8_t b = bucket_of[v];
+    const unsigned width = static_cast<unsigned>(rbits[b]);
+    buckets[i] = b;
+    uint64_t offset = static_cast<uint64_t>(v - r[b]);
     unsigned used = static_cast<unsigned>(q % 64);
     word |= offset << used;
-    q += static_cast<uint64_t>(x.bits);
-    if (used + static_cast<unsigned>(x.bits) >= 64) {
+    q += width;
+    if (used + width >= 64) {
       put_u64(wp, word);
       wp += 8;
       word = used ? offset >> (64 - used) : 0;
