@@ -190,50 +190,74 @@ class tokenizer {
     }
     resize(token_table_min_bits);
 
-    // Each token's slot is prefetched when it is found and looked up `lookahead` tokens later.
-    constexpr int lookahead = 16, ring = 32;
+    // Each token's slot is prefetched when it is found and looked up `lookahead` tokens later. The loop keeps its
+    // state in locals; anything unusual (a token that is new, longer than 8 bytes, near the input's end, or a
+    // number past two bytes) leaves it for a call.
+    constexpr int64_t lookahead = 16, ring = 32;
     pending_token queue[ring];
-    int64_t found = 0, done = 0;
-    auto take = [&](int64_t upto) __attribute__((always_inline)) -> text_refusal {
-      for (; done < upto; done++) {
-        const pending_token& q = queue[done % ring];
-        int32_t k = find(q);
-        if (k < 0) return static_cast<text_refusal>(~k);
-        if (packed_ && !part->wide) {
-          if (k <= UINT16_MAX) {
-            put_u16(numbers_ + 2 * done, static_cast<uint16_t>(k));
-            continue;
-          }
-          widen(done);
-        }
-        put_u32(numbers_ + 4 * done, static_cast<uint32_t>(k));
+    const uint8_t* const text = t->text;
+    const int64_t n = t->textc - t->appended, from = part->from, to = part->to;
+    const int64_t tail_base = from + ((n - from) & ~int64_t{63});
+    const int64_t key_safe = n - 16;
+    bool narrow = packed_;
+    uint8_t* numbers = numbers_;
+    int64_t found = 0, start = from;
+    // Numbers token `done` (queued) and stores its number; false when the text is refused.
+    auto take = [&](int64_t done) __attribute__((always_inline)) {
+      const pending_token& q = queue[done & (ring - 1)];
+      int32_t k;
+      token_slot& s = slots_[q.hash >> shift_];
+      if (s.w0 == q.w0 && s.count != 0 && q.length <= 8) {
+        s.count++;
+        k = s.number;
+      } else {
+        k = find(q);
+        if (k < 0) return ~k;
       }
-      return text_refusal::none;
+      if (narrow) {
+        if (k <= UINT16_MAX) {
+          put_u16(numbers + 2 * done, static_cast<uint16_t>(k));
+          return -1;
+        }
+        widen(done);
+        narrow = false;
+      }
+      put_u32(numbers + 4 * done, static_cast<uint32_t>(k));
+      return -1;
     };
-    int64_t start = part->from;
-    text_refusal refused = text_refusal::none;
-    scan([&](int64_t base, uint64_t m) {
+    uint8_t tail[64] = {};
+    for (int64_t base = from; base < to; base += 64) {
+      const uint8_t* block = text + base;
+      if (base >= tail_base) {
+        std::memcpy(tail, text + base, static_cast<size_t>(n - base));
+        if (t->appended) tail[n - base] = ' ';
+        block = tail;
+      }
+      uint64_t m = delimiter_mask(block);
+      if (to - base < 64) m &= (uint64_t{1} << (to - base)) - 1;
       while (m) {
-        int64_t end = base + __builtin_ctzll(m) + 1;
+        const int64_t end = base + __builtin_ctzll(m) + 1;
         m &= m - 1;
-        int64_t len = end - start;
-        pending_token& q = queue[found % ring];
+        const int64_t len = end - start;
+        pending_token& q = queue[found & (ring - 1)];
         q.start = start;
         q.length = len;
-        read_key(start, len, &q.w0, &q.w1);
+        if (start <= key_safe) {
+          q.w0 = low_bytes(get_u64(text + start), len);
+          q.w1 = len > 8 ? low_bytes(get_u64(text + start + 8), len - 8) : 0;
+        } else {
+          read_key(start, len, &q.w0, &q.w1);
+        }
         q.hash = slot_hash(q.w0, q.w1);
         __builtin_prefetch(&slots_[q.hash >> shift_]);
-        found++;
         start = end;
-        if (found - done > lookahead) {
-          refused = take(found - lookahead);
-          if (refused != text_refusal::none) return false;
-        }
+        if (found >= lookahead)
+          if (int r = take(found - lookahead); r >= 0) return static_cast<text_refusal>(r);
+        found++;
       }
-      return true;
-    });
-    if (refused != text_refusal::none) return refused;
-    if (text_refusal r = take(found); r != text_refusal::none) return r;
+    }
+    for (int64_t done = std::max<int64_t>(0, found - lookahead); done < found; done++)
+      if (int r = take(done); r >= 0) return static_cast<text_refusal>(r);
     for (size_t j = 0; j < slots_.size(); j++)
       if (slots_[j].count) part->dict[static_cast<size_t>(slots_[j].number)].count = slots_[j].count;
     return text_refusal::none;
