@@ -120,6 +120,34 @@ struct token_entry {
 };
 
 constexpr int token_table_min_bits = 12;
+
+// A growing array of plain entries in big_alloc's memory: huge pages where offered, on a worker thread too (whose
+// own heap would take small pages, a fault each).
+template <class T>
+class entry_array {
+ public:
+  size_t size() const { return n_; }
+  T& operator[](size_t i) { return a_[i]; }
+  const T& operator[](size_t i) const { return a_[i]; }
+  const T* begin() const { return a_.data(); }
+  const T* end() const { return a_.data() + n_; }
+  void push_back(const T& v) {
+    if (n_ == a_.size()) {
+      raw_array<T> b(std::max<size_t>(size_t{1} << 14, 2 * n_));
+      if (n_) std::memcpy(b.data(), a_.data(), n_ * sizeof(T));
+      a_ = std::move(b);
+    }
+    a_[n_++] = v;
+  }
+  void clear() {
+    a_ = raw_array<T>();
+    n_ = 0;
+  }
+
+ private:
+  raw_array<T> a_;
+  size_t n_ = 0;
+};
 constexpr uint64_t hash_mul0 = 0x9E3779B97F4A7C15ULL, hash_mul1 = 0xC2B2AE3D27D4EB4FULL;
 
 // Bits of the delimiters among the 64 bytes at p.
@@ -154,7 +182,7 @@ struct token_part {
   byte_buffer numbers;
   bool wide = false;
   size_t room = 0;
-  std::vector<token_entry> dict;  // the part's distinct tokens in its numbering
+  entry_array<token_entry> dict;  // the part's distinct tokens in its numbering
 };
 
 class tokenizer {
@@ -361,7 +389,7 @@ class tokenizer {
   // The token's number, a new one if it is new; a negative value ~refusal when it does not fit the format.
   int32_t find(const pending_token& q) {
     uint64_t i = q.hash >> shift_;
-    std::vector<token_entry>& dict = part_->dict;
+    entry_array<token_entry>& dict = part_->dict;
     for (;; i = (i + 1) & mask_) {
       token_slot& s = slots_[i];
       if (s.count == 0) break;
@@ -670,11 +698,11 @@ std::optional<byte_buffer> compress_text_buffer(const uint8_t* in, size_t n, tex
 
   // The whole text's tokens by first occurrence: the first part's, then those new in the second. map[k] is the
   // whole-text number of the second part's token k.
-  std::vector<token_entry>& dict = parts[0].dict;
+  entry_array<token_entry>& dict = parts[0].dict;
   const size_t first_distinct = dict.size();
   std::vector<int32_t> map;
   if (workers > 1) {
-    const std::vector<token_entry>& second = parts[1].dict;
+    const entry_array<token_entry>& second = parts[1].dict;
     map.resize(second.size());
     int64_t listc = tk[0]->dictionary_bytes();
     for (size_t k = 0; k < second.size(); k++) {
@@ -734,7 +762,7 @@ std::optional<byte_buffer> compress_text_buffer(const uint8_t* in, size_t n, tex
   }
   std::vector<int32_t>().swap(rank);
   std::vector<int32_t>().swap(map);
-  std::vector<token_entry>().swap(dict);
+  dict.clear();
   const int64_t first_escapes = escc - second_escapes;
   raw_array<int32_t> escapes(static_cast<size_t>(escc) + 2);
   run_split(workers, [&](int w, int count) {
@@ -933,9 +961,9 @@ void decode_text(const uint8_t* file, size_t n, const text_header& h, byte_sink&
   };
   constexpr size_t chunk = size_t{1} << 18;
   auto rebuild = [&](int w, int count) {
-    std::vector<uint8_t> buf(chunk + copy_slack);
+    byte_buffer buf(chunk + copy_slack);
     uint8_t* const out = buf.data();
-    std::vector<uint32_t> values(piece_tokens + 16);
+    raw_array<uint32_t> values(piece_tokens + 16);
     uint32_t* const escaped = values.data();
     for (uint32_t p = static_cast<uint32_t>(w); p < pieces; p += static_cast<uint32_t>(count)) {
       // The piece's escape values, checked against the dictionary.
