@@ -927,12 +927,11 @@ void decode_text(const uint8_t* file, size_t n, const text_header& h, byte_sink&
   const uint64_t distinct = starts.size() - 1;
   const uint32_t* const start_of = starts.data();
   const uint8_t* const words = list.data();
-  const uint8_t* const bytes = token_bytes.data();
   const uint64_t keep = textc - appended;
-  hot_token hot[escape_byte];
+  hot_token hot_tokens[escape_byte] = {};
   for (uint64_t c = 0; c < std::min<uint64_t>(escape_byte, distinct); c++) {
-    std::memcpy(hot[c].bytes, words + start_of[c], copy_slack);
-    hot[c].length = start_of[c + 1] - start_of[c];
+    std::memcpy(hot_tokens[c].bytes, words + start_of[c], copy_slack);
+    hot_tokens[c].length = start_of[c + 1] - start_of[c];
   }
   // Bit stream reads take 8 bytes: the last few come from a padded copy of the stream's end.
   uint8_t tail[16] = {};
@@ -961,9 +960,17 @@ void decode_text(const uint8_t* file, size_t n, const text_header& h, byte_sink&
   };
   constexpr size_t chunk = size_t{1} << 18;
   auto rebuild = [&](int w, int count) {
+    // The loops' constants as locals of their own, so that they stay in registers.
+    const uint64_t distinct = starts.size() - 1;
+    const uint32_t* const start_of = starts.data();
+    const uint8_t* const words = list.data();
+    const uint8_t* const bytes = token_bytes.data();
+    hot_token hot[escape_byte];
+    std::memcpy(hot, hot_tokens, sizeof hot);
     byte_buffer buf(chunk + copy_slack);
     uint8_t* const out = buf.data();
-    raw_array<uint32_t> values(piece_tokens + 16);
+    constexpr uint32_t start_ahead = 16, bytes_ahead = 8;
+    raw_array<uint32_t> values(piece_tokens + start_ahead);
     uint32_t* const escaped = values.data();
     for (uint32_t p = static_cast<uint32_t>(w); p < pieces; p += static_cast<uint32_t>(count)) {
       // The piece's escape values, checked against the dictionary.
@@ -980,7 +987,7 @@ void decode_text(const uint8_t* file, size_t n, const text_header& h, byte_sink&
         escaped[i] = static_cast<uint32_t>(v + escape_byte);
         q += static_cast<uint64_t>(width);
       }
-      for (uint32_t i = ec; i < ec + 16; i++) escaped[i] = 0;  // harmless prefetch targets past the piece's end
+      for (uint32_t i = ec; i < ec + start_ahead; i++) escaped[i] = 0;  // harmless prefetch targets past the end
 
       const uint32_t end = std::min(a2c, (p + 1) * piece_tokens);
       size_t used = 0, e = 0;
@@ -1004,8 +1011,8 @@ void decode_text(const uint8_t* file, size_t n, const text_header& h, byte_sink&
             }
             // Rare tokens lie far apart: fetch the start of the one 16 escapes ahead, and the bytes of the one 8
             // ahead.
-            __builtin_prefetch(start_of + escaped[ee + 16]);
-            __builtin_prefetch(words + start_of[escaped[ee + 8]]);
+            __builtin_prefetch(start_of + escaped[ee + start_ahead]);
+            __builtin_prefetch(words + start_of[escaped[ee + bytes_ahead]]);
             c = escaped[ee];
             const uint32_t from = start_of[c], length = start_of[c + 1] - from;
             if (length > copy_slack) break;
