@@ -50,12 +50,6 @@ constexpr size_t copy_slack = 16;
 
 inline bool is_delimiter(uint8_t c) { return c == ' ' || c == '\n'; }
 
-// One of the 255 most frequent tokens as the decoder keeps it: its first 16 bytes (the next token's after it) and
-// its length. Rarer tokens are copied from the dictionary itself.
-struct alignas(32) hot_token {
-  uint8_t bytes[16];
-  uint64_t length;
-};
 
 }  // namespace
 
@@ -924,15 +918,9 @@ void decode_text(const uint8_t* file, size_t n, const text_header& h, byte_sink&
   run_split(workers, part, [] {});
   if (piece_escapes[pieces] != escc) corrupt();
 
-  const uint64_t distinct = starts.size() - 1;
   const uint32_t* const start_of = starts.data();
   const uint8_t* const words = list.data();
   const uint64_t keep = textc - appended;
-  hot_token hot_tokens[escape_byte] = {};
-  for (uint64_t c = 0; c < std::min<uint64_t>(escape_byte, distinct); c++) {
-    std::memcpy(hot_tokens[c].bytes, words + start_of[c], copy_slack);
-    hot_tokens[c].length = start_of[c + 1] - start_of[c];
-  }
   // Bit stream reads take 8 bytes: the last few come from a padded copy of the stream's end.
   uint8_t tail[16] = {};
   const uint32_t safe = esc.nbytes >= 8 ? esc.nbytes - 7 : 0;
@@ -965,8 +953,6 @@ void decode_text(const uint8_t* file, size_t n, const text_header& h, byte_sink&
     const uint32_t* const start_of = starts.data();
     const uint8_t* const words = list.data();
     const uint8_t* const bytes = token_bytes.data();
-    hot_token hot[escape_byte];
-    std::memcpy(hot, hot_tokens, sizeof hot);
     byte_buffer buf(chunk + copy_slack);
     uint8_t* const out = buf.data();
     constexpr uint32_t start_ahead = 16, bytes_ahead = 8;
@@ -1000,23 +986,18 @@ void decode_text(const uint8_t* file, size_t n, const text_header& h, byte_sink&
           size_t u = used, ee = e;
           uint32_t j = i;
           for (; j < end && u <= chunk - copy_slack; j++) {
-            uint64_t c = bytes[j];
-            if (c != escape_byte) {
-              if (c >= distinct) corrupt();
-              if (hot[c].length > copy_slack) break;
-              std::memcpy(out + u, hot[c].bytes, copy_slack);
-              u += hot[c].length;
-              k = c;
-              continue;
-            }
-            // Rare tokens lie far apart: fetch the start of the one 16 escapes ahead, and the bytes of the one 8
-            // ahead.
+            // Escape bytes are frequent and unpredictable: the token's number is chosen without a branch.
+            // Rare tokens lie far apart: the start of the one 16 escapes ahead is fetched, and the bytes of the
+            // one 8 ahead.
             __builtin_prefetch(start_of + escaped[ee + start_ahead]);
             __builtin_prefetch(words + start_of[escaped[ee + bytes_ahead]]);
-            c = escaped[ee];
+            const uint32_t b = bytes[j];
+            const bool escaped_here = b == escape_byte;
+            const uint64_t c = escaped_here ? escaped[ee] : b;
+            if (c >= distinct) corrupt();
             const uint32_t from = start_of[c], length = start_of[c + 1] - from;
             if (length > copy_slack) break;
-            ee++;
+            ee += escaped_here;
             std::memcpy(out + u, words + from, copy_slack);
             u += length;
             k = c;
