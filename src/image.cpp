@@ -530,13 +530,6 @@ int worker_count(int asked, size_t pixels) {
   return pixels >= parallel_min_pixels && usable_cpus() >= 2 ? 2 : 1;
 }
 
-// Runs part(k, parts) for k < parts on `workers` threads at once, or on this thread alone when no second thread
-// can be started.
-template <class Part>
-void run_parts(int workers, Part&& part) {
-  if (!run_workers(workers, [&](int k) { part(k, workers); }, [] {})) (void)run_workers(1, [&](int k) { part(k, 1); }, [] {});
-}
-
 void predict_range(uint8_t* p, int64_t from, int64_t to, int64_t width, bool avx2) {
   if (avx2) predict_range_avx2(p, from, to, width);
   else predict_range_scalar(p, from, to, width);
@@ -571,7 +564,7 @@ struct encoder_job {
   const uint8_t* samples;
   int64_t width, height;
   int64_t pixels;  // N, the length of a plane
-  int transform;
+  int transform = 0;
   int raw_planes = 0;
   bool avx2;
   uint8_t* planes;  // plane 0, with the border in front
@@ -579,9 +572,9 @@ struct encoder_job {
   int bands;   // per plane
   int tables;  // count tables per plane and worker
   // Whether the bands are counted: small planes are left to the coder, which counts them in one go.
-  bool counted;
+  bool counted = false;
   // Transform 3: the plain bytes of planes 0 and 1 are counted as well, for the choice of raw planes.
-  bool count_plain;
+  bool count_plain = false;
 
   channel_fn channel() const { return (avx2 ? transforms.channel_avx2 : transforms.channel)[transform]; }
   int64_t band_start(int b) const { return b * band_rows * width; }
@@ -717,132 +710,185 @@ unsigned int code_plane(const encoder_job& job, worker_counts* counts, int coder
 
 }  // namespace
 
+namespace {
+
+// What the samples see in front of them: the border, which the header's place also belongs to.
+const uint8_t border_pixel[3] = {image_mid, image_mid, image_mid};
+// Sampled rows of the transform's estimate per piece of work.
+constexpr int64_t rows_per_pick = 16;
+
+// Waits, letting other threads run, until done() or the run was stopped; returns !stopped.
+template <class Done>
+bool wait_for(const std::atomic<bool>& stop, Done&& done) {
+  while (!done()) {
+    if (stop.load()) return false;
+    std::this_thread::yield();
+  }
+  return !stop.load();
+}
+
+// One round of bands (and, when `code`, of coding planes) that the workers share.
+struct band_round {
+  int plane[3] = {};  // the planes that get bands, in order
+  int planes = 0;
+  bool predict[3] = {true, true, true};
+  bool code = true;
+  std::atomic<int> next{0}, done[3];
+  std::atomic<bool> coded[3];
+  void start(int bands) {
+    for (int c = 0; c < 3; c++) {
+      bool has_bands = false;
+      for (int i = 0; i < planes; i++) has_bands |= plane[i] == c;
+      done[c].store(has_bands ? 0 : bands);
+      coded[c].store(!code);
+    }
+  }
+};
+
+}  // namespace
+
 bool encode_image(const uint8_t* pnm, size_t n, size_t size_limit, byte_buffer* out, int workers) {
   pnm_geometry g;
   if (size_limit < image_header_size || !parse_restorable_pnm(pnm, n, &g)) return false;
   const int width = g.width, height = g.height;
   const size_t pixels = pixel_count(width, height);
   const uint8_t* samples = pnm + g.header_size;
-  workers = worker_count(workers, pixels);
-
-  // The transform: the sampled rows in two halves when there are two workers.
-  // What the samples see in front of them: the border, which the header's place also belongs to.
-  static const uint8_t border_pixel[3] = {image_mid, image_mid, image_mid};
-  transform_histograms hist[2] = {};
-  const int64_t sampled = rows_sampled(0, height);
-  run_parts(workers, [&](int k, int parts) {
-    count_transform(samples, width, 0, 0, width, sampled * k / parts, sampled * (k + 1) / parts, border_pixel,
-                    hist[k]);
-  });
-  for (int k = 0; k < 6; k++)
-    for (int v = 0; v < 256; v++) hist[0][k][v] += hist[1][k][v];
-  const int transform = static_cast<int>(choose_transform(hist[0], 0, 0, width, height));
 
   byte_buffer planes_buf(static_cast<size_t>(image_border) + 3 * pixels);
   std::memset(planes_buf.data(), image_mid, image_border);
-  encoder_job job;
-  job.samples = samples;
-  job.width = width;
-  job.height = height;
-  job.pixels = static_cast<int64_t>(pixels);
-  job.transform = transform;
-  job.avx2 = cpu_has_avx2();
-  job.planes = planes_buf.data() + image_border;
-  job.band_rows = std::max<int64_t>(1, static_cast<int64_t>(band_pixels) / width);
-  job.bands = static_cast<int>((height + job.band_rows - 1) / job.band_rows);
-  job.tables = pixels >= two_table_min ? 2 : 1;
-  job.count_plain = transform == 3;
-  job.counted = pixels >= two_table_min || job.count_plain;
-
   // Coding rooms, one per plane: each block is coded at the start of its room and moved behind the one before
   // it at the end. Pages the coder never touches cost nothing.
   const unsigned int bound = rans_compress_bound(static_cast<unsigned int>(pixels));
   assert(bound != 0);
   byte_buffer file(image_header_size + 3 * size_t{bound});
   uint32_t sizes[3] = {};
-  worker_counts counts[2];
 
-  // Bands go to the workers in plane order; a plane is coded by the first worker free once all its bands are
-  // made, while the other worker goes on with bands.
-  std::atomic<int> next_band{0}, done[3];
-  std::atomic<bool> coded[3], stop{false};
-  std::atomic<size_t> written{image_header_size};
-  int band_plane[3] = {0, 1, 2}, band_planes = 3;
-  bool predict[3] = {true, true, true}, code = true;
-  auto reset = [&] {
-    next_band.store(0);
-    stop.store(false);
-    for (int c = 0; c < 3; c++) {
-      bool has_bands = false;
-      for (int i = 0; i < band_planes; i++) has_bands |= band_plane[i] == c;
-      done[c].store(has_bands ? 0 : job.bands);
-      coded[c].store(!code);
-    }
-  };
-  auto work = [&](int k) {
-    if (job.counted && !counts[k].t.data()) counts[k].make(job);
-    byte_buffer row(2 * static_cast<size_t>(width));
-    const int total = band_planes * job.bands;
-    for (;;) {
-      if (stop.load()) return;
-      bool waiting = false;
-      int ready = -1;
-      // Plane 0 is coded as soon as it is made; the other two wait until every band is handed out, so that
-      // they are coded side by side at the end instead of one of them alone.
-      const bool bands_left = next_band.load() < total;
-      for (int c = 0; c < 3 && ready < 0; c++) {
-        if (coded[c].load()) continue;
-        waiting = true;
-        if ((c == 0 || !bands_left) && done[c].load(std::memory_order_acquire) == job.bands &&
-            !coded[c].exchange(true))
-          ready = c;
-      }
-      if (ready >= 0) {
-        const size_t room = image_header_size + ready * size_t{bound};
-        sizes[ready] = code_plane(job, counts, k, ready, file.data() + room, bound);
-        if (written.fetch_add(sizes[ready]) + sizes[ready] > size_limit) stop.store(true);
-        continue;
-      }
-      if (next_band.load() < total) {
-        const int t = next_band.fetch_add(1);
-        if (t < total) {
-          const int c = band_plane[t / job.bands];
-          make_band(job, c, t % job.bands, predict[c], counts[k], row.data());
-          done[c].fetch_add(1, std::memory_order_release);
+  encoder_job job;
+  job.samples = samples;
+  job.width = width;
+  job.height = height;
+  job.pixels = static_cast<int64_t>(pixels);
+  job.avx2 = cpu_has_avx2();
+  job.planes = planes_buf.data() + image_border;
+  job.band_rows = std::max<int64_t>(1, static_cast<int64_t>(band_pixels) / width);
+  job.bands = static_cast<int>((height + job.band_rows - 1) / job.band_rows);
+  job.tables = pixels >= two_table_min ? 2 : 1;
+  const int64_t sampled = rows_sampled(0, height);
+  const int picks = static_cast<int>((sampled + rows_per_pick - 1) / rows_per_pick);
+
+  // Everything is shared out in small pieces that a worker takes when it is free, so that a second thread that
+  // starts late, or is held up, costs nothing but its share: first the rows of the transform's estimate, then
+  // bands of rows of one plane at a time; a plane is coded by the first worker free once its bands are made.
+  // Transform 3 makes planes 0 and 1 predicted first, counting their plain bytes too; the first worker then
+  // picks the raw planes, and a plane that codes no better predicted is made again from the samples as it is.
+  std::atomic<bool> stopped_by_size{false};
+  auto attempt = [&](int threads) {
+    transform_histograms hist[2] = {};
+    std::atomic<int> next_pick{0}, picked{0}, stage{0};
+    std::atomic<bool> stop{false};
+    std::atomic<size_t> written{image_header_size};
+    worker_counts counts[2];
+    band_round first, last;  // first: transform 3's planes 0 and 1
+    // Bands of `round`, and planes to code, until nothing is left to hand out; returns false when stopped.
+    auto share = [&](int k, band_round& round, uint8_t* row) {
+      const int total = round.planes * job.bands;
+      for (;;) {
+        if (stop.load()) return false;
+        // Plane 0 is coded as soon as it is made; the other two wait until every band is handed out, so that
+        // they are coded side by side at the end instead of one of them alone.
+        const bool bands_left = round.next.load() < total;
+        bool waiting = false;
+        int ready = -1;
+        for (int c = 0; c < 3 && ready < 0; c++) {
+          if (round.coded[c].load()) continue;
+          waiting = true;
+          if ((c == 0 || !bands_left) && round.done[c].load(std::memory_order_acquire) == job.bands &&
+              !round.coded[c].exchange(true))
+            ready = c;
+        }
+        if (ready >= 0) {
+          const size_t room = image_header_size + ready * size_t{bound};
+          sizes[ready] = code_plane(job, counts, k, ready, file.data() + room, bound);
+          if (written.fetch_add(sizes[ready]) + sizes[ready] > size_limit) {
+            stopped_by_size.store(true);
+            stop.store(true);
+          }
           continue;
         }
+        if (bands_left) {
+          const int t = round.next.fetch_add(1);
+          if (t < total) {
+            const int c = round.plane[t / job.bands];
+            make_band(job, c, t % job.bands, round.predict[c], counts[k], row);
+            round.done[c].fetch_add(1, std::memory_order_release);
+            continue;
+          }
+        }
+        if (!waiting) return true;
+        std::this_thread::yield();  // the other worker is finishing a band that a plane to code needs
       }
-      if (!waiting) return;
-      std::this_thread::yield();  // the other worker is finishing a band this worker's next plane needs
-    }
-  };
-  auto run = [&] {
-    reset();
-    if (!run_workers(workers, work, [&] { stop.store(true); })) {
-      workers = 1;
-      reset();
-      (void)run_workers(1, work, [&] { stop.store(true); });
-    }
-  };
-
-  if (job.count_plain) {
-    // Transform 3: planes 0 and 1 are first made predicted, counting both their plain bytes and their
-    // residuals; a plane that codes no better predicted is then made again from the samples as it is.
-    band_planes = 2;
-    code = false;
-    run();
-    job.raw_planes = choose_raw_planes(job, counts);
-    band_planes = 0;
-    for (int c = 0; c < 2; c++)
-      if (job.raw_planes >> c & 1) {
-        band_plane[band_planes++] = c;
-        predict[c] = false;
+    };
+    auto work = [&](int k) {
+      for (int i; (i = next_pick.fetch_add(1)) < picks;) {
+        count_transform(samples, width, 0, 0, width, i * rows_per_pick, std::min(sampled, (i + 1) * rows_per_pick),
+                        border_pixel, hist[k]);
+        picked.fetch_add(1, std::memory_order_release);
       }
-    band_plane[band_planes++] = 2;
-    code = true;
-  }
-  run();
-  if (stop.load()) return false;  // past the size limit
+      if (k == 0) {
+        if (!wait_for(stop, [&] { return picked.load(std::memory_order_acquire) == picks; })) return;
+        for (int q = 0; q < 6; q++)
+          for (int v = 0; v < 256; v++) hist[0][q][v] += hist[1][q][v];
+        job.transform = static_cast<int>(choose_transform(hist[0], 0, 0, width, height));
+        job.count_plain = job.transform == 3;
+        job.counted = pixels >= two_table_min || job.count_plain;
+        job.raw_planes = 0;
+        if (job.count_plain) {
+          first.plane[0] = 0;
+          first.plane[1] = 1;
+          first.planes = 2;
+          first.code = false;
+          first.start(job.bands);
+        } else {
+          last.plane[0] = 0;
+          last.plane[1] = 1;
+          last.plane[2] = 2;
+          last.planes = 3;
+          last.start(job.bands);
+        }
+        stage.store(job.count_plain ? 1 : 2, std::memory_order_release);
+      } else if (!wait_for(stop, [&] { return stage.load(std::memory_order_acquire) > 0; })) {
+        return;
+      }
+      if (job.counted && !counts[k].made()) counts[k].make(job);
+      byte_buffer row(2 * static_cast<size_t>(width));
+      if (stage.load(std::memory_order_acquire) == 1) {
+        if (!share(k, first, row.data())) return;
+        if (k == 0) {
+          if (!wait_for(stop, [&] {
+                return first.done[0].load(std::memory_order_acquire) == job.bands &&
+                       first.done[1].load(std::memory_order_acquire) == job.bands;
+              }))
+            return;
+          job.raw_planes = choose_raw_planes(job, counts);
+          for (int c = 0; c < 2; c++)
+            if (job.raw_planes >> c & 1) {
+              last.plane[last.planes++] = c;
+              last.predict[c] = false;
+            }
+          last.plane[last.planes++] = 2;
+          last.start(job.bands);
+          stage.store(2, std::memory_order_release);
+        } else if (!wait_for(stop, [&] { return stage.load(std::memory_order_acquire) == 2; })) {
+          return;
+        }
+      }
+      share(k, last, row.data());
+    };
+    return run_workers(threads, work, [&] { stop.store(true); });
+  };
+  workers = worker_count(workers, pixels);
+  if (!attempt(workers)) (void)attempt(1);
+  if (stopped_by_size.load()) return false;
 
   size_t pos = image_header_size + sizes[0];
   for (int c = 1; c < 3; c++) {
@@ -851,7 +897,7 @@ bool encode_image(const uint8_t* pnm, size_t n, size_t size_limit, byte_buffer* 
   }
   uint8_t* h = file.data();
   put_u32(h, mode_image);
-  put_u32(h + image_field_transform, static_cast<uint32_t>(transform));
+  put_u32(h + image_field_transform, static_cast<uint32_t>(job.transform));
   put_u32(h + image_field_width, static_cast<uint32_t>(width));
   put_u32(h + image_field_height, static_cast<uint32_t>(height));
   put_u32(h + image_field_raw_planes, static_cast<uint32_t>(job.raw_planes));
@@ -912,7 +958,8 @@ void decode_image(const uint8_t* in, size_t n, int workers, Emit&& emit) {
   workers = worker_count(workers, static_cast<size_t>(pixels));
   if (workers >= 2) {
     // One worker decodes block 0 and restores the planes, a serial chain, while the other decodes blocks 1 and
-    // 2 and then hands on the pixels as the last plane is restored.
+    // 2 and then hands on the pixels as the last plane is restored. A block the second worker has not taken
+    // when the first needs it (it started late) is decoded by the first.
     std::mutex lock;
     std::condition_variable changed;
     int state[3] = {};  // 0 not yet decoded, 1 decoded, 2 damaged
@@ -920,6 +967,7 @@ void decode_image(const uint8_t* in, size_t n, int workers, Emit&& emit) {
     int64_t restored = 0;  // pixels of the last plane restored
     std::mutex emit_lock;
     int64_t emitted = 0;
+    std::atomic<int> next_block{1};
     auto set_state = [&](int c, bool ok) {
       std::lock_guard<std::mutex> hold(lock);
       state[c] = ok ? 1 : 2;
@@ -939,14 +987,27 @@ void decode_image(const uint8_t* in, size_t n, int workers, Emit&& emit) {
       if (to > emitted) emit_pixels(emitted, to);
       emitted = std::max(emitted, to);
     };
+    // Decodes the next block nobody has taken, if any.
+    auto take_block = [&](int last) {
+      int c = next_block.load();
+      if (c > last || !next_block.compare_exchange_strong(c, c + 1)) return false;
+      const bool ok = decode_block(c);
+      set_state(c, ok);
+      if (!ok) corrupt();
+      return true;
+    };
     auto work = [&](int k) {
       if (k == 0) {
         const bool ok = decode_block(0);
         set_state(0, ok);
         if (!ok) corrupt();
         restore(0, 0, N);
+        while (take_block(1)) {
+        }
         if (!decoded(1)) return;
         restore(1, 0, N);
+        while (take_block(2)) {
+        }
         if (!decoded(2)) return;
         for (int64_t from = 0; from < N;) {
           const int64_t to = std::min<int64_t>(N, from + static_cast<int64_t>(restore_piece));
@@ -958,10 +1019,7 @@ void decode_image(const uint8_t* in, size_t n, int workers, Emit&& emit) {
         emit_to(N);
         return;
       }
-      for (int c = 1; c < 3; c++) {
-        const bool ok = decode_block(c);
-        set_state(c, ok);
-        if (!ok) corrupt();
+      while (take_block(2)) {
       }
       for (int64_t seen = 0; seen < N;) {
         {
