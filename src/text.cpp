@@ -261,6 +261,8 @@ class tokenizer {
         const int64_t end = base + __builtin_ctzll(m) + 1;
         m &= m - 1;
         const int64_t len = end - start;
+        // More tokens than counted: the input changed under the scan (its caller refuses such an input).
+        if (found == tokens) return text_refusal::too_many_tokens;
         pending_token& q = queue[found & (ring - 1)];
         q.start = start;
         q.length = len;
@@ -280,6 +282,8 @@ class tokenizer {
     }
     for (int64_t done = std::max<int64_t>(0, found - lookahead); done < found; done++)
       if (int r = take(done); r >= 0) return static_cast<text_refusal>(r);
+    // Fewer than counted if the input changed meanwhile.
+    part->tokens = found;
     for (size_t j = 0; j < slots_.size(); j++)
       if (slots_[j].count) part->dict[static_cast<size_t>(slots_[j].number)].count = slots_[j].count;
     return text_refusal::none;
@@ -462,6 +466,7 @@ text_refusal text_build_a2(text_data* t) {
   tokenizer tk(t, &part, false);
   if (text_refusal r = tk.count(); r != text_refusal::none) return r;
   if (text_refusal r = tk.run(); r != text_refusal::none) return r;
+  t->a2.shrink(static_cast<size_t>(part.tokens));
   tk.finish();
   return text_refusal::none;
 }
@@ -690,7 +695,7 @@ std::optional<byte_buffer> compress_text_buffer(const uint8_t* in, size_t n, tex
     }
   }, [] {});
   if (stopped()) return refuse(refused[0] != text_refusal::none ? refused[0] : refused[1]);
-  const int64_t a2c = parts[0].tokens + parts[1].tokens;
+  int64_t a2c = parts[0].tokens + parts[1].tokens;
   if (a2c >= token_limit) return refuse(text_refusal::too_many_tokens);
   // The first part's numbers take the token bytes of both parts and their coded block.
   parts[0].room = static_cast<size_t>(a2c + rans_compress_bound(static_cast<unsigned>(a2c)));
@@ -699,6 +704,7 @@ std::optional<byte_buffer> compress_text_buffer(const uint8_t* in, size_t n, tex
   }, [] {});
   for (text_refusal r : refused)
     if (r != text_refusal::none) return refuse(r);
+  a2c = parts[0].tokens + parts[1].tokens;  // the same unless the input changed meanwhile
 
   // The whole text's tokens by first occurrence: the first part's, then those new in the second. map[k] is the
   // whole-text number of the second part's token k.
