@@ -216,33 +216,31 @@ __attribute__((target("avx2"))) void split_t_avx2(const uint8_t* __restrict p, u
   split_t<t>(p, planes, i, n);
 }
 
-// Byte c of each transformed pixel, for one plane: out[i] from pixel i, n pixels.
-template <int t>
-void channel_t(const uint8_t* __restrict p, uint8_t* __restrict out, size_t from, size_t n, int c) {
-  for (size_t i = from; i < n; i++) {
-    uint8_t o[3];
-    forward<t>(p[3 * i], p[3 * i + 1], p[3 * i + 2], o[0], o[1], o[2]);
-    out[i] = o[c];
-  }
+// Quantity q of every pixel, for one plane: out[i] from pixel i, n pixels. Only the channels q needs are
+// gathered.
+template <int q>
+void channel_q(const uint8_t* __restrict p, uint8_t* __restrict out, size_t from, size_t n) {
+  for (size_t i = from; i < n; i++) out[i] = quantity<q>(p[3 * i], p[3 * i + 1], p[3 * i + 2]);
 }
 
-template <int t>
-__attribute__((target("avx2"))) void channel_t_avx2(const uint8_t* __restrict p, uint8_t* __restrict out, size_t n,
-                                                     int c) {
+template <int q>
+__attribute__((target("avx2"))) void channel_q_avx2(const uint8_t* __restrict p, uint8_t* __restrict out, size_t n) {
   size_t i = 0;
   for (; i + 16 <= n; i += 16) {
     const __m128i* src = reinterpret_cast<const __m128i*>(p + 3 * i);
-    __m128i in[3] = {_mm_loadu_si128(src), _mm_loadu_si128(src + 1), _mm_loadu_si128(src + 2)};
-    __m128i ch[3];
-    for (int k = 0; k < 3; k++)
-      ch[k] = _mm_or_si128(_mm_or_si128(_mm_shuffle_epi8(in[0], mask(masks.gather[k][0])),
-                                        _mm_shuffle_epi8(in[1], mask(masks.gather[k][1]))),
-                           _mm_shuffle_epi8(in[2], mask(masks.gather[k][2])));
-    __m128i o[3];
-    forward<t>(ch[0], ch[1], ch[2], o[0], o[1], o[2]);
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), o[c]);
+    const __m128i in[3] = {_mm_loadu_si128(src), _mm_loadu_si128(src + 1), _mm_loadu_si128(src + 2)};
+    auto gather = [&](int k) __attribute__((target("avx2"), always_inline)) {
+      return _mm_or_si128(_mm_or_si128(_mm_shuffle_epi8(in[0], mask(masks.gather[k][0])),
+                                       _mm_shuffle_epi8(in[1], mask(masks.gather[k][1]))),
+                          _mm_shuffle_epi8(in[2], mask(masks.gather[k][2])));
+    };
+    __m128i r{}, g{}, b{};
+    if constexpr (q == 0 || q == 3 || q == 4) r = gather(0);
+    if constexpr (q == 1 || q == 3 || q == 5) g = gather(1);
+    if constexpr (q == 2 || q == 4 || q == 5) b = gather(2);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), quantity<q>(r, g, b));
   }
-  channel_t<t>(p, out, i, n, c);
+  channel_q<q>(p, out, i, n);
 }
 
 // Interleave and undo in one pass, the inverse of split_t: pixel i from byte i of the three planes.
@@ -276,13 +274,13 @@ template <int t>
 void merge_plain(const uint8_t* p0, const uint8_t* p1, const uint8_t* p2, uint8_t* p, size_t n) {
   merge_t<t>(p0, p1, p2, p, 0, n);
 }
-template <int t>
-void channel_plain(const uint8_t* p, uint8_t* out, size_t n, int c) { channel_t<t>(p, out, 0, n, c); }
+template <int q>
+void channel_plain(const uint8_t* p, uint8_t* out, size_t n) { channel_q<q>(p, out, 0, n); }
 
 using pixels_fn = void (*)(uint8_t*, size_t);
 using split_fn = void (*)(const uint8_t*, uint8_t*, size_t);
 using merge_fn = void (*)(const uint8_t*, const uint8_t*, const uint8_t*, uint8_t*, size_t);
-using channel_fn = void (*)(const uint8_t*, uint8_t*, size_t, int);
+using channel_fn = void (*)(const uint8_t*, uint8_t*, size_t);
 
 template <int... t>
 constexpr auto make_tables(std::integer_sequence<int, t...>) {
@@ -290,13 +288,21 @@ constexpr auto make_tables(std::integer_sequence<int, t...>) {
     pixels_fn apply[image_transform_count], undo[image_transform_count];
     split_fn split[image_transform_count], split_avx2[image_transform_count];
     merge_fn merge[image_transform_count], merge_avx2[image_transform_count];
-    channel_fn channel[image_transform_count], channel_avx2[image_transform_count];
   };
-  return tables{{apply_t<t>...},         {undo_t<t>...},         {split_plain<t>...}, {split_t_avx2<t>...},
-                {merge_plain<t>...},     {merge_t_avx2<t>...},   {channel_plain<t>...},
-                {channel_t_avx2<t>...}};
+  return tables{{apply_t<t>...},     {undo_t<t>...},        {split_plain<t>...},
+                {split_t_avx2<t>...}, {merge_plain<t>...},  {merge_t_avx2<t>...}};
 }
 constexpr auto transforms = make_tables(std::make_integer_sequence<int, image_transform_count>{});
+
+// One plane's bytes by quantity (0 R, 1 G, 2 B, 3 R-G, 4 R-B, 5 G-B).
+template <int... q>
+constexpr auto make_channels(std::integer_sequence<int, q...>) {
+  struct tables {
+    channel_fn plain[6], avx2[6];
+  };
+  return tables{{channel_plain<q>...}, {channel_q_avx2<q>...}};
+}
+constexpr auto channels = make_channels(std::make_integer_sequence<int, 6>{});
 
 size_t pixel_count(int width, int height) {
   if (width <= 0 || height <= 0) return 0;
@@ -320,32 +326,38 @@ namespace {
 
 // The six histograms of pick_transform's estimate over the sampled rows y0 + 8k with from <= k < to (all rows
 // of the rectangle: k up to rows_sampled), added into hist. first_left stands for the three bytes in front of
-// the image's first pixel. Neighbouring pixels often fall into the same bins, so four sets of histograms take
-// turns (no count waits for the one before it) and are added up at the end.
+// the image's first pixel. Neighbouring pixels often fall into the same bins, so two sets of histograms take
+// turns (a count seldom waits for the one before it) and are added up at the end.
 using transform_histograms = uint32_t[6][256];
 int64_t rows_sampled(int y0, int y1) { return y1 > y0 ? (int64_t{y1} - y0 + 7) / 8 : 0; }
 
 void count_transform(const uint8_t* pixels, int width, int x0, int y0, int x1, int64_t from, int64_t to,
                      const uint8_t* first_left, transform_histograms& hist) {
-  uint32_t h[4][6][256] = {};
+  uint32_t h[2][6][256] = {};
+  auto add = [](uint32_t (&t)[6][256], uint8_t dr, uint8_t dg, uint8_t db) {
+    t[0][dr]++;
+    t[1][dg]++;
+    t[2][db]++;
+    t[3][uint8_t(dr - dg)]++;
+    t[4][uint8_t(dr - db)]++;
+    t[5][uint8_t(dg - db)]++;
+  };
+  const int64_t n = int64_t{x1} - x0;
   for (int64_t k = from; k < to; k++) {
     const int64_t y = y0 + 8 * k;
-    for (int64_t x = x0; x < x1; x++) {
-      int64_t off = 3 * (y * width + x);
-      const uint8_t* p = pixels + off;
-      const uint8_t* l = off == 0 ? first_left : p - 3;
-      uint8_t dr = uint8_t(l[0] - p[0]), dg = uint8_t(l[1] - p[1]), db = uint8_t(l[2] - p[2]);
-      auto& t = h[x & 3];
-      t[0][dr]++;
-      t[1][dg]++;
-      t[2][db]++;
-      t[3][uint8_t(dr - dg)]++;
-      t[4][uint8_t(dr - db)]++;
-      t[5][uint8_t(dg - db)]++;
+    const uint8_t* p = pixels + 3 * (y * width + x0);
+    const uint8_t* l = y * width + x0 == 0 ? first_left : p - 3;
+    uint8_t lr = l[0], lg = l[1], lb = l[2];
+    int64_t x = 0;
+    for (; x + 2 <= n; x += 2, p += 6) {
+      add(h[0], uint8_t(lr - p[0]), uint8_t(lg - p[1]), uint8_t(lb - p[2]));
+      add(h[1], uint8_t(p[0] - p[3]), uint8_t(p[1] - p[4]), uint8_t(p[2] - p[5]));
+      lr = p[3], lg = p[4], lb = p[5];
     }
+    if (x < n) add(h[0], uint8_t(lr - p[0]), uint8_t(lg - p[1]), uint8_t(lb - p[2]));
   }
   for (int k = 0; k < 6; k++)
-    for (int v = 0; v < 256; v++) hist[k][v] += h[0][k][v] + h[1][k][v] + h[2][k][v] + h[3][k][v];
+    for (int v = 0; v < 256; v++) hist[k][v] += h[0][k][v] + h[1][k][v];
 }
 
 // The transform the histograms of the rectangle x0 <= x < x1, y0 <= y < y1 choose.
@@ -576,7 +588,8 @@ struct encoder_job {
   // Transform 3: the plain bytes of planes 0 and 1 are counted as well, for the choice of raw planes.
   bool count_plain = false;
 
-  channel_fn channel() const { return (avx2 ? transforms.channel_avx2 : transforms.channel)[transform]; }
+  // Makes plane c's bytes from the samples.
+  channel_fn channel(int c) const { return (avx2 ? channels.avx2 : channels.plain)[stored_quantity[transform][c]]; }
   int64_t band_start(int b) const { return b * band_rows * width; }
   // Byte j of the untouched planes (counted from plane 0's first byte; the border below it), from the samples.
   uint8_t value(int64_t j) const {
@@ -628,8 +641,7 @@ void make_band(const encoder_job& job, int c, int b, bool predict, worker_counts
   const int64_t r0 = b * job.band_rows, r1 = std::min(job.height, r0 + job.band_rows);
   const int64_t i0 = r0 * w, count = (r1 - r0) * w, at = c * job.pixels + i0;
   uint8_t* dst = job.planes + at;
-  const channel_fn channel = job.channel();
-  channel(job.samples + 3 * i0, dst, static_cast<size_t>(count), c);
+  job.channel(c)(job.samples + 3 * i0, dst, static_cast<size_t>(count));
   uint32_t* tables[2];
   if (job.count_plain && c < 2 && predict) {
     tables[0] = counts.plain(c, 0);
@@ -640,8 +652,8 @@ void make_band(const encoder_job& job, int c, int b, bool predict, worker_counts
     // The rows below the first see only this band. The first row sees the row above it, untouched: made again
     // from the samples (the last row of the plane before for the first row of a plane, the border for plane 0),
     // it is predicted in `row`, behind its upper neighbours.
-    if (r0 > 0) channel(job.samples + 3 * (i0 - w), row, static_cast<size_t>(w), c);
-    else if (c > 0) channel(job.samples + 3 * (job.pixels - w), row, static_cast<size_t>(w), c - 1);
+    if (r0 > 0) job.channel(c)(job.samples + 3 * (i0 - w), row, static_cast<size_t>(w));
+    else if (c > 0) job.channel(c - 1)(job.samples + 3 * (job.pixels - w), row, static_cast<size_t>(w));
     else std::memset(row, image_mid, static_cast<size_t>(w));
     std::memcpy(row + w, dst, static_cast<size_t>(w));
     if (count > w) predict_range(job.planes, at + w, at + count, w, job.avx2);
