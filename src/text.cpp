@@ -50,7 +50,6 @@ constexpr size_t copy_slack = 16;
 
 inline bool is_delimiter(uint8_t c) { return c == ' ' || c == '\n'; }
 
-
 }  // namespace
 
 void text_whiten(uint8_t* buf, size_t total) {

@@ -13,11 +13,7 @@ struct text_data {
   const uint8_t* text = nullptr;  // the input
   int32_t textc = 0;              // its length, counting the appended space
   int32_t appended = 0;           // 1 when a space follows the input (it does not end with a delimiter)
-  raw_array<int32_t> a2;          // token numbers in text order (text_build_a2)
-  // The compressor keeps them here instead: two bytes each while every number fits, four (wide) from the first
-  // that does not, with room behind them to code the token bytes in place.
-  byte_buffer numbers;
-  bool wide = false;
+  raw_array<int32_t> a2;          // token numbers in text order (text_build_a2; the compressor keeps its own)
   std::vector<uint8_t> list;      // the distinct tokens, delimiters included, in number order
   std::vector<int32_t> list2;     // start of each token in list, then list.size()
   std::vector<int32_t> freq;      // occurrences of each token

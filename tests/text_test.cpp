@@ -84,6 +84,21 @@ TEST(TextSort, descending_stable_unsigned) {
   EXPECT_EQ(one, (std::vector<int32_t>{7, 8}));
 }
 
+TEST(TextSort, order_by_count_is_the_stable_descending_order) {
+  // Counts on both sides of the counting sort's 2^16 bound, many equal: the same order as sorting (count, index)
+  // records.
+  std::mt19937 rng(7);
+  for (int32_t n : {0, 1, 2, 1000, 100000}) {
+    std::vector<int32_t> counts(static_cast<size_t>(n)), records;
+    for (int32_t& c : counts) c = rng() % 4 == 0 ? 65536 + static_cast<int32_t>(rng() % 5) : static_cast<int32_t>(rng() % 300);
+    for (int32_t i = 0; i < n; i++) records.insert(records.end(), {counts[i], i});
+    sort_array(records.data(), n, 2, 0, sort_descending_unsigned);
+    std::vector<int32_t> order(static_cast<size_t>(n));
+    order_by_count(counts.data(), n, order.data());
+    for (int32_t i = 0; i < n; i++) ASSERT_EQ(order[i], records[2 * i + 1]) << n << " " << i;
+  }
+}
+
 // ---- tokens ----
 
 struct token_case {
