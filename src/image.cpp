@@ -547,28 +547,39 @@ void predict_range(uint8_t* p, int64_t from, int64_t to, int64_t width, bool avx
   else predict_range_scalar(p, from, to, width);
 }
 
-// Adds the pairs (d[k - 1], d[k]) for 0 < k < n, previous byte first, to tables[0], or with two tables the first
-// half's to tables[0] and the second half's to tables[1].
+// The bands' pair tables are kept turned round, by byte and then previous byte: the index of the pair
+// (d[k - 1], d[k]) is then the little-endian 16-bit value at d + k - 1, one load.
+inline uint32_t pair_at(const uint8_t* d) { return get_u16(d); }
+
+// Adds the pairs (d[k - 1], d[k]) for 0 < k < n to tables[0], or with two tables the first half's to tables[0]
+// and the second half's to tables[1].
 void count_pairs(const uint8_t* d, size_t n, uint32_t* const* tables, int count) {
   if (n < 2) return;
   uint32_t* a = tables[0];
   if (count < 2 || n < 64) {
-    for (size_t k = 1; k < n; k++) a[d[k - 1] << 8 | d[k]]++;
+    for (size_t k = 0; k + 1 < n; k++) a[pair_at(d + k)]++;
     return;
   }
   uint32_t* b = tables[1];
   const size_t half = n / 2, la = half, lb = n - 1 - half;  // pairs ending at 1 .. half, and at half + 1 .. n - 1
-  const uint8_t* pa = d + 1;
-  const uint8_t* pb = d + half + 1;
+  const uint8_t* pa = d;
+  const uint8_t* pb = d + half;
   for (size_t i = 0; i < lb; i++) {
-    a[pa[i - 1] << 8 | pa[i]]++;
-    b[pb[i - 1] << 8 | pb[i]]++;
+    a[pair_at(pa + i)]++;
+    b[pair_at(pb + i)]++;
   }
-  for (size_t i = lb; i < la; i++) a[pa[i - 1] << 8 | pa[i]]++;
+  for (size_t i = lb; i < la; i++) a[pair_at(pa + i)]++;
 }
 
-void add_table(uint32_t* to, const uint32_t* from) {
-  for (size_t i = 0; i < pair_table; i++) to[i] += from[i];
+// Adds a turned-round table to one by previous byte and then byte, as the coder and the entropy take them.
+void add_turned(uint32_t* to, const uint32_t* from) {
+  for (uint32_t c = 0; c < 256; c++)
+    for (uint32_t s = 0; s < 256; s++) to[c << 8 | s] += from[s << 8 | c];
+}
+
+void turn(uint32_t* t) {
+  for (uint32_t c = 0; c < 256; c++)
+    for (uint32_t s = c + 1; s < 256; s++) std::swap(t[c << 8 | s], t[s << 8 | c]);
 }
 
 // The compressor's picture of the image: its samples, the planes it makes, and how the planes are cut into bands.
@@ -677,8 +688,8 @@ int choose_raw_planes(const encoder_job& job, worker_counts* counts) {
     std::fill(predicted.begin(), predicted.end(), 0);
     for (int k = 0; k < 2; k++)
       for (int s = 0; s < job.tables && counts[k].made(); s++) {
-        add_table(plain.data(), counts[k].plain(c, s));
-        add_table(predicted.data(), counts[k].coded(c, s));
+        add_turned(plain.data(), counts[k].plain(c, s));
+        add_turned(predicted.data(), counts[k].coded(c, s));
       }
     for (int b = 1; b <= job.bands; b++) {  // the first byte of every later band, then of the next plane
       const int64_t j = c * job.pixels + (b < job.bands ? job.band_start(b) : job.pixels);
@@ -703,12 +714,13 @@ unsigned int code_plane(const encoder_job& job, worker_counts* counts, int coder
   }
   const bool plain = job.count_plain && c < 2 && (job.raw_planes >> c & 1);
   auto table = [&](int k, int s) { return plain ? counts[k].plain(c, s) : counts[k].coded(c, s); };
-  // The counts are added up in the coding worker's first table. The other worker has counted nothing here when
-  // it has no tables yet (all bands of the plane are made).
+  // The counts are added up in the coding worker's first table, turned the right way round. The other worker
+  // has counted nothing here when it has no tables yet (all bands of the plane are made).
   uint32_t* f = table(coder, 0);
+  turn(f);
   for (int k = 0; k < 2; k++)
     for (int s = 0; s < job.tables && counts[k].made(); s++)
-      if (k != coder || s) add_table(f, table(k, s));
+      if (k != coder || s) add_turned(f, table(k, s));
   // The first byte of each band, in the context of the byte before it (context 0 for the plane's first).
   for (int b = 0; b < job.bands; b++) {
     const int64_t i = job.band_start(b);
