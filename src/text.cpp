@@ -250,7 +250,7 @@ class tokenizer {
     for (int64_t base = from; base < to; base += 64) {
       const uint8_t* block = text + base;
       if (base >= tail_base) {
-        std::memcpy(tail, text + base, static_cast<size_t>(n - base));
+        if (n > base) std::memcpy(tail, text + base, static_cast<size_t>(n - base));
         if (t->appended) tail[n - base] = ' ';
         block = tail;
       }
@@ -346,7 +346,7 @@ class tokenizer {
     }
     if (base < to) {
       uint8_t tail[64] = {};
-      std::memcpy(tail, text + base, static_cast<size_t>(n - base));
+      if (n > base) std::memcpy(tail, text + base, static_cast<size_t>(n - base));
       if (t_->appended) tail[n - base] = ' ';
       uint64_t m = delimiter_mask(tail);
       f(base, to - base < 64 ? m & ((uint64_t{1} << (to - base)) - 1) : m);
