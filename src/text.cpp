@@ -815,8 +815,9 @@ std::optional<byte_buffer> compress_text_buffer(const uint8_t* in, size_t n, tex
     parts[1] = token_part();
   }
 
-  // The three parts are coded side by side, the token bytes' block behind the token bytes themselves (memory the
-  // numbers already took), then copied into a file of exactly their size.
+  // One worker codes the token bytes and the dictionary while the other codes the escape values; the token bytes'
+  // block goes behind the token bytes themselves (memory the numbers already took). The parts are then copied into a
+  // file of exactly their size.
   uint8_t* const token_bytes = parts[0].numbers.data();
   byte_buffer escape_part(static_cast<size_t>(escape_stream_bound(escc)));
   cfile e{escape_part.data(), 0, static_cast<int64_t>(escape_part.size())};
@@ -826,11 +827,11 @@ std::optional<byte_buffer> compress_text_buffer(const uint8_t* in, size_t n, tex
   byte_buffer list_block(list_size);
   bool escapes_fit = true;
   run_split(workers, [&](int w, int count) {
-    if (w == 0) rans_compress_O1_32x16(token_bytes, static_cast<unsigned>(a2c), token_block, &token_size);
-    if (w == count - 1) {
-      escapes_fit = add_integers_to_file(&e, escapes.data(), static_cast<int32_t>(escc));
+    if (w == 0) {
+      rans_compress_O1_32x16(token_bytes, static_cast<unsigned>(a2c), token_block, &token_size);
       rans_compress_O1_32x16(list.data(), static_cast<unsigned>(listc), list_block.data(), &list_size);
     }
+    if (w == count - 1) escapes_fit = add_integers_to_file(&e, escapes.data(), static_cast<int32_t>(escc));
   }, [] {});
   if (!escapes_fit) return refuse(text_refusal::too_many_buckets);
 
