@@ -599,6 +599,17 @@ bool add_integers_to_file(cfile* f, const int32_t* vals, int32_t n) {
   return true;
 }
 
+namespace {
+
+// An escape-value stream read in two steps: its parts found in place (their bytes stay in the file), then the
+// values decoded (by the text decoder a piece at a time).
+struct escape_parts {
+  uint32_t n = 0, csize = 0, nbytes = 0;
+  int32_t r[256], rbits[256];
+  const uint8_t* coded = nullptr;   // the rANS block of the bucket numbers
+  const uint8_t* stream = nullptr;  // the offset bits
+};
+
 escape_parts read_escape_parts(cfile* f, int32_t max_count) {
   escape_parts e;
   e.n = f->get32();
@@ -644,6 +655,8 @@ raw_array<int32_t> decode_escape_parts(const escape_parts& e) {
   }
   return vals;
 }
+
+}  // namespace
 
 raw_array<int32_t> get_integers_from_file(cfile* f, int32_t max_count) {
   return decode_escape_parts(read_escape_parts(f, max_count));

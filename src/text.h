@@ -54,18 +54,10 @@ int64_t escape_stream_bound(int64_t n);
 bool add_integers_to_file(cfile* f, const int32_t* vals, int32_t n);
 // Reads an escape-value stream of at most max_count values. Throws qarn_error (corrupt) on a damaged stream.
 raw_array<int32_t> get_integers_from_file(cfile* f, int32_t max_count);
-// The same in two steps: the stream's parts found in place (their bytes stay in the file), then the values decoded.
-struct escape_parts {
-  uint32_t n = 0, csize = 0, nbytes = 0;
-  int32_t r[256], rbits[256];
-  const uint8_t* coded = nullptr;   // the rANS block of the bucket numbers
-  const uint8_t* stream = nullptr;  // the offset bits
-};
-escape_parts read_escape_parts(cfile* f, int32_t max_count);
-raw_array<int32_t> decode_escape_parts(const escape_parts& e);
 
 // The text-mode file of in[0..n), or nothing when text mode cannot take it or its file would be larger than the
-// stored-mode file (why goes to *why when given).
+// stored-mode file (why goes to *why when given). `workers` threads make it (1 or 2; 0 picks two for texts of a
+// megabyte and more when two processors are free); the file is the same whatever their number.
 std::optional<byte_buffer> compress_text_buffer(const uint8_t* in, size_t n, text_refusal* why = nullptr,
                                                 int workers = 0);
 // XORs the words 1 to n / 8 - 1 of a text-mode file with the generator's draws: whitening and its undoing.
