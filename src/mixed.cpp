@@ -341,6 +341,7 @@ struct direct_slots {
     s = pk.pack(v, tag);
     return pk.pos(old) & (0u - static_cast<uint32_t>(pk.tag_may_match(old, tag)));
   }
+  static constexpr bool peeks = false;
   void prefetch(uint64_t h) { __builtin_prefetch(t + (h >> shift), 1); }
   void peek(uint64_t) {}
 };
@@ -375,6 +376,7 @@ struct compact_slots {
       return static_cast<uint32_t>(g) == static_cast<uint32_t>(h) ? old : 0;
     }
   }
+  static constexpr bool peeks = true;
   void prefetch(uint64_t h) { __builtin_prefetch(t + (h >> home_shift), 1); }
   // Once the entry a bucket starts from is cached: asks for what the exchange will read to tell its bucket (a
   // hint only, the entry may change before then).
@@ -489,7 +491,8 @@ void finder_partner::find(Slots& table) {
       // block ahead, and what tells whose a bucket's entry is half a block ahead.
       for (int32_t p = std::max(b0, 4); p < b1; p++) {
         if (p + block < end_) table.prefetch(eight_byte_hash(data_, p + block));
-        if (p + block / 2 < end_) table.peek(eight_byte_hash(data_, p + block / 2));
+        if constexpr (Slots::peeks)
+          if (p + block / 2 < end_) table.peek(eight_byte_hash(data_, p + block / 2));
         const uint32_t cand = eight_byte_step(data_, p, table);
         q[p - b0] = cand;
         __builtin_prefetch(data_ + cand);
@@ -631,7 +634,8 @@ void forward_distances(const uint8_t* data, int32_t n, int32_t* dist, uint64_t* 
       // waiting for memory), what tells whose a bucket's entry is half a block ahead.
       for (int32_t p = std::max(b0, 4); p < f1; p++) {
         if (p + block < end) big->prefetch(eight_byte_hash(data, p + block));
-        if (p + block / 2 < end) big->peek(eight_byte_hash(data, p + block / 2));
+        if constexpr (Slots::peeks)
+          if (p + block / 2 < end) big->peek(eight_byte_hash(data, p + block / 2));
         const uint32_t q = eight_byte_step(data, p, *big);
         own8[p - b0] = q;
         __builtin_prefetch(data + q);  // its four bytes are compared when the block's distances are set
@@ -799,7 +803,8 @@ void pair_pass(const uint8_t* data, convert* c, int32_t last, Slots& slot, const
         hash[(j + ahead) & ring] = h;
         slot.prefetch(h);
       }
-      if (j + ahead / 2 <= last) slot.peek(hash[(j + ahead / 2) & ring]);
+      if constexpr (Slots::peeks)
+        if (j + ahead / 2 <= last) slot.peek(hash[(j + ahead / 2) & ring]);
       // Run j + 1, so that an empty bucket (0) never reads as a stored pair.
       const uint32_t k1 = slot.exchange(hash[j & ring], static_cast<uint32_t>(j + 1));
       cand[j & ring] = k1;
@@ -917,6 +922,26 @@ void merge_pass(convert* c) {
 
 }  // namespace
 
+namespace {
+
+// Sub-blocks by number, as laid out in a section body.
+enum { sb_types = 0, sb_repeat_lengths, sb_new_lengths, sb_literal_lengths, sb_literals, sb_codes, sb_extra };
+
+// Room for the sub-blocks of `runs` runs with `literal_bytes` literal bytes, each sub-block's in need[k] (8-byte
+// multiples): at most one entry per run, and at most 27 extra bits per distance with room for the 32-bit stores
+// of their packing.
+size_t token_room(size_t runs, size_t literal_bytes, size_t need[sub_block_count]) {
+  size_t total = 0;
+  for (int k = 0; k < sub_block_count; k++) {
+    const size_t n = k == sb_literals ? literal_bytes + 1 : k == sb_extra ? runs * 27 / 8 + 16 : runs + 1;
+    need[k] = (n + 7) & ~size_t{7};
+    total += need[k];
+  }
+  return total;
+}
+
+}  // namespace
+
 convert section_runs(uint8_t* data, int32_t n, section_workspace* table) {
   for (int c = 0; c < prefix_size; c++) data[c - prefix_size] = static_cast<uint8_t>(c);
   convert c;
@@ -956,9 +981,11 @@ convert section_runs(uint8_t* data, int32_t n, section_workspace* table) {
       for (uint64_t m = changed[w]; m; m &= m - 1) stretch(static_cast<int32_t>(64 * w) + __builtin_ctzll(m));
     stretch(n);
     c.count = r;
-    // The distances of the positions past the runs' are read no more: their pages go back until the tokens
-    // need them.
-    if (n - r > 2) discard(dist + r + 2, static_cast<size_t>(n - r - 2) * sizeof(int32_t));
+    // The distances of the positions past the runs' are read no more: the pages past the room the sub-blocks
+    // may take there go back.
+    size_t need[sub_block_count];
+    const size_t keep = static_cast<size_t>(r) + 2 + token_room(static_cast<size_t>(r), static_cast<size_t>(n), need) / 4;
+    if (keep < static_cast<size_t>(n)) discard(dist + keep, (static_cast<size_t>(n) - keep) * sizeof(int32_t));
   }
   st[c.count] = std::max(n, 1);  // the end of the last run: an empty stream's run covers the zero byte after it
 
@@ -987,9 +1014,6 @@ void merge_runs(convert* c) { merge_pass(c); }
 namespace {
 
 inline int bit_length(uint32_t d) { return d ? 32 - __builtin_clz(d) : 0; }
-
-// Sub-blocks by number, as laid out in a section body.
-enum { sb_types = 0, sb_repeat_lengths, sb_new_lengths, sb_literal_lengths, sb_literals, sb_codes, sb_extra };
 
 }  // namespace
 
@@ -1024,6 +1048,7 @@ uint64_t distance_of_code(uint8_t code, uint32_t extra) {
   return (uint64_t(8 + t) << (e - 3)) + extra;
 }
 
+
 section_tokens ordercv2_tokens(convert* c, const uint8_t* data) {
   const int32_t runs = c->count;
   int32_t* a3 = c->a3.data();
@@ -1037,14 +1062,8 @@ section_tokens ordercv2_tokens(convert* c, const uint8_t* data) {
   }
   section_tokens t;
   const size_t rn = static_cast<size_t>(runs);
-  // At most 27 extra bits per distance, and room for the 32-bit stores of the packing.
-  const size_t extra_room = rn * 27 / 8 + 16;
-  size_t need[sub_block_count], total = 0;
-  for (int k = 0; k < sub_block_count; k++) {
-    need[k] = k == sb_literals ? static_cast<size_t>(literal_bytes) + 1 : k == sb_extra ? extra_room : rn + 1;
-    need[k] = (need[k] + 7) & ~size_t{7};
-    total += need[k];
-  }
+  size_t need[sub_block_count];
+  const size_t total = token_room(rn, static_cast<size_t>(literal_bytes), need);
   // The sub-blocks lie back to back behind the runs' distances when the rest of that array (which held the
   // distances of all positions) is large enough, else in memory of their own, mapped only where written (their
   // room is for the most tokens there could be; mostly literal streams have far fewer).
