@@ -1035,9 +1035,10 @@ void decode_text(const uint8_t* file, size_t n, const text_header& h, byte_sink&
             // one 8 ahead.
             __builtin_prefetch(start_of + escaped[ee + start_ahead]);
             __builtin_prefetch(words + start_of[escaped[ee + bytes_ahead]]);
-            const uint32_t b = bytes[j];
-            const bool escaped_here = b == escape_byte;
-            const uint64_t c = escaped_here ? escaped[ee] : b;
+            const uint32_t b = bytes[j], value = escaped[ee];
+            const uint32_t escaped_here = b == escape_byte;
+            const uint32_t pick = 0u - escaped_here;  // all ones at an escape byte
+            const uint64_t c = (value & pick) | (b & ~pick);
             if (c >= distinct) corrupt();
             const uint32_t from = start_of[c], length = start_of[c + 1] - from;
             if (length > copy_slack) break;
