@@ -753,12 +753,28 @@ bool wait_for(const std::atomic<bool>& stop, Done&& done) {
 
 // One round of bands (and, when `code`, of coding planes) that the workers share.
 struct band_round {
-  int plane[3] = {};  // the planes that get bands, in order
+  int plane[3] = {};  // the planes that get bands
   int planes = 0;
+  // With `leading`, all bands of the first plane come first, so that it can be coded while the others are made.
+  // The other planes take turns band by band: the second reads the samples the first has just brought into the
+  // cache.
+  bool leading = false;
   bool predict[3] = {true, true, true};
   bool code = true;
   std::atomic<int> next{0}, done[3];
   std::atomic<bool> coded[3];
+  // Task t: its plane and band.
+  void task(int t, int bands, int* c, int* b) const {
+    const int lead = leading ? bands : 0;
+    if (t < lead) {
+      *c = plane[0];
+      *b = t;
+    } else {
+      const int others = planes - (leading ? 1 : 0);
+      *c = plane[(leading ? 1 : 0) + (t - lead) % others];
+      *b = (t - lead) / others;
+    }
+  }
   void start(int bands) {
     for (int c = 0; c < 3; c++) {
       bool has_bands = false;
@@ -802,7 +818,7 @@ bool encode_image(const uint8_t* pnm, size_t n, size_t size_limit, byte_buffer* 
 
   // Everything is shared out in small pieces that a worker takes when it is free, so that a second thread that
   // starts late, or is held up, costs nothing but its share: first the rows of the transform's estimate, then
-  // bands of rows of one plane at a time; a plane is coded by the first worker free once its bands are made.
+  // bands of rows, each of one plane; a plane is coded by the first worker free once its bands are made.
   // Transform 3 makes planes 0 and 1 predicted first, counting their plain bytes too; the first worker then
   // picks the raw planes, and a plane that codes no better predicted is made again from the samples as it is.
   std::atomic<bool> stopped_by_size{false};
@@ -842,8 +858,9 @@ bool encode_image(const uint8_t* pnm, size_t n, size_t size_limit, byte_buffer* 
         if (bands_left) {
           const int t = round.next.fetch_add(1);
           if (t < total) {
-            const int c = round.plane[t / job.bands];
-            make_band(job, c, t % job.bands, round.predict[c], counts[k], row);
+            int c, b;
+            round.task(t, job.bands, &c, &b);
+            make_band(job, c, b, round.predict[c], counts[k], row);
             round.done[c].fetch_add(1, std::memory_order_release);
             continue;
           }
@@ -877,6 +894,7 @@ bool encode_image(const uint8_t* pnm, size_t n, size_t size_limit, byte_buffer* 
           last.plane[1] = 1;
           last.plane[2] = 2;
           last.planes = 3;
+          last.leading = true;
           last.start(job.bands);
         }
         stage.store(job.count_plain ? 1 : 2, std::memory_order_release);
