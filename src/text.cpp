@@ -1000,7 +1000,7 @@ void decode_text(const uint8_t* file, size_t n, const text_header& h, byte_sink&
     byte_buffer buf(chunk + copy_slack);
     uint8_t* const out = buf.data();
     constexpr uint32_t start_ahead = 16, bytes_ahead = 8;
-    raw_array<uint32_t> values(piece_tokens + start_ahead);
+    raw_array<uint32_t> values(piece_tokens + start_ahead + 1);
     uint32_t* const escaped = values.data();
     for (uint32_t p = static_cast<uint32_t>(w); p < pieces; p += static_cast<uint32_t>(count)) {
       // The piece's escape values, checked against the dictionary.
@@ -1017,7 +1017,8 @@ void decode_text(const uint8_t* file, size_t n, const text_header& h, byte_sink&
         escaped[i] = static_cast<uint32_t>(v + escape_byte);
         q += static_cast<uint64_t>(width);
       }
-      for (uint32_t i = ec; i < ec + start_ahead; i++) escaped[i] = 0;  // harmless prefetch targets past the end
+      // Past the piece's values, which the loop reads up to start_ahead further: number 0, a harmless target.
+      for (uint32_t i = ec; i <= ec + start_ahead; i++) escaped[i] = 0;
 
       const uint32_t end = std::min(a2c, (p + 1) * piece_tokens);
       size_t used = 0, e = 0;
