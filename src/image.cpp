@@ -796,12 +796,21 @@ bool encode_image(const uint8_t* pnm, size_t n, size_t size_limit, byte_buffer* 
 
   byte_buffer planes_buf(static_cast<size_t>(image_border) + 3 * pixels);
   std::memset(planes_buf.data(), image_mid, image_border);
-  // Coding rooms, one per plane: each block is coded at the start of its room and moved behind the one before
-  // it at the end. Pages the coder never touches cost nothing.
+  // Two workers code planes side by side, each block at the start of a room of its own, moved behind the one
+  // before it at the end. One worker codes them in order, each block right behind the one before; coding stops
+  // once the file passes size_limit, so a block starts at most size_limit bytes in. Pages the coder never
+  // touches cost nothing.
+  workers = worker_count(workers, pixels);
+  const bool in_order = workers == 1;
   const unsigned int bound = rans_compress_bound(static_cast<unsigned int>(pixels));
   assert(bound != 0);
-  byte_buffer file(image_header_size + 3 * size_t{bound});
+  byte_buffer file(in_order ? std::min(size_limit, image_header_size + 2 * size_t{bound}) + bound
+                            : image_header_size + 3 * size_t{bound});
   uint32_t sizes[3] = {};
+  auto room_of = [&](int c) {
+    return in_order ? image_header_size + (c > 0 ? sizes[0] : 0) + (c > 1 ? sizes[1] : 0)
+                    : image_header_size + c * size_t{bound};
+  };
 
   encoder_job job;
   job.samples = samples;
@@ -847,8 +856,7 @@ bool encode_image(const uint8_t* pnm, size_t n, size_t size_limit, byte_buffer* 
             ready = c;
         }
         if (ready >= 0) {
-          const size_t room = image_header_size + ready * size_t{bound};
-          sizes[ready] = code_plane(job, counts, k, ready, file.data() + room, bound);
+          sizes[ready] = code_plane(job, counts, k, ready, file.data() + room_of(ready), bound);
           if (written.fetch_add(sizes[ready]) + sizes[ready] > size_limit) {
             stopped_by_size.store(true);
             stop.store(true);
@@ -928,13 +936,12 @@ bool encode_image(const uint8_t* pnm, size_t n, size_t size_limit, byte_buffer* 
     };
     return run_workers(threads, work, [&] { stop.store(true); });
   };
-  workers = worker_count(workers, pixels);
-  if (!attempt(workers)) (void)attempt(1);
+  if (!attempt(workers)) (void)attempt(1);  // the rooms of two workers serve one as well
   if (stopped_by_size.load()) return false;
 
   size_t pos = image_header_size + sizes[0];
   for (int c = 1; c < 3; c++) {
-    std::memmove(file.data() + pos, file.data() + image_header_size + c * size_t{bound}, sizes[c]);
+    if (!in_order) std::memmove(file.data() + pos, file.data() + room_of(c), sizes[c]);
     pos += sizes[c];
   }
   uint8_t* h = file.data();
