@@ -517,8 +517,9 @@ class section_workspace {
   finder_partner* partner = nullptr;
   // The distances of the positions, which become the distances of the runs in place.
   raw_array<int32_t> positions;
-  // The starts of the runs in front, the marks of the places where the distance changes far behind them.
+  // The starts of the runs, and the marks of the places where the distance changes.
   raw_array<int32_t> starts;
+  raw_array<uint64_t> changes;
   // The entries of the compact tables, and the pair hashes that go with the pair matcher's.
   raw_array<uint32_t> compact;
   raw_array<uint64_t> hashes;
@@ -950,21 +951,32 @@ convert section_runs(uint8_t* data, int32_t n, section_workspace* table) {
   int32_t* const dist = c.a3.data();
   forward_distances(data, n, dist, table);
 
-  // Runs of equal distance, at most 251 long: each stretch of one distance gives ceil(length / 251) runs, so
-  // there are at most n + n / 251 + 1 of them, and starts needs one more entry. The bits marking the places where
-  // the distance changes lie behind that room.
-  const size_t starts_room = (static_cast<size_t>(n) + static_cast<size_t>(n / run_split_length) + 3 + 1) & ~size_t{1};
-  c.starts = take(table->starts, starts_room + 2 * position_words(n), true);  // used in part: faulted in as needed
-  int32_t* const st = c.starts.data();
   if (n <= 1) {
-    st[0] = 0;  // a3[0] = dist[0]
+    c.starts = take(table->starts, 2, true);
+    c.starts[0] = 0;  // a3[0] = dist[0]
     c.count = 1;
   } else {
-    uint64_t* const changed = reinterpret_cast<uint64_t*>(st + starts_room);
-    backward_propagation(data, n, dist, changed);
+    raw_array<uint64_t> changes = take(table->changes, position_words(n), true);
+    const uint64_t* const changed = changes.data();
+    backward_propagation(data, n, dist, changes.data());
+    // Runs of equal distance, at most 251 long: each stretch of one distance gives ceil(length / 251) runs. They
+    // are counted first, so that their starts (and the closing entry) take only the room they need.
+    const size_t words = position_words(n);
+    size_t runs = 0;
+    int32_t s = 0;
+    auto count = [&](int32_t e) {  // [s, e) has one distance
+      runs += static_cast<size_t>((e - s + run_split_length - 1) / run_split_length);
+      s = e;
+    };
+    for (size_t w = 0; w < words; w++)
+      for (uint64_t m = changed[w]; m; m &= m - 1) count(static_cast<int32_t>(64 * w) + __builtin_ctzll(m));
+    count(n);
+    c.starts = take(table->starts, runs + 1, true);  // used in part by later sections: faulted in as needed
+    int32_t* const st = c.starts.data();
     // Run r starts at position r or later, so its distance overwrites only distances already read.
     int32_t* const a3 = dist;
-    int32_t r = 0, s = 0;
+    int32_t r = 0;
+    s = 0;
     auto stretch = [&](int32_t e) {  // [s, e) has one distance
       const int32_t d = dist[s];
       for (; e - s > run_split_length; s += run_split_length, r++) {
@@ -976,18 +988,20 @@ convert section_runs(uint8_t* data, int32_t n, section_workspace* table) {
       r++;
       s = e;
     };
-    const size_t words = position_words(n);
     for (size_t w = 0; w < words; w++)
       for (uint64_t m = changed[w]; m; m &= m - 1) stretch(static_cast<int32_t>(64 * w) + __builtin_ctzll(m));
     stretch(n);
+    assert(static_cast<size_t>(r) == runs);
     c.count = r;
+    give(table->changes, std::move(changes));
     // The distances of the positions past the runs' are read no more: the pages past the room the sub-blocks
     // may take there go back.
     size_t need[sub_block_count];
     const size_t keep = static_cast<size_t>(r) + 2 + token_room(static_cast<size_t>(r), static_cast<size_t>(n), need) / 4;
     if (keep < static_cast<size_t>(n)) discard(dist + keep, (static_cast<size_t>(n) - keep) * sizeof(int32_t));
   }
-  st[c.count] = std::max(n, 1);  // the end of the last run: an empty stream's run covers the zero byte after it
+  // The end of the last run: an empty stream's run covers the zero byte after it.
+  c.starts[static_cast<size_t>(c.count)] = std::max(n, 1);
 
   pair_matching(data, &c, table);
   refine_pass(data, &c);
