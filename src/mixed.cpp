@@ -928,15 +928,16 @@ namespace {
 // Sub-blocks by number, as laid out in a section body.
 enum { sb_types = 0, sb_repeat_lengths, sb_new_lengths, sb_literal_lengths, sb_literals, sb_codes, sb_extra };
 
-// Room for the sub-blocks of `runs` runs with `literal_bytes` literal bytes, each sub-block's in need[k] (8-byte
-// multiples): at most one entry per run, and at most 27 extra bits per distance with room for the 32-bit stores
-// of their packing.
-size_t token_room(size_t runs, size_t literal_bytes, size_t need[sub_block_count]) {
+// Room for the sub-blocks of `runs` runs with `literal_bytes` literal bytes, each sub-block's in need[k] when
+// need is given (8-byte multiples): at most one entry per run, and at most 27 extra bits per distance with room
+// for the 32-bit stores of their packing.
+size_t token_room(size_t runs, size_t literal_bytes, size_t* need = nullptr) {
   size_t total = 0;
   for (int k = 0; k < sub_block_count; k++) {
     const size_t n = k == sb_literals ? literal_bytes + 1 : k == sb_extra ? runs * 27 / 8 + 16 : runs + 1;
-    need[k] = (n + 7) & ~size_t{7};
-    total += need[k];
+    const size_t room = (n + 7) & ~size_t{7};
+    if (need) need[k] = room;
+    total += room;
   }
   return total;
 }
@@ -996,8 +997,7 @@ convert section_runs(uint8_t* data, int32_t n, section_workspace* table) {
     give(table->changes, std::move(changes));
     // The distances of the positions past the runs' are read no more: the pages past the room the sub-blocks
     // may take there go back.
-    size_t need[sub_block_count];
-    const size_t keep = static_cast<size_t>(r) + 2 + token_room(static_cast<size_t>(r), static_cast<size_t>(n), need) / 4;
+    const size_t keep = static_cast<size_t>(r) + 2 + token_room(static_cast<size_t>(r), static_cast<size_t>(n)) / 4;
     if (keep < static_cast<size_t>(n)) discard(dist + keep, (static_cast<size_t>(n) - keep) * sizeof(int32_t));
   }
   // The end of the last run: an empty stream's run covers the zero byte after it.

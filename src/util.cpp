@@ -124,21 +124,22 @@ void* zeroed_alloc(size_t bytes) {
 
 void zeroed_free(void* p, size_t bytes) { munmap(p, bytes); }
 
-void populate(void* p, size_t bytes) {
-  constexpr size_t page = 4096, worth = size_t{64} << 10;
+namespace {
+
+// Gives `advice` for the whole pages within [p, p + bytes), when that is at least `worth` bytes.
+void advise_whole_pages(void* p, size_t bytes, size_t worth, int advice) {
+  constexpr size_t page = 4096;
   if (bytes < worth) return;
   const uintptr_t a = (reinterpret_cast<uintptr_t>(p) + page - 1) & ~(page - 1);
   const uintptr_t b = (reinterpret_cast<uintptr_t>(p) + bytes) & ~(page - 1);
-  if (b > a) madvise(reinterpret_cast<void*>(a), b - a, MADV_POPULATE_WRITE);
+  if (b > a) madvise(reinterpret_cast<void*>(a), b - a, advice);
 }
 
-void discard(void* p, size_t bytes) {
-  constexpr size_t page = 4096, worth = size_t{1} << 20;
-  if (bytes < worth) return;
-  const uintptr_t a = (reinterpret_cast<uintptr_t>(p) + page - 1) & ~(page - 1);
-  const uintptr_t b = (reinterpret_cast<uintptr_t>(p) + bytes) & ~(page - 1);
-  if (b > a) madvise(reinterpret_cast<void*>(a), b - a, MADV_DONTNEED);
-}
+}  // namespace
+
+void populate(void* p, size_t bytes) { advise_whole_pages(p, bytes, size_t{64} << 10, MADV_POPULATE_WRITE); }
+
+void discard(void* p, size_t bytes) { advise_whole_pages(p, bytes, size_t{1} << 20, MADV_DONTNEED); }
 
 const char* qarn_error::what() const noexcept {
   switch (kind_) {

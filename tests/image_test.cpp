@@ -321,12 +321,14 @@ TEST(ImageFile, two_by_one_file_layout_and_round_trip) {
   EXPECT_FALSE(compress_image_buffer(pnm.data(), pnm.size(), &out));
 }
 
+// A test image and what it shows.
+struct named_image {
+  const char* name;
+  image im;
+};
+
 TEST(ImageFile, images_round_trip) {
-  struct round_trip_case {
-    const char* name;
-    image im;
-  };
-  const round_trip_case cases[] = {
+  const named_image cases[] = {
       {"1x1", random_image(1, 1, 21)},
       {"width 1", smooth_image(1, 300, 22)},
       {"one row", smooth_image(500, 1, 23)},
@@ -335,7 +337,7 @@ TEST(ImageFile, images_round_trip) {
       {"grey", channel_mix(90, 40, 26, 0)},
       {"widest", smooth_image(65536, 2, 27)},
   };
-  for (const round_trip_case& c : cases) {
+  for (const named_image& c : cases) {
     const bytes pnm = c.im.pnm();
     const bytes file = encode(pnm);
     EXPECT_BYTES_EQ(pnm, decode(file)) << c.name;
@@ -376,11 +378,7 @@ bytes reference_file(image im) {
 }
 
 TEST(ImageFile, one_or_two_threads_write_the_reference_file_and_read_it_back) {
-  struct threads_case {
-    const char* name;
-    image im;
-  };
-  const threads_case cases[] = {
+  const named_image cases[] = {
       {"1x1", random_image(1, 1, 51)},
       {"odd sizes", smooth_image(333, 257, 52)},
       {"width 1", smooth_image(1, 150000, 53)},
@@ -388,7 +386,7 @@ TEST(ImageFile, one_or_two_threads_write_the_reference_file_and_read_it_back) {
       {"transform 3 over several bands", sequence_image(700, 500)},
       {"a few megabytes", smooth_image(1100, 1000, 55)},
   };
-  for (const threads_case& c : cases) {
+  for (const named_image& c : cases) {
     const bytes pnm = c.im.pnm(), expected = reference_file(c.im);
     for (int workers : {1, 2}) {
       SCOPED_TRACE(std::string(c.name) + ", workers " + std::to_string(workers));
