@@ -540,6 +540,12 @@ class section_workspace {
     big_used_ = 0;
     return big_;
   }
+  // Gives the full table's pages back; they read as zero (empty) when next touched.
+  void release_big() {
+    if (!big_) return;
+    discard(big_, table_entries * sizeof(slot_t));
+    big_used_ = 0;
+  }
   // After a use of the first `buckets` buckets that stored `stores` entries: clear_entry(i) empties the entries
   // one by one when that is cheaper than clearing them all, which is otherwise left to the next use.
   template <class ClearEntries>
@@ -584,6 +590,10 @@ inline uint8_t byte_before_prefix(int64_t i) {
   const int64_t k = -(prefix_size + 1) - i;  // 0 for the byte just before the prefix
   return static_cast<uint8_t>(rand_value >> (8 * (7 - (k & 7))));
 }
+
+// From this stream length on, the section gives back the pages of its run list and of the full table as soon as
+// it is done with them (a later, smaller section faults in again what it uses).
+constexpr size_t release_min_stream = size_t{8} << 20;
 
 // Positions q, q + 1, q + 2, q + 3 for q = first, first + 4, ... while q < n - 8.
 inline int32_t finder_end(int32_t n) { return 4 * ((n - 9) / 4) + 4; }
@@ -691,6 +701,8 @@ void forward_distances(const uint8_t* data, int32_t n, int32_t* dist, section_wo
   // The partner, if any, serves this one section.
   finder_partner* partner = n >= 13 ? std::exchange(ws->partner, nullptr) : nullptr;
   forward_distances(data, n, dist, ws->small(), &slots, partner);
+  // A long stream's table goes at once (the pair matcher faults in the quarter it uses).
+  if (static_cast<size_t>(n) >= release_min_stream) return ws->release_big();
   ws->used_big(table_entries, stores, [&](slot_t* t) {
     for (int32_t p = 4; p < end; p++) t[eight_byte_hash(data, static_cast<uint32_t>(p)) >> eight_byte_shift] = 0;
   });
@@ -974,8 +986,19 @@ convert section_runs(uint8_t* data, int32_t n, section_workspace* table) {
     count(n);
     c.starts = take(table->starts, runs + 1, true);  // used in part by later sections: faulted in as needed
     int32_t* const st = c.starts.data();
-    // Run r starts at position r or later, so its distance overwrites only distances already read.
+    // Run r starts at position r or later, so its distance overwrites only distances already read. The distances
+    // past the runs' are read no more once passed: those past the room the sub-blocks may take there go back as
+    // the starts fill, which keeps the two arrays from peaking together.
     int32_t* const a3 = dist;
+    const size_t keep = runs + 2 + token_room(runs, static_cast<size_t>(n)) / 4;
+    size_t given_back = keep;
+    constexpr size_t give_back_step = size_t{4} << 20;  // positions
+    auto give_back = [&](size_t read) {
+      if (read >= given_back + give_back_step) {
+        discard(dist + given_back, (read - given_back) * sizeof(int32_t));
+        given_back = read;
+      }
+    };
     int32_t r = 0;
     s = 0;
     auto stretch = [&](int32_t e) {  // [s, e) has one distance
@@ -989,21 +1012,22 @@ convert section_runs(uint8_t* data, int32_t n, section_workspace* table) {
       r++;
       s = e;
     };
-    for (size_t w = 0; w < words; w++)
+    for (size_t w = 0; w < words; w++) {
       for (uint64_t m = changed[w]; m; m &= m - 1) stretch(static_cast<int32_t>(64 * w) + __builtin_ctzll(m));
+      if ((w & 4095) == 0) give_back(static_cast<size_t>(s));
+    }
     stretch(n);
     assert(static_cast<size_t>(r) == runs);
     c.count = r;
     give(table->changes, std::move(changes));
-    // The distances of the positions past the runs' are read no more: the pages past the room the sub-blocks
-    // may take there go back.
-    const size_t keep = static_cast<size_t>(r) + 2 + token_room(static_cast<size_t>(r), static_cast<size_t>(n)) / 4;
-    if (keep < static_cast<size_t>(n)) discard(dist + keep, (static_cast<size_t>(n) - keep) * sizeof(int32_t));
+    if (given_back < static_cast<size_t>(n))
+      discard(dist + given_back, (static_cast<size_t>(n) - given_back) * sizeof(int32_t));
   }
   // The end of the last run: an empty stream's run covers the zero byte after it.
   c.starts[static_cast<size_t>(c.count)] = std::max(n, 1);
 
   pair_matching(data, &c, table);
+  if (static_cast<size_t>(n) >= release_min_stream) table->release_big();
   refine_pass(data, &c);
   merge_pass(&c);
   return c;
@@ -1063,7 +1087,7 @@ uint64_t distance_of_code(uint8_t code, uint32_t extra) {
 }
 
 
-section_tokens ordercv2_tokens(convert* c, const uint8_t* data) {
+section_tokens ordercv2_tokens(convert* c, const uint8_t* data, uint8_t* stream) {
   const int32_t runs = c->count;
   int32_t* a3 = c->a3.data();
   const int32_t* start = c->starts.data();
@@ -1081,15 +1105,24 @@ section_tokens ordercv2_tokens(convert* c, const uint8_t* data) {
   // The sub-blocks lie back to back behind the runs' distances when the rest of that array (which held the
   // distances of all positions) is large enough, else in memory of their own, mapped only where written (their
   // room is for the most tokens there could be; mostly literal streams have far fewer).
+  // When they do not fit there and the stream may be overwritten, the literal bytes are gathered in the stream
+  // itself, at its front: a mostly literal stream (one that will be stored) then takes no second copy of itself.
   const size_t a3_free = c->a3.size() - rn;
+  const size_t a3_room = a3_free >= 2 ? (a3_free - 2) * sizeof(int32_t) : 0;
+  const bool in_place = stream && a3_room < total;
+  const size_t region_size = in_place ? total - need[sb_literals] : total;
   uint8_t* region;
-  if (a3_free >= 2 && (a3_free - 2) * sizeof(int32_t) >= total) {
+  if (a3_room >= region_size) {
     region = reinterpret_cast<uint8_t*>(a3 + ((rn + 2) & ~size_t{1}));  // 8-byte aligned
   } else {
-    t.own = raw_array<uint8_t>(total);
+    t.own = raw_array<uint8_t>(region_size);
     region = t.own.data();
   }
   for (int k = 0; k < sub_block_count; k++) {
+    if (k == sb_literals && in_place) {
+      t.sub[k] = stream;
+      continue;
+    }
     t.sub[k] = region;
     region += need[k];
   }
@@ -1110,8 +1143,9 @@ section_tokens ordercv2_tokens(convert* c, const uint8_t* data) {
   int32_t token_of_run[16];
   constexpr int32_t ring = 15;
 
+  // In place, the bytes move towards the front (nlits <= start[i]); the stream past them is still unread.
   auto literal_bytes_of = [&](int32_t i, int32_t L) {
-    std::memcpy(lits + nlits, data + start[i], static_cast<size_t>(L));
+    if (lits + nlits != data + start[i]) std::memmove(lits + nlits, data + start[i], static_cast<size_t>(L));
     nlits += static_cast<size_t>(L);
   };
   a3[0] = 0;
@@ -1190,11 +1224,19 @@ void out_buffer::reserve(size_t extra) {
   buf = std::move(bigger);
 }
 
+// Whether sub-block k of `raw` bytes is written as it is.
+inline bool sub_block_plain(int k, size_t raw) { return raw <= sub_block_plain_limit || k == sb_extra; }
+
 void write_sub_blocks(const section_tokens& t, out_buffer* out) {
+  // Room for the largest the sub-blocks can come to, taken at once (it is mapped only where written): a buffer
+  // that grew on the way would copy what it holds.
+  size_t room = 0;
+  for (int k = 0; k < sub_block_count; k++)
+    room += sub_block_header_size + (sub_block_plain(k, t.size[k]) ? t.size[k] : rans_compress_bound(static_cast<uint32_t>(t.size[k])));
+  out->reserve(room);
   for (int k = 0; k < sub_block_count; k++) {
     const uint32_t raw = static_cast<uint32_t>(t.size[k]);
-    if (raw <= sub_block_plain_limit || k == sb_extra) {
-      out->reserve(sub_block_header_size + raw);
+    if (sub_block_plain(k, raw)) {
       put_u32(out->at(), raw);
       put_u32(out->at() + 4, raw);
       if (raw) std::memcpy(out->at() + sub_block_header_size, t.sub[k], raw);
@@ -1203,7 +1245,6 @@ void write_sub_blocks(const section_tokens& t, out_buffer* out) {
     }
     // The coder may use its whole bound as working space past the header, whatever the block comes to.
     unsigned room = rans_compress_bound(raw);
-    out->reserve(sub_block_header_size + room);
     unsigned char* r = rans_compress_O1_32x16(t.sub[k], raw,
                                               out->at() + sub_block_header_size, &room);
     assert(r);
@@ -1216,11 +1257,25 @@ void write_sub_blocks(const section_tokens& t, out_buffer* out) {
 
 void encode_section(uint8_t* data, int32_t n, out_buffer* out, section_workspace* ws) {
   convert c = section_runs(data, n, ws);
-  section_tokens t = ordercv2_tokens(&c, data);
+  section_tokens t = ordercv2_tokens(&c, data, data);
+  // Unless the sub-blocks lie in its memory, the run list goes before they are written, and a large one gives its
+  // pages back: the coded sub-blocks can be about as large as the stream (a stream that will be stored).
+  const auto* a3_begin = reinterpret_cast<const uint8_t*>(c.a3.data());
+  const auto* a3_end = reinterpret_cast<const uint8_t*>(c.a3.data() + c.a3.size());
+  const bool in_run_list =
+      std::any_of(std::begin(t.sub), std::end(t.sub), [&](const uint8_t* p) { return p >= a3_begin && p < a3_end; });
+  if (!in_run_list) {
+    if (static_cast<size_t>(n) >= release_min_stream) {
+      discard(c.a3.data(), c.a3.size() * sizeof(int32_t));
+      discard(c.starts.data(), c.starts.size() * sizeof(int32_t));
+    }
+    give(ws->positions, std::move(c.a3));
+    give(ws->starts, std::move(c.starts));
+  }
   out->reserve(section_header_size);
   const size_t pos0 = out->pos;
   out->pos += section_header_size;
-  write_sub_blocks(t, out);  // before the run list goes: the sub-blocks may lie in its memory
+  write_sub_blocks(t, out);
   give(ws->positions, std::move(c.a3));
   give(ws->starts, std::move(c.starts));
   put_u32(out->buf.data() + pos0, static_cast<uint32_t>(n));

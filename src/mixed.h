@@ -146,8 +146,9 @@ void merge_runs(convert* c);
 // One token type per token: 0 literal, 1 new distance, 3 to 11 repeat of the distance of token t + 2 - type.
 enum : uint8_t { token_literal = 0, token_new = 1, token_repeat_first = 3, token_repeat_last = 11 };
 
-// The raw contents of the seven sub-blocks, in order: sub[k][0..size[k]), in `own` or behind the run list's
-// distances (in the unused rest of its a3 array), so valid while that run list lives.
+// The raw contents of the seven sub-blocks, in order: sub[k][0..size[k]), in `own`, behind the run list's
+// distances (in the unused rest of its a3 array) or, for the literal bytes, in the stream; so valid while the
+// run list and the stream live.
 struct section_tokens {
   uint8_t* sub[sub_block_count] = {};
   size_t size[sub_block_count] = {};
@@ -161,8 +162,9 @@ bool literal_run(int32_t length, int32_t start, int32_t d);
 int convert_int(int d, uint8_t* code, uint32_t* extra, int* nbits);
 // The distance that code and its extra bits stand for.
 uint64_t distance_of_code(uint8_t code, uint32_t extra);
-// Turns the run list into tokens (setting a3 to 0 for the runs coded as literal).
-section_tokens ordercv2_tokens(convert* c, const uint8_t* data);
+// Turns the run list into tokens (setting a3 to 0 for the runs coded as literal). `stream`, when given, is data
+// itself, which may then be overwritten: the literal bytes may be gathered there, in place.
+section_tokens ordercv2_tokens(convert* c, const uint8_t* data, uint8_t* stream = nullptr);
 
 // A growing output buffer for files assembled in memory.
 struct out_buffer {
