@@ -1,0 +1,267 @@
+// format_test.cpp — the fixtures of docs/format.md: each is built with the library's buffer functions, then read
+// field by field by a small reader written from the document alone (never the library's decoders), so that the
+// document and the program cannot drift apart unnoticed.
+#include <array>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "helpers.h"
+#include "qarn.h"
+#include "ransavx.h"
+#include "util.h"
+
+namespace {
+
+uint32_t u32_at(const bytes& b, size_t at) {
+  EXPECT_LE(at + 4, b.size());
+  if (at + 4 > b.size()) return 0;
+  return uint32_t{b[at]} | uint32_t{b[at + 1]} << 8 | uint32_t{b[at + 2]} << 16 | uint32_t{b[at + 3]} << 24;
+}
+
+bytes from_buffer(const byte_buffer& b) { return bytes(b.data(), b.data() + b.size()); }
+
+bytes compressed(uint32_t mode, const bytes& in) { return from_buffer(compress_buffer(mode, in.data(), in.size())); }
+
+std::string hex(const bytes& b, size_t from, size_t count) {
+  std::string s;
+  char two[4];
+  for (size_t i = from; i < from + count && i < b.size(); i++) {
+    std::snprintf(two, sizeof two, "%02x", b[i]);
+    if (!s.empty()) s += ' ';
+    s += two;
+  }
+  return s;
+}
+
+// ---- The order-1 rANS block, read as the document describes it. ----
+
+// Reads the block p[0..size) into out; false when the block is damaged. *used is set to the bytes the decoding
+// consumed (the coder's own blocks are consumed exactly).
+bool read_rans_block(const uint8_t* p, size_t size, bytes* out, size_t* used = nullptr) {
+  if (size < 4) return false;
+  const uint32_t n = uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
+  size_t at = 4;
+  auto next = [&]() -> int { return at < size ? p[at++] : -1; };
+  // freq and start of every (context, symbol); a context the table does not list decodes symbol 0 at 2048.
+  std::vector<uint16_t> freq(256 * 256, 0), start(256 * 256, 0);
+  std::vector<bool> listed(256, false);
+  int ctx = next(), ctx_run = 0;
+  for (;;) {
+    if (ctx < 0 || listed[ctx]) return false;
+    listed[ctx] = true;
+    int sym = next(), sym_run = 0;
+    uint32_t total = 0;
+    for (;;) {
+      if (sym < 0) return false;
+      int f = next();
+      if (f < 0) return false;
+      if (f >= 0x80) {
+        const int lo = next();
+        if (lo < 0) return false;
+        f = (f & 0x7F) << 8 | lo;
+      }
+      if (f == 0) f = 2048;
+      if (total + f > 2048) return false;
+      freq[ctx * 256 + sym] = static_cast<uint16_t>(f);
+      start[ctx * 256 + sym] = static_cast<uint16_t>(total);
+      total += f;
+      if (sym_run > 0) {
+        sym_run--;
+        if (++sym > 255) return false;
+        continue;
+      }
+      const int b = next();
+      if (b == 0) break;
+      if (b < 0 || b <= sym) return false;
+      if (b == sym + 1 && (sym_run = next()) < 0) return false;
+      sym = b;
+    }
+    if (total != 2048) return false;
+    if (ctx_run > 0) {
+      ctx_run--;
+      if (++ctx > 255) return false;
+      continue;
+    }
+    const int b = next();
+    if (b == 0) break;
+    if (b < 0 || b <= ctx) return false;
+    if (b == ctx + 1 && (ctx_run = next()) < 0) return false;
+    ctx = b;
+  }
+  // slot -> symbol of each context.
+  std::vector<uint8_t> symbol_at(256 * 2048, 0);
+  for (int c = 0; c < 256; c++) {
+    if (!listed[c]) {
+      freq[c * 256] = 2048;
+      continue;
+    }
+    for (int s = 0; s < 256; s++)
+      for (int k = 0; k < freq[c * 256 + s]; k++) symbol_at[c * 2048 + start[c * 256 + s] + k] = static_cast<uint8_t>(s);
+  }
+  if (size - at < 4 * 32) return false;
+  uint32_t R[32];
+  for (uint32_t& r : R) {
+    r = uint32_t{p[at]} | uint32_t{p[at + 1]} << 8 | uint32_t{p[at + 2]} << 16 | uint32_t{p[at + 3]} << 24;
+    at += 4;
+    if (r >= 0x80000000u) return false;
+  }
+  bool ok = true;
+  auto decode = [&](uint32_t& x, int context) -> uint8_t {
+    const uint32_t slot = x & 2047;
+    const uint8_t s = symbol_at[context * 2048 + slot];
+    x = freq[context * 256 + s] * (x >> 11) + slot - start[context * 256 + s];
+    if (x < (1u << 15)) {
+      if (size - at < 2) {
+        ok = false;
+        return 0;
+      }
+      x = x << 16 | uint32_t{p[at]} | uint32_t{p[at + 1]} << 8;
+      at += 2;
+    }
+    return s;
+  };
+  out->assign(n, 0);
+  const uint32_t m = n / 32;
+  int context[32] = {};
+  for (uint32_t k = 0; k < m && ok; k++)
+    for (int z = 0; z < 32; z++) context[z] = (*out)[z * m + k] = decode(R[z], context[z]);
+  for (uint32_t i = 32 * m; i < n && ok; i++) (*out)[i] = decode(R[31], i ? (*out)[i - 1] : 0);
+  if (used) *used = at;
+  return ok;
+}
+
+// ---- The text generator, from its definition. ----
+
+struct generator {
+  uint64_t s[16];
+  int p = 15;
+  generator() {
+    uint64_t x = 0;
+    for (uint64_t& w : s) {
+      x += 0x9E3779B97F4A7C15ULL;
+      uint64_t z = x;
+      z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
+      z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
+      w = z ^ (z >> 31);
+    }
+  }
+  uint64_t next() {
+    const uint64_t s0 = s[p];
+    p = (p + 1) & 15;
+    uint64_t s1 = s[p];
+    s1 ^= s1 << 31;
+    s[p] = s1 ^ s0 ^ (s1 >> 11) ^ (s0 >> 30);
+    return s[p] * 1181783497276652981ULL;
+  }
+};
+
+// ---- Fixtures. ----
+
+bytes rans_fixture_input() {
+  const std::string s = "abracadabra abracadabra abracadabra abracadabra abracadabra abracad";
+  return to_bytes(s);
+}
+
+bytes text_fixture_input() {
+  std::string s;
+  for (int i = 0; i < 200; i++) s += "to be or not to be\n";
+  for (int i = 0; i < 300; i++) s += std::to_string(i) + (i + 1 < 300 ? " " : "\n");
+  return to_bytes(s);
+}
+
+// A 32 x 32 PNM whose channels are smooth ramps that move together, so that a difference transform pays.
+bytes image_fixture_input() {
+  const int w = 32, h = 32;
+  std::string head = "P6\n32 32\n255\n";
+  bytes b(head.begin(), head.end());
+  for (int y = 0; y < h; y++)
+    for (int x = 0; x < w; x++) {
+      const int g = 2 * x + 3 * y;
+      b.push_back(static_cast<uint8_t>(g + 40));
+      b.push_back(static_cast<uint8_t>(g));
+      b.push_back(static_cast<uint8_t>(g + 20 + (x & 1)));
+    }
+  return b;
+}
+
+// Twelve 100-byte blocks, three of each class: machine code, a table of 24-byte records, English text, and
+// bytes of no evident kind.
+bytes mixed_fixture_input() {
+  bytes b;
+  const uint8_t code[] = {0x48, 0x89, 0xe5, 0x48, 0x8b, 0x45, 0xf8, 0x48, 0x8d, 0x04, 0x85, 0x10, 0x00, 0x00, 0x00,
+                          0xe8, 0x00, 0x00, 0x00, 0x00, 0x48, 0x83, 0xc4, 0x08, 0x0f, 0x84, 0x12, 0x00, 0x00, 0x00,
+                          0x48, 0x85, 0xc0, 0xc3};
+  while (b.size() < 300) b.push_back(code[b.size() % sizeof code]);
+  for (int r = 0; b.size() < 600; r++) {
+    const uint8_t rec[24] = {static_cast<uint8_t>(r), 0, 0, 0, 0x10, 0x20, 0x30, 0x40, static_cast<uint8_t>(2 * r),
+                             1, 0, 0, 0xff, 0xff, 0, 0, 0, 0, 0, 0, 7, 7, 7, static_cast<uint8_t>(r ^ 5)};
+    for (uint8_t v : rec)
+      if (b.size() < 600) b.push_back(v);
+  }
+  const std::string text = "the quick brown fox jumps over the lazy dog and then runs along the river bank ";
+  for (size_t i = 0; b.size() < 900; i++) b.push_back(static_cast<uint8_t>(text[i % text.size()]));
+  for (uint32_t i = 0; b.size() < 1200; i++) b.push_back(static_cast<uint8_t>((i * i * 37 + i * 11) >> 3 | 0x80));
+  return b;
+}
+
+}  // namespace
+
+// ---- Container header and stored mode. ----
+
+TEST(FormatStored, five_bytes_are_the_header_and_the_bytes_themselves) {
+  const bytes in = to_bytes("hello");
+  const bytes file = compressed(mode_stored, in);
+  EXPECT_EQ(hex(file, 0, file.size()), "00 00 00 00 68 65 6c 6c 6f");
+  ASSERT_EQ(u32_at(file, 0), 0u);
+  // Reading it back: everything after the four-byte header.
+  EXPECT_EQ(bytes(file.begin() + 4, file.end()), in);
+  EXPECT_EQ(from_buffer(decompress_buffer(file.data(), file.size())), in);
+  // The mode numbers and their words.
+  EXPECT_STREQ(mode_word(0), "default");
+  EXPECT_STREQ(mode_word(1), "text");
+  EXPECT_STREQ(mode_word(2), "image");
+  EXPECT_STREQ(mode_word(3), "mixed");
+  EXPECT_EQ(mode_word(4), nullptr);
+  // A header with no mode behind it, and a file too short for a header, are damaged.
+  for (const bytes& bad : {bytes{4, 0, 0, 0, 1}, bytes{0, 0, 0}}) {
+    EXPECT_THROW(decompress_buffer(bad.data(), bad.size()), qarn_error);
+  }
+}
+
+// ---- The order-1 rANS block. ----
+
+TEST(FormatRans, the_abracadabra_block_decodes_field_by_field) {
+  bytes in = rans_fixture_input();
+  ASSERT_EQ(in.size(), 67u);
+  unsigned room = rans_compress_bound(static_cast<unsigned>(in.size()));
+  bytes block(room);
+  ASSERT_NE(rans_compress_O1_32x16(in.data(), static_cast<unsigned>(in.size()), block.data(), &room), nullptr);
+  block.resize(room);
+  EXPECT_EQ(u32_at(block, 0), 67u);
+  // The table as the document shows it.
+  // The whole table as the document walks through it, then the 32 states; these states took every bit, so no
+  // words follow them.
+  EXPECT_EQ(hex(block, 4, 55),
+            "00 61 82 c0 62 02 81 40 81 40 81 40 72 81 80 00 20 61 88 00 00 61 20 81 6d 62 83 27 63 01 81 b6 81 b6 "
+            "00 62 02 72 88 00 00 61 88 00 00 61 88 00 00 72 61 88 00 00 00");
+  EXPECT_EQ(block.size(), 59u + 4 * 32);
+  EXPECT_EQ(u32_at(block, 59), 0x3a995u);
+  EXPECT_EQ(u32_at(block, 59 + 4 * 31), 0x3a76eeu);
+  bytes back;
+  size_t used = 0;
+  ASSERT_TRUE(read_rans_block(block.data(), block.size(), &back, &used));
+  EXPECT_EQ(back, in);
+  EXPECT_EQ(used, block.size());
+  // The empty block is the fixed 138 bytes.
+  unsigned empty_room = rans_compress_bound(0);
+  bytes empty(empty_room);
+  ASSERT_NE(rans_compress_O1_32x16(in.data(), 0, empty.data(), &empty_room), nullptr);
+  empty.resize(empty_room);
+  EXPECT_EQ(empty.size(), 138u);
+  EXPECT_EQ(hex(empty, 0, 14), "00 00 00 00 00 00 88 00 00 00 00 80 00 00");
+  ASSERT_TRUE(read_rans_block(empty.data(), empty.size(), &back));
+  EXPECT_TRUE(back.empty());
+}
