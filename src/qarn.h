@@ -40,6 +40,9 @@ void decompress_to(const uint8_t* file, size_t n, byte_sink& sink);
 // The same, free to change the bytes of file: a text file is unwhitened in place instead of copied.
 void decompress_in_place(uint8_t* file, size_t n, byte_sink& sink);
 byte_buffer decompress_buffer(const uint8_t* file, size_t n);
+// The length of the input that the compressed file[0..n) restores, as its header records it (stored mode: by the
+// file's length). Throws corrupt when the header is damaged; a damaged body may still restore another length.
+uint64_t restored_length(const uint8_t* file, size_t n);
 
 // ---- The program. ----
 

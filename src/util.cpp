@@ -69,6 +69,15 @@ void* big_alloc(size_t bytes) {
   return p;
 }
 
+void release_kept_memory() {
+  std::lock_guard<std::mutex> hold(areas_lock);
+  for (kept_area& k : kept)
+    if (k.p) {
+      munmap(k.p, k.bytes);
+      k = {};
+    }
+}
+
 void heap_on_huge_pages() {
   // The heap grows to take a block just below the map threshold and keeps it as free space (trimming is off);
   // the whole of that space is then marked for huge pages. Nothing is touched, so nothing is faulted in yet.

@@ -75,6 +75,9 @@ void zeroed_free(void* p, size_t bytes);
 // Fresh pages are dear on these machines, huge ones far less per byte: the heap keeps what is freed for later
 // requests, and its first 30 MiB come in huge pages. A program calls it once at start; the library works without.
 void heap_on_huge_pages();
+// Gives back the large areas kept for reuse (those still in use stay): for a library whose callers expect its
+// memory back when a call returns.
+void release_kept_memory();
 // Maps in the pages of an area that is about to be written whole, instead of taking a fault per 4 KiB page. Only an
 // optimisation: a failure changes nothing.
 void populate(void* p, size_t bytes);

@@ -1,0 +1,124 @@
+/* libqarn.h — the qarn compressor as a library: whole buffers in, whole buffers out, the same files as the qarn
+ * program writes and reads.
+ *
+ * A compressed file starts with its mode number (u32, little-endian) and the format is fixed: for a given input
+ * and mode, every version of this library writes the same bytes, and reads every file any version wrote.
+ *
+ * Every function may be called from several threads at once on different buffers: the library has no mutable
+ * global state. Each call takes its working memory for itself and gives it back before it returns; of what
+ * concurrent calls give back, the library may keep up to 8 areas (each at most the size of the largest working
+ * array of those calls) for the next one, until the last call running returns.
+ *
+ * The library never prints, never exits and never aborts on any input: every failure is a return code. No C++
+ * exception crosses these functions. Compressing or decompressing a megabyte or more may use a second thread
+ * for the duration of the call (when the process may run on two processors); the output is the same.
+ */
+#ifndef LIBQARN_H
+#define LIBQARN_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#if defined(QARN_BUILDING_LIBRARY) && defined(__GNUC__)
+#define QARN_API __attribute__((visibility("default")))
+#else
+#define QARN_API
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* ---- Versions. ---- */
+
+/* The library's version at compile time; qarn_version_number() gives the one linked at run time. */
+#define QARN_VERSION_MAJOR 1
+#define QARN_VERSION_MINOR 0
+#define QARN_VERSION_PATCH 0
+#define QARN_VERSION_STRING "1.0.0"
+#define QARN_VERSION_NUMBER (QARN_VERSION_MAJOR * 10000 + QARN_VERSION_MINOR * 100 + QARN_VERSION_PATCH)
+/* The version of the file format, as the program's usage text names it. */
+#define QARN_FORMAT_VERSION "Qarnwise version 3"
+
+/* The linked library's version: MAJOR * 10000 + MINOR * 100 + PATCH, and as "MAJOR.MINOR.PATCH". */
+QARN_API unsigned qarn_version_number(void);
+QARN_API const char* qarn_version_string(void);
+/* The file format's version, "Qarnwise version 3". */
+QARN_API const char* qarn_format_version(void);
+
+/* ---- Modes. ---- */
+
+/* The four modes; the number is the first four bytes of every compressed file. */
+typedef enum qarn_mode {
+  QARN_MODE_STORED = 0, /* the input unchanged behind the 4-byte header */
+  QARN_MODE_TEXT = 1,   /* space- and line-feed-terminated tokens */
+  QARN_MODE_IMAGE = 2,  /* binary RGB PNM (P6) photos */
+  QARN_MODE_MIXED = 3   /* binaries: executables, libraries, object files */
+} qarn_mode;
+
+/* The mode the qarn program picks for an input of that path: the (up to) four bytes from the last '.' of the whole
+ * path, compared with ".pnm", ".txt" and ".dat" in that order; stored mode for anything else (and for NULL). */
+QARN_API qarn_mode qarn_mode_for_name(const char* path);
+/* The mode's word as the program prints it: "default" (stored), "text", "image", "mixed"; NULL for any other
+ * number. */
+QARN_API const char* qarn_mode_name(qarn_mode mode);
+
+/* ---- Results. ---- */
+
+typedef enum qarn_status {
+  QARN_OK = 0,
+  QARN_ERROR_CORRUPT = 1,          /* the compressed input is damaged (or is not a qarn file) */
+  QARN_ERROR_OUTPUT_TOO_SMALL = 2, /* the output buffer cannot hold the result; nothing usable was written */
+  QARN_ERROR_INPUT_TOO_LARGE = 3,  /* the input passes the format's size limit (see QARN_INPUT_LIMIT) */
+  QARN_ERROR_OUT_OF_MEMORY = 4,    /* working memory could not be had */
+  QARN_ERROR_INVALID_ARGUMENT = 5, /* a null pointer where a buffer is needed, or an unknown mode */
+  QARN_ERROR_INTERNAL = 6          /* a failure the library did not expect (a bug): please report it */
+} qarn_status;
+
+/* A short English description of a status ("damaged compressed data", ...); never NULL. */
+QARN_API const char* qarn_status_string(qarn_status status);
+
+/* Inputs of either direction must be smaller than this many bytes; stored mode takes at most
+ * QARN_INPUT_LIMIT - 6 bytes, so that its file stays within the limit. */
+#define QARN_INPUT_LIMIT 1001000001ULL
+
+/* ---- Compression. ---- */
+
+/* The largest compressed file of n input bytes in any mode: n + 4 (a mode whose result would be larger writes
+ * the stored-mode file instead). */
+QARN_API size_t qarn_compress_bound(size_t n);
+
+/* Compresses in[0 .. in_size) in `mode` into out[0 .. out_capacity) and sets *out_size to the file's length.
+ * The file is exactly what `qarn -c` writes for an input of that mode, fallbacks included: an input that text or
+ * image mode cannot take is compressed in mixed mode, and whenever a mode's file would be larger than the
+ * stored-mode file (or past a mode's limit) the stored-mode file is written; its first four bytes say which.
+ * out_capacity >= qarn_compress_bound(in_size) always suffices. in may be NULL when in_size is 0.
+ * Returns QARN_OK, or QARN_ERROR_OUTPUT_TOO_SMALL, QARN_ERROR_INPUT_TOO_LARGE, QARN_ERROR_OUT_OF_MEMORY,
+ * QARN_ERROR_INVALID_ARGUMENT (*out_size is then 0). */
+QARN_API qarn_status qarn_compress(qarn_mode mode, const void* in, size_t in_size, void* out, size_t out_capacity,
+                                   size_t* out_size);
+
+/* ---- Decompression. ---- */
+
+/* The mode of a compressed file (its first four bytes), into *mode. Returns QARN_ERROR_CORRUPT when the file is
+ * shorter than four bytes or names no mode. */
+QARN_API qarn_status qarn_file_mode(const void* file, size_t file_size, qarn_mode* mode);
+
+/* The length of the input that a compressed file restores, read from its header, into *size: every mode records
+ * it (stored mode by the file's own length). A damaged file may claim any length up to the limit, so treat it as
+ * a hint for sizing the output, not a promise; qarn_decompress checks it. Returns QARN_ERROR_CORRUPT when the
+ * header is damaged. */
+QARN_API qarn_status qarn_decompressed_size(const void* file, size_t file_size, uint64_t* size);
+
+/* Restores the input of file[0 .. file_size) into out[0 .. out_capacity) and sets *out_size to its length. The
+ * whole file is checked: a damaged file gives QARN_ERROR_CORRUPT (the format has no checksum, so only damage that
+ * breaks its structure is found). Returns QARN_OK, or QARN_ERROR_CORRUPT, QARN_ERROR_OUTPUT_TOO_SMALL,
+ * QARN_ERROR_OUT_OF_MEMORY, QARN_ERROR_INVALID_ARGUMENT (*out_size is then 0 and out holds nothing usable). */
+QARN_API qarn_status qarn_decompress(const void* file, size_t file_size, void* out, size_t out_capacity,
+                                     size_t* out_size);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* LIBQARN_H */

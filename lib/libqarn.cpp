@@ -1,0 +1,136 @@
+// libqarn.cpp — the C interface: the driver's buffer layer (the same choice of mode and fallbacks as the program's)
+// behind return codes. Nothing thrown inside gets past these functions.
+#define QARN_BUILDING_LIBRARY
+#include "libqarn.h"
+
+#include <atomic>
+#include <cstring>
+#include <new>
+
+#include "qarn.h"
+#include "util.h"
+
+namespace {
+
+// A sink over the caller's buffer: a write past its capacity stops the work.
+struct output_full {};
+class fixed_sink final : public byte_sink {
+ public:
+  fixed_sink(uint8_t* out, size_t capacity) : out_(out), capacity_(capacity) {}
+  void write(const uint8_t* p, size_t n) override {
+    if (n == 0) return;
+    if (n > capacity_ - used_) throw output_full();
+    std::memcpy(out_ + used_, p, n);
+    used_ += n;
+  }
+  size_t used() const { return used_; }
+
+ private:
+  uint8_t* out_;
+  size_t capacity_;
+  size_t used_ = 0;
+};
+
+// Calls running now: the last one to return gives back the areas the allocator keeps for reuse.
+std::atomic<int> running{0};
+struct call_scope {
+  call_scope() { running.fetch_add(1); }
+  ~call_scope() {
+    if (running.fetch_sub(1) == 1) release_kept_memory();
+  }
+};
+
+// Runs work(), mapping what it throws to a status.
+template <class Work>
+qarn_status guarded(Work&& work) {
+  try {
+    call_scope scope;
+    work();
+    return QARN_OK;
+  } catch (const output_full&) {
+    return QARN_ERROR_OUTPUT_TOO_SMALL;
+  } catch (const qarn_error& e) {
+    switch (e.kind()) {
+      case failure::corrupt: return QARN_ERROR_CORRUPT;
+      case failure::too_large: return QARN_ERROR_INPUT_TOO_LARGE;
+      default: return QARN_ERROR_INTERNAL;  // file failures: the library opens no file
+    }
+  } catch (const std::bad_alloc&) {
+    return QARN_ERROR_OUT_OF_MEMORY;
+  } catch (...) {
+    return QARN_ERROR_INTERNAL;
+  }
+}
+
+bool known_mode(uint32_t mode) { return mode <= mode_mixed; }
+
+}  // namespace
+
+extern "C" {
+
+unsigned qarn_version_number(void) { return QARN_VERSION_NUMBER; }
+const char* qarn_version_string(void) { return QARN_VERSION_STRING; }
+const char* qarn_format_version(void) { return QARN_FORMAT_VERSION; }
+
+qarn_mode qarn_mode_for_name(const char* path) {
+  return path ? static_cast<qarn_mode>(mode_for_name(path)) : QARN_MODE_STORED;
+}
+
+const char* qarn_mode_name(qarn_mode mode) { return mode_word(static_cast<uint32_t>(mode)); }
+
+const char* qarn_status_string(qarn_status status) {
+  switch (status) {
+    case QARN_OK: return "success";
+    case QARN_ERROR_CORRUPT: return "damaged compressed data";
+    case QARN_ERROR_OUTPUT_TOO_SMALL: return "output buffer too small";
+    case QARN_ERROR_INPUT_TOO_LARGE: return "input past the size limit";
+    case QARN_ERROR_OUT_OF_MEMORY: return "out of memory";
+    case QARN_ERROR_INVALID_ARGUMENT: return "invalid argument";
+    case QARN_ERROR_INTERNAL: return "internal error";
+  }
+  return "unknown status";
+}
+
+size_t qarn_compress_bound(size_t n) { return n + container_header_size; }
+
+qarn_status qarn_compress(qarn_mode mode, const void* in, size_t in_size, void* out, size_t out_capacity,
+                          size_t* out_size) {
+  if (out_size) *out_size = 0;
+  if (!out_size || (!in && in_size) || (!out && out_capacity) || !known_mode(static_cast<uint32_t>(mode)))
+    return QARN_ERROR_INVALID_ARGUMENT;
+  if (in_size >= static_cast<uint64_t>(input_size_limit)) return QARN_ERROR_INPUT_TOO_LARGE;
+  static const uint8_t nothing = 0;
+  fixed_sink sink(static_cast<uint8_t*>(out), out ? out_capacity : 0);
+  const qarn_status s = guarded([&] {
+    compress_to(static_cast<uint32_t>(mode), in ? static_cast<const uint8_t*>(in) : &nothing, in_size, sink);
+  });
+  if (s == QARN_OK) *out_size = sink.used();
+  return s;
+}
+
+qarn_status qarn_file_mode(const void* file, size_t file_size, qarn_mode* mode) {
+  if (!mode || (!file && file_size)) return QARN_ERROR_INVALID_ARGUMENT;
+  if (file_size < static_cast<size_t>(container_header_size)) return QARN_ERROR_CORRUPT;
+  const uint32_t m = get_u32(file);
+  if (!known_mode(m)) return QARN_ERROR_CORRUPT;
+  *mode = static_cast<qarn_mode>(m);
+  return QARN_OK;
+}
+
+qarn_status qarn_decompressed_size(const void* file, size_t file_size, uint64_t* size) {
+  if (!size || (!file && file_size)) return QARN_ERROR_INVALID_ARGUMENT;
+  if (!file) return QARN_ERROR_CORRUPT;
+  return guarded([&] { *size = restored_length(static_cast<const uint8_t*>(file), file_size); });
+}
+
+qarn_status qarn_decompress(const void* file, size_t file_size, void* out, size_t out_capacity, size_t* out_size) {
+  if (out_size) *out_size = 0;
+  if (!out_size || (!file && file_size) || (!out && out_capacity)) return QARN_ERROR_INVALID_ARGUMENT;
+  if (!file) return QARN_ERROR_CORRUPT;
+  fixed_sink sink(static_cast<uint8_t*>(out), out ? out_capacity : 0);
+  const qarn_status s = guarded([&] { decompress_to(static_cast<const uint8_t*>(file), file_size, sink); });
+  if (s == QARN_OK) *out_size = sink.used();
+  return s;
+}
+
+}  // extern "C"

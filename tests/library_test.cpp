@@ -1,0 +1,133 @@
+// library_test.cpp — the C interface: the program's files byte for byte, every mode both ways, the sizes the
+// headers record, and each error it reports.
+#include <sys/mman.h>
+
+#include <string>
+
+#include "helpers.h"
+#include "libqarn.h"
+
+namespace {
+
+bytes compress_with_library(qarn_mode mode, const bytes& in) {
+  bytes out(qarn_compress_bound(in.size()));
+  size_t size = 0;
+  EXPECT_EQ(QARN_OK, qarn_compress(mode, in.data(), in.size(), out.data(), out.size(), &size));
+  out.resize(size);
+  return out;
+}
+
+bytes decompress_with_library(const bytes& file) {
+  uint64_t expected = 0;
+  EXPECT_EQ(QARN_OK, qarn_decompressed_size(file.data(), file.size(), &expected));
+  bytes out(expected);
+  size_t size = 0;
+  EXPECT_EQ(QARN_OK, qarn_decompress(file.data(), file.size(), out.data(), out.size(), &size));
+  EXPECT_EQ(expected, size);
+  out.resize(size);
+  return out;
+}
+
+struct library_case {
+  const char* name;  // the input's file name for the program: it picks the mode
+  bytes input;
+  qarn_mode file_mode;  // the mode of the file written, fallbacks included
+};
+
+class LibraryFiles : public scratch_test {};
+
+// Each mode, and a fallback of each kind, through the library and through the program.
+TEST_F(LibraryFiles, EqualTheProgramsFilesAndRestoreTheInput) {
+  const library_case cases[] = {
+      {"prose.txt", prose(300000, 2000, 1), QARN_MODE_TEXT},
+      {"short.txt", to_bytes("a few words\n"), QARN_MODE_STORED},
+      {"photo.pnm", picture(301, 200, 2), QARN_MODE_IMAGE},
+      {"noise.pnm", [] { bytes b = to_bytes("P6\n64 64\n255\n"); bytes r = random_bytes(3 * 64 * 64, 3);
+                         b.insert(b.end(), r.begin(), r.end()); return b; }(), QARN_MODE_STORED},
+      {"program.dat", binary(1500000, 4), QARN_MODE_MIXED},
+      {"noise.dat", random_bytes(100000, 5), QARN_MODE_STORED},
+      {"table.bin", records(50000, 6), QARN_MODE_STORED},
+      {"empty.dat", bytes(), QARN_MODE_STORED},
+  };
+  for (const library_case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const qarn_mode mode = qarn_mode_for_name(c.name);
+    const bytes file = compress_with_library(mode, c.input);
+    write_bytes(path(c.name), c.input);
+    ASSERT_EQ(0, run_qarn({"-c", path(c.name).string(), path("out.q").string()}).status);
+    EXPECT_BYTES_EQ(read_bytes(path("out.q")), file);
+    qarn_mode written;
+    ASSERT_EQ(QARN_OK, qarn_file_mode(file.data(), file.size(), &written));
+    EXPECT_EQ(c.file_mode, written);
+    EXPECT_BYTES_EQ(c.input, decompress_with_library(file));
+  }
+}
+
+TEST(Library, NamesModesVersionsAndStatuses) {
+  EXPECT_EQ(QARN_MODE_IMAGE, qarn_mode_for_name("dir/x.pnm"));
+  EXPECT_EQ(QARN_MODE_TEXT, qarn_mode_for_name("dir.txt/data"));
+  EXPECT_EQ(QARN_MODE_MIXED, qarn_mode_for_name("a.dat"));
+  EXPECT_EQ(QARN_MODE_STORED, qarn_mode_for_name("a.TXT"));
+  EXPECT_EQ(QARN_MODE_STORED, qarn_mode_for_name(nullptr));
+  EXPECT_STREQ("default", qarn_mode_name(QARN_MODE_STORED));
+  EXPECT_STREQ("mixed", qarn_mode_name(QARN_MODE_MIXED));
+  EXPECT_EQ(nullptr, qarn_mode_name(static_cast<qarn_mode>(7)));
+  EXPECT_EQ(unsigned{QARN_VERSION_NUMBER}, qarn_version_number());
+  EXPECT_STREQ(QARN_VERSION_STRING, qarn_version_string());
+  EXPECT_STREQ("Qarnwise version 3", qarn_format_version());
+  for (int s = QARN_OK; s <= QARN_ERROR_INTERNAL; s++)
+    EXPECT_STRNE("unknown status", qarn_status_string(static_cast<qarn_status>(s)));
+}
+
+// Every mode's file is refused when damaged, short, or when the output cannot hold it; nothing crashes.
+TEST(Library, ReportsDamageAndShortOutputs) {
+  const bytes inputs[] = {prose(200000, 1500, 7), picture(300, 300, 8), binary(300000, 9), random_bytes(1000, 10)};
+  const qarn_mode modes[] = {QARN_MODE_TEXT, QARN_MODE_IMAGE, QARN_MODE_MIXED, QARN_MODE_STORED};
+  for (int i = 0; i < 4; i++) {
+    SCOPED_TRACE(i);
+    const bytes file = compress_with_library(modes[i], inputs[i]);
+    size_t size = 1;
+    // Too small an output, both ways.
+    bytes small(file.size() - 1);
+    EXPECT_EQ(QARN_ERROR_OUTPUT_TOO_SMALL,
+              qarn_compress(modes[i], inputs[i].data(), inputs[i].size(), small.data(), small.size(), &size));
+    EXPECT_EQ(0u, size);
+    bytes short_out(inputs[i].size() - 1);
+    EXPECT_EQ(QARN_ERROR_OUTPUT_TOO_SMALL,
+              qarn_decompress(file.data(), file.size(), short_out.data(), short_out.size(), &size));
+    // A cut file, and one with a byte changed in its structure (the first size field past the mode number).
+    bytes out(inputs[i].size() + 64);
+    if (modes[i] != QARN_MODE_STORED) {
+      EXPECT_EQ(QARN_ERROR_CORRUPT, qarn_decompress(file.data(), file.size() / 2, out.data(), out.size(), &size));
+      bytes damaged = file;
+      damaged[modes[i] == QARN_MODE_IMAGE ? 21 : 7] ^= 0x40;
+      EXPECT_EQ(QARN_ERROR_CORRUPT, qarn_decompress(damaged.data(), damaged.size(), out.data(), out.size(), &size));
+    }
+  }
+  const uint8_t unknown[] = {9, 0, 0, 0, 1, 2};
+  uint64_t length;
+  qarn_mode mode;
+  bytes out(16);
+  size_t size;
+  EXPECT_EQ(QARN_ERROR_CORRUPT, qarn_decompress(unknown, sizeof unknown, out.data(), out.size(), &size));
+  EXPECT_EQ(QARN_ERROR_CORRUPT, qarn_decompressed_size(unknown, 3, &length));
+  EXPECT_EQ(QARN_ERROR_CORRUPT, qarn_file_mode(unknown, sizeof unknown, &mode));
+  EXPECT_EQ(QARN_ERROR_INVALID_ARGUMENT, qarn_decompress(nullptr, 8, out.data(), out.size(), &size));
+  EXPECT_EQ(QARN_ERROR_INVALID_ARGUMENT, qarn_compress(static_cast<qarn_mode>(4), unknown, 6, out.data(), 16, &size));
+}
+
+// Inputs past the limits: the format's, and stored mode's a few bytes below it. The pages are never touched.
+TEST(Library, RefusesInputsPastTheLimit) {
+  const size_t n = QARN_INPUT_LIMIT - 2;  // within the format's limit, past stored mode's
+  void* big = mmap(nullptr, n, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+  ASSERT_NE(MAP_FAILED, big);
+  bytes out(16);
+  size_t size = 1;
+  EXPECT_EQ(QARN_ERROR_INPUT_TOO_LARGE, qarn_compress(QARN_MODE_STORED, big, n, out.data(), out.size(), &size));
+  EXPECT_EQ(QARN_ERROR_INPUT_TOO_LARGE,
+            qarn_compress(QARN_MODE_TEXT, big, QARN_INPUT_LIMIT, out.data(), out.size(), &size));
+  EXPECT_EQ(0u, size);
+  munmap(big, n);
+}
+
+}  // namespace
