@@ -265,3 +265,94 @@ TEST(FormatRans, the_abracadabra_block_decodes_field_by_field) {
   ASSERT_TRUE(read_rans_block(empty.data(), empty.size(), &back));
   EXPECT_TRUE(back.empty());
 }
+
+// ---- Text mode. ----
+
+TEST(FormatText, a_repeated_line_and_three_hundred_numbers_decode_field_by_field) {
+  const bytes in = text_fixture_input();
+  ASSERT_EQ(in.size(), 4890u);
+  const bytes file = compressed(mode_text, in);
+  ASSERT_EQ(u32_at(file, 0), 1u);
+  // Words 0 (mode and length) are never whitened.
+  EXPECT_EQ(hex(file, 0, 8), "01 00 00 00 1a 13 00 00");
+
+  // Unwhitening: word w >= 1 of the file XOR the generator's draw w - 1; the bytes past the last whole word stay.
+  bytes f = file;
+  generator g;
+  for (size_t w = 1; w < f.size() / 8 && f.size() >= 16; w++) {
+    uint64_t v;
+    std::memcpy(&v, f.data() + 8 * w, 8);
+    v ^= g.next();
+    std::memcpy(f.data() + 8 * w, &v, 8);
+  }
+  const uint32_t textc = u32_at(f, 4), a2c = u32_at(f, 8), listc = u32_at(f, 12), appended = u32_at(f, 16);
+  EXPECT_EQ(textc, 4890u);  // the input ends with a line feed: nothing appended
+  EXPECT_EQ(appended, 0u);
+  EXPECT_EQ(a2c, 200u * 6 + 300);
+  EXPECT_EQ(hex(f, 0, 20), "01 00 00 00 1a 13 00 00 dc 05 00 00 52 04 00 00 00 00 00 00");
+
+  // The escape stream.
+  size_t at = 20;
+  const uint32_t escc = u32_at(f, at);
+  EXPECT_EQ(escc, 5u + 300 - 255);  // token numbers 255 to 304
+  ASSERT_EQ(u32_at(f, at + 4), 1024u);
+  int64_t r[256], width[256];
+  for (int i = 0; i < 256; i++) r[i] = u32_at(f, at + 8 + 4 * i);
+  ASSERT_EQ(u32_at(f, at + 8 + 1024), 1024u);
+  for (int i = 0; i < 256; i++) width[i] = u32_at(f, at + 12 + 1024 + 4 * i);
+  at += 12 + 2048;
+  const uint32_t bucket_size = u32_at(f, at);
+  bytes buckets;
+  ASSERT_TRUE(read_rans_block(f.data() + at + 4, bucket_size, &buckets));
+  ASSERT_EQ(buckets.size(), escc);
+  at += 4 + bucket_size;
+  const uint32_t nbytes = u32_at(f, at);
+  const size_t bits_at = at + 4;
+  at += 4 + nbytes;
+  ASSERT_LE(at, f.size());
+  std::vector<uint32_t> escapes;
+  uint64_t q = 0;
+  for (uint8_t b : buckets) {
+    uint64_t v = 0;
+    for (int k = 0; k < width[b]; k++, q++) v |= uint64_t{(f[bits_at + q / 8] >> (q % 8)) & 1u} << k;
+    escapes.push_back(static_cast<uint32_t>(r[b] + static_cast<int64_t>(v)));
+  }
+  EXPECT_LE(q, 8u * nbytes);
+
+  // The token bytes and the dictionary, then nothing.
+  bytes token_bytes, dictionary;
+  const uint32_t token_size = u32_at(f, at);
+  ASSERT_TRUE(read_rans_block(f.data() + at + 4, token_size, &token_bytes));
+  at += 4 + token_size;
+  const uint32_t list_size = u32_at(f, at);
+  ASSERT_TRUE(read_rans_block(f.data() + at + 4, list_size, &dictionary));
+  at += 4 + list_size;
+  EXPECT_EQ(at, f.size());
+  ASSERT_EQ(token_bytes.size(), a2c);
+  ASSERT_EQ(dictionary.size(), listc);
+
+  // Dictionary tokens end after each space or line feed; number k is the k-th. The most frequent come first.
+  std::vector<std::string> tokens(1);
+  for (uint8_t c : dictionary) {
+    tokens.back() += static_cast<char>(c);
+    if (c == ' ' || c == '\n') tokens.emplace_back();
+  }
+  ASSERT_TRUE(tokens.back().empty());
+  tokens.pop_back();
+  ASSERT_EQ(tokens.size(), 305u);
+  EXPECT_EQ(tokens[0], "to ");  // 400 occurrences
+  EXPECT_EQ(tokens[1], "be ");  // 200, first seen before "or " and "not "
+  EXPECT_EQ(tokens[4], "be\n");
+
+  std::string text;
+  size_t e = 0;
+  for (uint8_t b : token_bytes) {
+    const uint32_t k = b < 255 ? b : 255 + escapes.at(e++);
+    ASSERT_LT(k, tokens.size());
+    text += tokens[k];
+  }
+  EXPECT_EQ(e, escapes.size());
+  ASSERT_EQ(text.size(), textc);
+  if (appended) text.pop_back();
+  EXPECT_EQ(to_bytes(text), in);
+}
