@@ -356,3 +356,74 @@ TEST(FormatText, a_repeated_line_and_three_hundred_numbers_decode_field_by_field
   if (appended) text.pop_back();
   EXPECT_EQ(to_bytes(text), in);
 }
+
+// ---- Image mode. ----
+
+TEST(FormatImage, a_32_by_32_ramp_decodes_plane_by_plane) {
+  const bytes in = image_fixture_input();
+  const bytes file = compressed(mode_image, in);
+  ASSERT_EQ(u32_at(file, 0), 2u);
+  const uint32_t transform = u32_at(file, 4), width = u32_at(file, 8), height = u32_at(file, 12);
+  const uint32_t raw_planes = u32_at(file, 16) & 7;
+  EXPECT_EQ(hex(file, 0, 32),
+            "02 00 00 00 07 00 00 00 20 00 00 00 20 00 00 00 00 00 00 00 19 01 00 00 13 01 00 00 a9 00 00 00");
+  // Plane 0's block: 1024 bytes; context 0 lists 0x28 (the first pixel's R = 40 against a prediction of 128) at
+  // 64 and 0x64 at 1984.
+  EXPECT_EQ(hex(file, 32, 11), "00 04 00 00 00 28 40 64 87 c0 00");
+  EXPECT_EQ(file.size(), 757u);
+  ASSERT_EQ(width, 32u);
+  ASSERT_EQ(height, 32u);
+  ASSERT_LT(transform, 16u);
+  const size_t N = width * height;
+
+  // Three blocks back to back; the third runs to the end of the file.
+  const size_t start[3] = {32, 32 + size_t{u32_at(file, 20)}, 32 + size_t{u32_at(file, 20)} + u32_at(file, 24)};
+  const size_t end[3] = {start[1], start[2], file.size()};
+  EXPECT_EQ(u32_at(file, 28), file.size() - start[2]);
+  const size_t border = 65536;
+  bytes planes(border, 128);
+  for (int c = 0; c < 3; c++) {
+    bytes plane;
+    ASSERT_TRUE(read_rans_block(file.data() + start[c], end[c] - start[c], &plane));
+    ASSERT_EQ(plane.size(), N);
+    planes.insert(planes.end(), plane.begin(), plane.end());
+  }
+  // Prediction is undone in file order, one long array: neighbours reach across plane boundaries and into the
+  // border of 128s.
+  for (int c = 0; c < 3; c++) {
+    if (raw_planes >> c & 1) continue;
+    for (size_t j = border + c * N; j < border + (c + 1) * N; j++)
+      planes[j] = static_cast<uint8_t>((planes[j] ^ 128) + ((planes[j - width] + planes[j - 1]) >> 1));
+  }
+  // The stored quantities of each transform: 0 R, 1 G, 2 B, 3 R-G, 4 R-B, 5 G-B (differences XOR 128).
+  static const int stored[16][3] = {{0, 1, 2}, {0, 1, 4}, {0, 1, 5}, {0, 2, 3}, {0, 2, 5}, {1, 2, 3},
+                                    {1, 2, 4}, {0, 3, 4}, {1, 3, 4}, {2, 3, 4}, {0, 3, 5}, {1, 3, 5},
+                                    {2, 3, 5}, {0, 4, 5}, {1, 4, 5}, {2, 4, 5}};
+  static const int pair_of[6][2] = {{0, 0}, {1, 1}, {2, 2}, {0, 1}, {0, 2}, {1, 2}};
+  bytes pixels;
+  for (size_t i = 0; i < N; i++) {
+    int rgb[3] = {-1, -1, -1};
+    int v[3];
+    for (int k = 0; k < 3; k++) {
+      v[k] = planes[border + k * N + i];
+      if (stored[transform][k] < 3) rgb[stored[transform][k]] = v[k];
+    }
+    // Each difference gives its unknown channel once the other one is known.
+    for (int pass = 0; pass < 2; pass++)
+      for (int k = 0; k < 3; k++) {
+        const int q = stored[transform][k];
+        if (q < 3) continue;
+        const int a = pair_of[q][0], b = pair_of[q][1], d = v[k] ^ 128;
+        if (rgb[a] >= 0 && rgb[b] < 0) rgb[b] = (rgb[a] - d) & 255;
+        if (rgb[b] >= 0 && rgb[a] < 0) rgb[a] = (rgb[b] + d) & 255;
+      }
+    for (int ch : rgb) {
+      ASSERT_GE(ch, 0);
+      pixels.push_back(static_cast<uint8_t>(ch));
+    }
+  }
+  const std::string head = "P6\n" + std::to_string(width) + " " + std::to_string(height) + "\n255\n";
+  bytes out(head.begin(), head.end());
+  out.insert(out.end(), pixels.begin(), pixels.end());
+  EXPECT_EQ(out, in);
+}
