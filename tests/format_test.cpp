@@ -187,23 +187,24 @@ bytes image_fixture_input() {
   return b;
 }
 
-// Twelve 100-byte blocks, three of each class: machine code, a table of 24-byte records, English text, and
-// bytes of no evident kind.
+// Forty 100-byte blocks, ten of each class: machine code, a table of 24-byte records, English text, and bytes of
+// no evident kind. Each class repeats itself: a mixed file carries at least 456 bytes of headers, and the program
+// stores any input whose mixed file would not be smaller.
 bytes mixed_fixture_input() {
   bytes b;
   const uint8_t code[] = {0x48, 0x89, 0xe5, 0x48, 0x8b, 0x45, 0xf8, 0x48, 0x8d, 0x04, 0x85, 0x10, 0x00, 0x00, 0x00,
                           0xe8, 0x00, 0x00, 0x00, 0x00, 0x48, 0x83, 0xc4, 0x08, 0x0f, 0x84, 0x12, 0x00, 0x00, 0x00,
                           0x48, 0x85, 0xc0, 0xc3};
-  while (b.size() < 300) b.push_back(code[b.size() % sizeof code]);
-  for (int r = 0; b.size() < 600; r++) {
+  while (b.size() < 1000) b.push_back(code[b.size() % sizeof code]);
+  for (int r = 0; b.size() < 2000; r++) {
     const uint8_t rec[24] = {static_cast<uint8_t>(r), 0, 0, 0, 0x10, 0x20, 0x30, 0x40, static_cast<uint8_t>(2 * r),
                              1, 0, 0, 0xff, 0xff, 0, 0, 0, 0, 0, 0, 7, 7, 7, static_cast<uint8_t>(r ^ 5)};
     for (uint8_t v : rec)
-      if (b.size() < 600) b.push_back(v);
+      if (b.size() < 2000) b.push_back(v);
   }
   const std::string text = "the quick brown fox jumps over the lazy dog and then runs along the river bank ";
-  for (size_t i = 0; b.size() < 900; i++) b.push_back(static_cast<uint8_t>(text[i % text.size()]));
-  for (uint32_t i = 0; b.size() < 1200; i++) b.push_back(static_cast<uint8_t>((i * i * 37 + i * 11) >> 3 | 0x80));
+  for (size_t i = 0; b.size() < 3000; i++) b.push_back(static_cast<uint8_t>(text[i % text.size()]));
+  for (uint32_t i = 0; b.size() < 4000; i++) b.push_back(static_cast<uint8_t>(((i % 40) * (i % 40) * 37 + i % 40 * 11) >> 3 | 0x80));
   return b;
 }
 
@@ -426,4 +427,150 @@ TEST(FormatImage, a_32_by_32_ramp_decodes_plane_by_plane) {
   bytes out(head.begin(), head.end());
   out.insert(out.end(), pixels.begin(), pixels.end());
   EXPECT_EQ(out, in);
+}
+
+// ---- Mixed mode. ----
+
+namespace {
+
+// One section read as the document describes it: the restored stream, or false when damaged. *sub receives the
+// seven sub-blocks' raw bytes.
+bool read_section(const bytes& f, size_t at, size_t* size, bytes* stream, std::array<bytes, 7>* sub) {
+  const uint32_t n = u32_at(f, at), body = u32_at(f, at + 4);
+  *size = 8 + size_t{body};
+  size_t p = at + 8;
+  for (int k = 0; k < 7; k++) {
+    const uint32_t stored = u32_at(f, p), raw = u32_at(f, p + 4);
+    if (p + 8 + stored > at + 8 + body) return false;
+    if (raw <= 100 || k == 6) {
+      if (stored != raw) return false;
+      (*sub)[k].assign(f.begin() + static_cast<ptrdiff_t>(p + 8), f.begin() + static_cast<ptrdiff_t>(p + 8 + raw));
+    } else if (!read_rans_block(f.data() + p + 8, stored, &(*sub)[k]) || (*sub)[k].size() != raw) {
+      return false;
+    }
+    p += 8 + stored;
+  }
+  if (p != at + 8 + body) return false;
+  const bytes &types = (*sub)[0], &rep_len = (*sub)[1], &new_len = (*sub)[2], &lit_len = (*sub)[3];
+  const bytes &lits = (*sub)[4], &codes = (*sub)[5], &extra = (*sub)[6];
+  size_t nrep = 0, nnew = 0, nlit = 0, lit_at = 0;
+  uint64_t bit = 0;
+  std::vector<uint64_t> dist(types.size(), 0);
+  bytes out;
+  for (size_t t = 0; t < types.size(); t++) {
+    const uint8_t type = types[t];
+    if (type == 0) {
+      const size_t L = lit_len.at(nlit++);
+      if (lit_at + L > lits.size()) return false;
+      out.insert(out.end(), lits.begin() + static_cast<ptrdiff_t>(lit_at), lits.begin() + static_cast<ptrdiff_t>(lit_at + L));
+      lit_at += L;
+      continue;
+    }
+    uint64_t d;
+    size_t L;
+    if (type == 1) {
+      const uint8_t code = codes.at(nnew);
+      L = new_len.at(nnew++);
+      const int e = code >> 3, m = code & 7;
+      if (e < 3) {
+        d = uint64_t(8 + m) << e >> 3;
+      } else {
+        uint64_t x = 0;
+        for (int k = 0; k < e - 3; k++, bit++) {
+          if (bit / 8 >= extra.size()) return false;
+          x |= uint64_t{(extra[bit / 8] >> (bit % 8)) & 1u} << k;
+        }
+        d = (uint64_t(8 + m) << (e - 3)) + x;
+      }
+    } else {
+      if (type < 3 || type > 11 || t + 2 < type) return false;
+      d = dist[t + 2 - type];
+      L = rep_len.at(nrep++);
+      if (d == 0) return false;
+    }
+    if (d > out.size()) return false;
+    dist[t] = d;
+    for (size_t k = 0; k < L; k++) out.push_back(out[out.size() - d]);  // overlapping copies repeat
+  }
+  if (nrep != rep_len.size() || nnew != new_len.size() || nnew != codes.size() || nlit != lit_len.size() ||
+      lit_at != lits.size() || bit / 8 + 1 != extra.size() || out.size() != (n ? n : 1))
+    return false;
+  out.resize(n);
+  *stream = out;
+  return true;
+}
+
+}  // namespace
+
+TEST(FormatMixed, forty_classed_blocks_decode_section_by_section) {
+  const bytes in = mixed_fixture_input();
+  ASSERT_EQ(in.size(), 4000u);
+  const bytes f = compressed(mode_mixed, in);
+  ASSERT_EQ(u32_at(f, 0), 3u);
+  ASSERT_EQ(u32_at(f, 4), 4000u);
+
+  // Seven sections: code, text, other, classes, strides, flags, exceptions.
+  std::array<bytes, 7> s;
+  std::array<std::array<bytes, 7>, 7> sub;
+  std::vector<size_t> section_at;
+  size_t at = 8;
+  for (int k = 0; k < 7; k++) {
+    size_t size = 0;
+    section_at.push_back(at);
+    ASSERT_TRUE(read_section(f, at, &size, &s[k], &sub[k])) << "section " << k;
+    at += size;
+  }
+  EXPECT_EQ(at, f.size());
+  const bytes &code = s[0], &text = s[1], &other = s[2], &classes = s[3];
+  const bytes &strides = s[4], &flags = s[5], &exceptions = s[6];
+  EXPECT_EQ(classes, bytes({0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1,
+                             2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3}));
+  EXPECT_EQ(code.size(), 1000u);
+  EXPECT_EQ(text.size(), 1000u);
+  EXPECT_EQ(other.size(), 1000u);
+  ASSERT_EQ(strides.size(), 16u);  // 1000 periodic bytes in 64-byte chunks
+  ASSERT_EQ(flags.size(), 8 * strides.size());
+
+  // The stride transform undone: 256 zero bytes in front, then each byte copied from `stride` back unless its flag
+  // bit (the first byte of each group of eight in the top bit) marks an exception.
+  bytes periodic(256, 0);
+  size_t e = 0;
+  for (size_t c = 0; c < strides.size(); c++) {
+    ASSERT_TRUE(strides[c] % 4 == 0 && strides[c] >= 4 && strides[c] <= 68);
+    for (int j = 0; j < 64; j++) {
+      const bool exception = flags[8 * c + j / 8] >> (7 - j % 8) & 1;
+      periodic.push_back(exception ? exceptions.at(e++) : periodic[periodic.size() - strides[c]]);
+    }
+  }
+  EXPECT_EQ(e, exceptions.size());
+  periodic.erase(periodic.begin(), periodic.begin() + 256);
+
+  // The blocks back in file order, each taken from the front of its class's stream.
+  const bytes* from[4] = {&code, &periodic, &text, &other};
+  size_t used[4] = {};
+  bytes out;
+  for (uint8_t c : classes) {
+    ASSERT_LT(c, 4);
+    ASSERT_LE(used[c] + 100, from[c]->size());
+    out.insert(out.end(), from[c]->begin() + static_cast<ptrdiff_t>(used[c]),
+               from[c]->begin() + static_cast<ptrdiff_t>(used[c] + 100));
+    used[c] += 100;
+  }
+  out.resize(4000);
+  EXPECT_EQ(out, in);
+  // The bytes the document walks through: the file header, where the sections start, and the classes and strides
+  // sections whole.
+  EXPECT_EQ(hex(f, 0, 8), "03 00 00 00 a0 0f 00 00");
+  EXPECT_EQ(section_at, std::vector<size_t>({8, 397, 1005, 1483, 1578, 1661, 1752}));
+  EXPECT_EQ(f.size(), 2505u);
+  EXPECT_EQ(hex(f, section_at[3], section_at[4] - section_at[3]),
+            "28 00 00 00 57 00 00 00 06 00 00 00 06 00 00 00 00 01 00 01 00 01 00 00 00 00 00 00 00 00 03 00 00 00 "
+            "03 00 00 00 08 08 09 03 00 00 00 03 00 00 00 0b 02 02 0f 00 00 00 0f 00 00 00 00 00 00 00 00 00 00 00 "
+            "00 00 01 01 02 02 03 03 00 00 00 03 00 00 00 00 00 00 01 00 00 00 01 00 00 00 00");
+  EXPECT_EQ(hex(f, section_at[4], section_at[5] - section_at[4]),
+            "10 00 00 00 4b 00 00 00 01 00 00 00 01 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 01 "
+            "00 00 00 01 00 00 00 10 10 00 00 00 10 00 00 00 18 18 18 18 18 18 18 18 18 18 18 18 18 18 18 18 00 00 "
+            "00 00 00 00 00 00 01 00 00 00 01 00 00 00 00");
+  // Sub-blocks longer than 100 bytes are rANS coded: the code section's literal bytes.
+  EXPECT_EQ(hex(f, section_at[0], 8), "e8 03 00 00 7d 01 00 00");
 }
