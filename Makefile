@@ -4,15 +4,21 @@ ASAN_BUILD ?= build-asan
 FUZZ_BUILD ?= build-fuzz
 FUZZ_SECONDS ?= 60
 
-.PHONY: all deps test test-asan demo bench compare fuzz fuzz-run install uninstall clean
+TSAN_BUILD ?= build-tsan
+
+.PHONY: all build deps test test-asan test-tsan demo bench compare fuzz fuzz-run install uninstall clean
 
 PREFIX ?= /usr/local
 DESTDIR ?=
-BINDIR = $(DESTDIR)$(PREFIX)/bin
-MANDIR = $(DESTDIR)$(PREFIX)/share/man/man1
 
-all: deps
-	@test -f $(BUILD)/build.ninja || cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release
+# Everything, after installing what the tests and benchmarks need.
+all: deps build
+
+# Whatever this machine can build: the program and the libraries need only the compiler, CMake and Ninja; the
+# tests and benchmarks are built when their libraries are present. (Configured every time, so that libraries
+# installed since are found.)
+build:
+	@cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
 	cmake --build $(BUILD)
 
 # Installs the build's tools and libraries with apt-get, only those that are missing.
@@ -20,7 +26,13 @@ deps:
 	@scripts/deps.sh
 
 test: all
-	cd $(BUILD) && ctest --output-on-failure
+	cd $(BUILD) && ctest --output-on-failure --no-tests=error
+
+# The C interface from several threads at once under ThreadSanitizer: only that test is built.
+test-tsan: deps
+	@test -f $(TSAN_BUILD)/build.ninja || cmake -S . -B $(TSAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQARN_TSAN=ON -DQARN_BENCH=OFF
+	cmake --build $(TSAN_BUILD) --target qarn_threads_test
+	$(TSAN_BUILD)/tests/qarn_threads_test --gtest_brief=1
 
 # The unit tests under AddressSanitizer and UndefinedBehaviorSanitizer, in a build directory of their own.
 test-asan: deps
@@ -39,7 +51,8 @@ compare: all
 	@bench/compare.sh $(BUILD)
 
 # libFuzzer targets, built with clang, AddressSanitizer and UndefinedBehaviorSanitizer.
-fuzz: deps
+fuzz:
+	@scripts/deps.sh clang libclang-rt-14-dev
 	@test -f $(FUZZ_BUILD)/build.ninja || CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQARN_FUZZ=ON -DQARN_TESTS=OFF -DQARN_BENCH=OFF
 	cmake --build $(FUZZ_BUILD)
 
@@ -47,13 +60,16 @@ fuzz: deps
 fuzz-run: fuzz
 	@scripts/fuzz.sh $(FUZZ_BUILD) $(FUZZ_SECONDS)
 
-install: all
-	install -d $(BINDIR) $(MANDIR)
-	install -m 755 $(BUILD)/qarn $(BINDIR)/qarn
-	install -m 644 docs/qarn.1 $(MANDIR)/qarn.1
+# The program (stripped), both libraries, the header, the manual page, the pkg-config file and the CMake package,
+# under $(DESTDIR)$(PREFIX); the list of what was installed stays in $(BUILD)/install_manifest.txt.
+install: build
+	DESTDIR=$(DESTDIR) cmake --install $(BUILD) --prefix $(PREFIX)
 
+# Removes what the last `make install` installed.
 uninstall:
-	rm -f $(BINDIR)/qarn $(MANDIR)/qarn.1
+	@test -f $(BUILD)/install_manifest.txt || { echo "nothing installed from $(BUILD)"; exit 1; }
+	xargs -d '\n' rm -f < $(BUILD)/install_manifest.txt
+	rm -f $(BUILD)/install_manifest.txt
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD) $(TSAN_BUILD)
