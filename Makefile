@@ -61,15 +61,17 @@ fuzz-run: fuzz
 	@scripts/fuzz.sh $(FUZZ_BUILD) $(FUZZ_SECONDS)
 
 # The program (stripped), both libraries, the header, the manual page, the pkg-config file and the CMake package,
-# under $(DESTDIR)$(PREFIX); the list of what was installed stays in $(BUILD)/install_manifest.txt.
+# under $(DESTDIR)$(PREFIX); the list of the files installed (DESTDIR included) is kept in $(BUILD)/installed.txt.
 install: build
 	DESTDIR=$(DESTDIR) cmake --install $(BUILD) --prefix $(PREFIX)
+	sed 's|^|$(DESTDIR)|' $(BUILD)/install_manifest.txt >$(BUILD)/installed.txt
 
-# Removes what the last `make install` installed.
+# Removes what the last `make install` installed, and the package's own folder.
 uninstall:
-	@test -f $(BUILD)/install_manifest.txt || { echo "nothing installed from $(BUILD)"; exit 1; }
-	xargs -d '\n' rm -f < $(BUILD)/install_manifest.txt
-	rm -f $(BUILD)/install_manifest.txt
+	@test -f $(BUILD)/installed.txt || { echo "nothing installed from $(BUILD)"; exit 1; }
+	xargs -d '\n' rm -f <$(BUILD)/installed.txt
+	grep '/cmake/qarn/qarnConfig.cmake$$' $(BUILD)/installed.txt | xargs -r -d '\n' dirname | xargs -r -d '\n' rmdir
+	rm -f $(BUILD)/installed.txt
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD) $(TSAN_BUILD)
