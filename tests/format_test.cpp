@@ -315,7 +315,7 @@ TEST(FormatText, a_repeated_line_and_three_hundred_numbers_decode_field_by_field
   uint64_t q = 0;
   for (uint8_t b : buckets) {
     uint64_t v = 0;
-    for (int k = 0; k < width[b]; k++, q++) v |= uint64_t{(f[bits_at + q / 8] >> (q % 8)) & 1u} << k;
+    for (int k = 0; k < width[b]; k++, q++) v |= uint64_t{(f.at(bits_at + q / 8) >> (q % 8)) & 1u} << k;
     escapes.push_back(static_cast<uint32_t>(r[b] + static_cast<int64_t>(v)));
   }
   EXPECT_LE(q, 8u * nbytes);
