@@ -250,6 +250,7 @@ TEST(FormatRans, the_abracadabra_block_decodes_field_by_field) {
             "00 62 02 72 88 00 00 61 88 00 00 61 88 00 00 72 61 88 00 00 00");
   EXPECT_EQ(block.size(), 59u + 4 * 32);
   EXPECT_EQ(u32_at(block, 59), 0x3a995u);
+  EXPECT_EQ(u32_at(block, 63), 0x2af00u);
   EXPECT_EQ(u32_at(block, 59 + 4 * 31), 0x3a76eeu);
   bytes back;
   size_t used = 0;
@@ -262,7 +263,8 @@ TEST(FormatRans, the_abracadabra_block_decodes_field_by_field) {
   ASSERT_NE(rans_compress_O1_32x16(in.data(), 0, empty.data(), &empty_room), nullptr);
   empty.resize(empty_room);
   EXPECT_EQ(empty.size(), 138u);
-  EXPECT_EQ(hex(empty, 0, 14), "00 00 00 00 00 00 88 00 00 00 00 80 00 00");
+  EXPECT_EQ(hex(empty, 0, 10), "00 00 00 00 00 00 88 00 00 00");
+  for (int z = 0; z < 32; z++) EXPECT_EQ(u32_at(empty, 10 + 4 * z), 0x8000u);
   ASSERT_TRUE(read_rans_block(empty.data(), empty.size(), &back));
   EXPECT_TRUE(back.empty());
 }
@@ -275,7 +277,8 @@ TEST(FormatText, a_repeated_line_and_three_hundred_numbers_decode_field_by_field
   const bytes file = compressed(mode_text, in);
   ASSERT_EQ(u32_at(file, 0), 1u);
   // Words 0 (mode and length) are never whitened.
-  EXPECT_EQ(hex(file, 0, 8), "01 00 00 00 1a 13 00 00");
+  EXPECT_EQ(hex(file, 0, 24), "01 00 00 00 1a 13 00 00 a3 02 f8 4a fc 1c c8 44 65 a7 ff 42 bb 59 53 ea");
+  EXPECT_EQ(file.size(), 4277u);
 
   // Unwhitening: word w >= 1 of the file XOR the generator's draw w - 1; the bytes past the last whole word stay.
   bytes f = file;
@@ -290,7 +293,9 @@ TEST(FormatText, a_repeated_line_and_three_hundred_numbers_decode_field_by_field
   EXPECT_EQ(textc, 4890u);  // the input ends with a line feed: nothing appended
   EXPECT_EQ(appended, 0u);
   EXPECT_EQ(a2c, 200u * 6 + 300);
-  EXPECT_EQ(hex(f, 0, 20), "01 00 00 00 1a 13 00 00 dc 05 00 00 52 04 00 00 00 00 00 00");
+  EXPECT_EQ(hex(f, 0, 40),
+            "01 00 00 00 1a 13 00 00 dc 05 00 00 52 04 00 00 00 00 00 00 32 00 00 00 00 04 00 00 00 00 00 00 "
+            "32 00 00 00 00 00 00 00");
 
   // The escape stream.
   size_t at = 20;
@@ -301,14 +306,21 @@ TEST(FormatText, a_repeated_line_and_three_hundred_numbers_decode_field_by_field
   for (int i = 0; i < 256; i++) r[i] = u32_at(f, at + 8 + 4 * i);
   ASSERT_EQ(u32_at(f, at + 8 + 1024), 1024u);
   for (int i = 0; i < 256; i++) width[i] = u32_at(f, at + 12 + 1024 + 4 * i);
+  EXPECT_EQ(r[0], 0);
+  EXPECT_EQ(r[1], 50);
+  EXPECT_EQ(width[0], 6);
   at += 12 + 2048;
+  ASSERT_EQ(at, 2080u);
   const uint32_t bucket_size = u32_at(f, at);
+  EXPECT_EQ(bucket_size, 138u);
   bytes buckets;
   ASSERT_TRUE(read_rans_block(f.data() + at + 4, bucket_size, &buckets));
   ASSERT_EQ(buckets.size(), escc);
   at += 4 + bucket_size;
   const uint32_t nbytes = u32_at(f, at);
   const size_t bits_at = at + 4;
+  EXPECT_EQ(nbytes, 38u);
+  EXPECT_EQ(hex(f, bits_at, 4), "40 20 0c 44");
   at += 4 + nbytes;
   ASSERT_LE(at, f.size());
   std::vector<uint32_t> escapes;
@@ -321,10 +333,12 @@ TEST(FormatText, a_repeated_line_and_three_hundred_numbers_decode_field_by_field
   EXPECT_LE(q, 8u * nbytes);
 
   // The token bytes and the dictionary, then nothing.
+  EXPECT_EQ(at, 2264u);
   bytes token_bytes, dictionary;
   const uint32_t token_size = u32_at(f, at);
   ASSERT_TRUE(read_rans_block(f.data() + at + 4, token_size, &token_bytes));
   at += 4 + token_size;
+  EXPECT_EQ(at, 3499u);
   const uint32_t list_size = u32_at(f, at);
   ASSERT_TRUE(read_rans_block(f.data() + at + 4, list_size, &dictionary));
   at += 4 + list_size;
@@ -530,6 +544,7 @@ TEST(FormatMixed, forty_classed_blocks_decode_section_by_section) {
   EXPECT_EQ(other.size(), 1000u);
   ASSERT_EQ(strides.size(), 16u);  // 1000 periodic bytes in 64-byte chunks
   ASSERT_EQ(flags.size(), 8 * strides.size());
+  EXPECT_EQ(exceptions.size(), 146u);
 
   // The stride transform undone: 256 zero bytes in front, then each byte copied from `stride` back unless its flag
   // bit (the first byte of each group of eight in the top bit) marks an exception.
@@ -573,4 +588,6 @@ TEST(FormatMixed, forty_classed_blocks_decode_section_by_section) {
             "00 00 00 00 00 00 01 00 00 00 01 00 00 00 00");
   // Sub-blocks longer than 100 bytes are rANS coded: the code section's literal bytes.
   EXPECT_EQ(hex(f, section_at[0], 8), "e8 03 00 00 7d 01 00 00");
+  // Its sub-blocks 0 to 3 hold 16, 2, 7 and 7 bytes, so sub-block 4 starts at 8 + 8 + 24 + 10 + 15 + 15.
+  EXPECT_EQ(hex(f, 80, 8), "1d 01 00 00 13 01 00 00");
 }
