@@ -59,6 +59,13 @@ typedef enum qarn_mode {
 /* The mode the qarn program picks for an input of that path: the (up to) four bytes from the last '.' of the whole
  * path, compared with ".pnm", ".txt" and ".dat" in that order; stored mode for anything else (and for NULL). */
 QARN_API qarn_mode qarn_mode_for_name(const char* path);
+/* The mode that suits the content of data[0 .. size), for inputs without a telling name (a pipe, a file without
+ * an extension): a PNM image that image mode restores byte for byte ("P6\n<width> <height>\n255\n" and the
+ * samples) gives image mode; an executable, shared library, object file or archive of objects (ELF, PE, Mach-O,
+ * "!<arch>") gives mixed mode; text that text mode codes well (no NUL or other control bytes, words separated by
+ * spaces and line feeds, at most 30% of them distinct, few repeated lines) gives text mode; anything else gives
+ * mixed mode. Reads at most about 256 KB of the input, spread over it. */
+QARN_API qarn_mode qarn_mode_for_content(const void* data, size_t size);
 /* The mode's word as the program prints it: "default" (stored), "text", "image", "mixed"; NULL for any other
  * number. */
 QARN_API const char* qarn_mode_name(qarn_mode mode);

@@ -76,6 +76,15 @@ qarn_mode qarn_mode_for_name(const char* path) {
   return path ? static_cast<qarn_mode>(mode_for_name(path)) : QARN_MODE_STORED;
 }
 
+qarn_mode qarn_mode_for_content(const void* data, size_t size) {
+  if (!data) return QARN_MODE_MIXED;
+  try {
+    return static_cast<qarn_mode>(mode_for_content(static_cast<const uint8_t*>(data), size));
+  } catch (...) {
+    return QARN_MODE_MIXED;  // no memory for the sample's tables: the mode that takes anything
+  }
+}
+
 const char* qarn_mode_name(qarn_mode mode) { return mode_word(static_cast<uint32_t>(mode)); }
 
 const char* qarn_status_string(qarn_status status) {

@@ -18,6 +18,12 @@ constexpr int64_t stored_file_limit = input_size_limit - 1;
 // The mode compression picks for an input path: the (up to) four bytes from the last '.' of the whole path,
 // compared with ".pnm", ".txt" and ".dat" in that order; stored mode for anything else.
 uint32_t mode_for_name(const char* path);
+// The mode that suits the content of in[0..n), for callers that have no name to go by: an image that image mode
+// restores byte for byte → image; a program, library or object file (ELF, PE, Mach-O, an archive of objects) →
+// mixed; text that text mode codes well (no control bytes, words separated by spaces and line feeds, a small
+// vocabulary, few repeated lines) → text; anything else → mixed. The usual fallbacks apply to the file made.
+// Reads at most about 256 KB, spread over the input.
+uint32_t mode_for_content(const uint8_t* in, size_t n);
 // The word the progress lines use for a mode ("default", "text", "image", "mixed"), or null for a number that
 // names no mode.
 const char* mode_word(uint32_t mode);

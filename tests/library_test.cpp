@@ -2,6 +2,7 @@
 // headers record, and each error it reports.
 #include <sys/mman.h>
 
+#include <cstring>
 #include <string>
 
 #include "helpers.h"
@@ -128,6 +129,39 @@ TEST(Library, RefusesInputsPastTheLimit) {
             qarn_compress(QARN_MODE_TEXT, big, QARN_INPUT_LIMIT, out.data(), out.size(), &size));
   EXPECT_EQ(0u, size);
   munmap(big, n);
+}
+
+}  // namespace
+
+namespace {
+
+// The content rule on generated samples of each kind, and on inputs built to sit just across its lines.
+TEST(LibraryContent, PicksTheModeFromTheBytes) {
+  auto mode_of = [](const bytes& b) { return qarn_mode_for_content(b.data(), b.size()); };
+  EXPECT_EQ(QARN_MODE_TEXT, mode_of(prose(400000, 3000, 11)));
+  EXPECT_EQ(QARN_MODE_IMAGE, mode_of(picture(64, 48, 12)));
+  bytes commented = to_bytes("P6\n# a comment\n64 48\n255\n");
+  commented.resize(commented.size() + 3 * 64 * 48, 7);
+  EXPECT_EQ(QARN_MODE_MIXED, mode_of(commented));  // image mode would not restore it: mixed takes it
+  bytes elf = binary(100000, 13);
+  std::memcpy(elf.data(), "\x7f" "ELF", 4);
+  EXPECT_EQ(QARN_MODE_MIXED, mode_of(elf));
+  bytes archive = prose(100000, 500, 14);  // an archive of objects whose members happen to read as text
+  std::memcpy(archive.data(), "!<arch>\n", 8);
+  EXPECT_EQ(QARN_MODE_MIXED, mode_of(archive));
+  EXPECT_EQ(QARN_MODE_MIXED, mode_of(random_bytes(100000, 15)));
+  // A word list (every token distinct), and prose whose lines repeat: mixed mode's distances code them better.
+  std::string words;
+  for (int i = 0; i < 40000; i++) words += "word" + std::to_string(i * 7919 % 100003) + "\n";
+  EXPECT_EQ(QARN_MODE_MIXED, mode_of(to_bytes(words)));
+  std::string repeated;
+  for (int i = 0; i < 3000; i++) repeated += i % 3 ? "the same licence line comes back again and again\n" : "x" + std::to_string(i) + " unique\n";
+  EXPECT_EQ(QARN_MODE_MIXED, mode_of(to_bytes(repeated)));
+  // A NUL byte anywhere in the sample makes it binary.
+  bytes nul = prose(20000, 300, 16);
+  nul[10000] = 0;
+  EXPECT_EQ(QARN_MODE_MIXED, mode_of(nul));
+  EXPECT_EQ(QARN_MODE_MIXED, qarn_mode_for_content(nullptr, 0));
 }
 
 }  // namespace
