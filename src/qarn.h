@@ -29,7 +29,7 @@ uint32_t mode_for_content(const uint8_t* in, size_t n);
 const char* mode_word(uint32_t mode);
 
 // Writes to sink the compressed file of in[0..n) in `mode`, or in the mode the program falls back to: an input
-// that text or image mode cannot take goes to mixed mode, a mixed file that would not be smaller than the stored
+// that text or image mode cannot take goes to mixed mode, a mixed file that would be larger than the stored
 // file (or would reach 500,000,000 bytes) becomes the stored file, as does any result larger than input + 4.
 // Returns the mode of the file written. Throws too_large when the stored file would pass the stored limit.
 // `done_reading`, when given, is called whenever the work no longer reads the input for a while (the input must

@@ -10,10 +10,17 @@ stage=$work/stage prefix=/usr/local
 DESTDIR=$stage cmake --install "$build" --prefix "$prefix" >/dev/null
 root=$stage$prefix
 libdir=$(dirname "$(find "$root" -name 'libqarn.so' | head -1)")
-for f in "$root/bin/qarn" "$root/include/libqarn.h" "$libdir/libqarn.a" "$root/share/man/man1/qarn.1" \
-  "$libdir/pkgconfig/qarn.pc" "$libdir/cmake/qarn/qarnConfig.cmake"; do
+for f in "$root/bin/qarn" "$root/bin/qz" "$root/bin/unqz" "$root/include/libqarn.h" "$libdir/libqarn.a" \
+  "$root/share/man/man1/qarn.1" "$root/share/man/man1/qz.1" "$root/share/bash-completion/completions/qz" \
+  "$root/share/bash-completion/completions/unqz" "$libdir/pkgconfig/qarn.pc" "$libdir/cmake/qarn/qarnConfig.cmake"; do
   [ -f "$f" ] || { echo "not installed: $f"; exit 1; }
 done
+[ "$(readlink "$root/bin/unqz")" = qz ] || { echo "unqz is not qz under another name"; exit 1; }
+# The completion offers .qz files when decompressing and every file when compressing.
+mkdir "$work/comp" && touch "$work/comp/a.qz" "$work/comp/b.txt"
+offered=$(cd "$work/comp" && bash -c 'compopt() { :; }; . "$1"; COMP_WORDS=(qz -d ""); COMP_CWORD=2; _qz
+  echo "${COMPREPLY[*]}"; COMP_WORDS=(qz ""); COMP_CWORD=1; _qz; echo "${COMPREPLY[*]}"' _ "$root/share/bash-completion/completions/qz")
+[ "$offered" = "$(printf 'a.qz\na.qz b.txt')" ] || { echo "completion offered: $offered"; exit 1; }
 
 # Real data: this machine's own program and a text, plus a generated photo.
 cp "$root/bin/qarn" "$work/program.dat"
