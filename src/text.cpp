@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cmath>
 #include <cstring>
+#include <memory>
 #include <numeric>
 
 #include <immintrin.h>
@@ -49,6 +50,56 @@ void run_split(int workers, Work&& work, Stop&& stop) {
 constexpr size_t copy_slack = 16;
 
 inline bool is_delimiter(uint8_t c) { return c == ' ' || c == '\n'; }
+
+// Memory that earlier steps have written and no longer need, handed out again in pieces to later ones: a page
+// already touched costs nothing, a fresh one a fault and its clearing, which on these machines is a good part of a
+// run. Pieces are never given back; a piece no given area has room for gets fresh memory of its own.
+class scratch {
+ public:
+  // Takes over an array whose first `touched` bytes have been written.
+  template <class T>
+  void donate(raw_array<T>&& a, size_t touched) {
+    if (!a.data()) return;
+    auto* p = reinterpret_cast<uint8_t*>(a.data());
+    const size_t bytes = a.size() * sizeof(T);
+    owned_.push_back(std::make_unique<holder<T>>(std::move(a)));
+    areas_.push_back({p, bytes, std::min(touched, bytes), 0});
+  }
+  // Room for n values of T, 64-byte aligned, not cleared: within touched memory where some area has room, else
+  // within an area's untouched rest, else fresh.
+  template <class T>
+  T* take(size_t n) {
+    const size_t bytes = std::max<size_t>(n * sizeof(T), 1);
+    for (int pass = 0; pass < 2; pass++)
+      for (area& a : areas_) {
+        const size_t at = (a.used + 63) & ~size_t{63};
+        if (at + bytes <= (pass == 0 ? a.touched : a.bytes)) {
+          a.used = at + bytes;
+          return reinterpret_cast<T*>(a.p + at);
+        }
+      }
+    raw_array<uint8_t> fresh(bytes + 64);
+    uint8_t* p = fresh.data();
+    owned_.push_back(std::make_unique<holder<uint8_t>>(std::move(fresh)));
+    return reinterpret_cast<T*>(p + (-reinterpret_cast<uintptr_t>(p) & 63));
+  }
+
+ private:
+  struct area {
+    uint8_t* p;
+    size_t bytes, touched, used;
+  };
+  struct holder_base {
+    virtual ~holder_base() = default;
+  };
+  template <class T>
+  struct holder final : holder_base {
+    explicit holder(raw_array<T>&& a) : a(std::move(a)) {}
+    raw_array<T> a;
+  };
+  std::vector<area> areas_;
+  std::vector<std::unique_ptr<holder_base>> owned_;
+};
 
 }  // namespace
 
@@ -114,27 +165,26 @@ struct token_entry {
 
 constexpr int token_table_min_bits = 12;
 
-// A growing array of plain entries in big_alloc's memory: huge pages where offered, on a worker thread too (whose
-// own heap would take small pages, a fault each).
+// An array of plain entries in big_alloc's memory (huge pages where offered, on a worker thread too, whose own heap
+// would take small pages, a fault each), with room for as many as its owner can ever add: pages are taken only as
+// entries reach them, and the entries are never moved (a doubling array takes fresh pages for twice its size, and
+// fresh pages are dear here).
 template <class T>
 class entry_array {
  public:
+  explicit entry_array(size_t capacity = 0) : a_(std::max<size_t>(capacity, 1)) {}
   size_t size() const { return n_; }
   T& operator[](size_t i) { return a_[i]; }
   const T& operator[](size_t i) const { return a_[i]; }
   const T* begin() const { return a_.data(); }
   const T* end() const { return a_.data() + n_; }
-  void push_back(const T& v) {
-    if (n_ == a_.size()) {
-      raw_array<T> b(std::max<size_t>(size_t{1} << 14, 2 * n_));
-      if (n_) std::memcpy(b.data(), a_.data(), n_ * sizeof(T));
-      a_ = std::move(b);
-    }
-    a_[n_++] = v;
-  }
-  void clear() {
-    a_ = raw_array<T>();
+  // The caller never adds more than the capacity.
+  void push_back(const T& v) { a_[n_++] = v; }
+  // The array's memory, with the bytes its entries took; the array is left empty.
+  raw_array<T> release(size_t* touched) {
+    *touched = n_ * sizeof(T);
     n_ = 0;
+    return std::move(a_);
   }
 
  private:
@@ -170,11 +220,13 @@ void copy_token(const text_data* t, const token_entry& e, uint8_t* to);
 struct token_part {
   int64_t from = 0, to = 0;  // bytes [from, to) of the text, ending with a delimiter
   int64_t tokens = 0;
-  // Numbers two bytes each while every number fits, four (wide) from the first that does not; `room` bytes at
-  // least, so that token bytes and their coded block fit there.
+  // Numbers two bytes each while every number fits, three (wide) from the first that does not (distinct tokens are
+  // fewer than 2^24); `room` bytes at least, so that token bytes and their coded block fit there.
   byte_buffer numbers;
   bool wide = false;
   size_t room = 0;
+  // Entries the part's dictionary may come to hold (the first part's takes the second's new tokens too).
+  size_t capacity = 0;
   entry_array<token_entry> dict;  // the part's distinct tokens in its numbering
 };
 
@@ -201,26 +253,35 @@ class tokenizer {
     const int64_t tokens = part->tokens;
     if (packed_) {
       part->wide = false;
-      // Room for four bytes a number from the start: pages are taken only as numbers reach them, and numbers that
-      // outgrow two bytes are widened in place.
-      part->numbers = byte_buffer(std::max<size_t>(4 * static_cast<size_t>(tokens), part->room));
+      // Room for three bytes a number from the start (and the one byte past the last that a four-byte store
+      // writes): pages are taken only as numbers reach them, and numbers that outgrow two bytes are widened in place.
+      part->numbers = byte_buffer(std::max<size_t>(3 * static_cast<size_t>(tokens) + 1, part->room));
       numbers_ = part->numbers.data();
     } else {
       t->a2 = raw_array<int32_t>(static_cast<size_t>(tokens));
       numbers_ = reinterpret_cast<uint8_t*>(t->a2.data());
     }
+    part->dict = entry_array<token_entry>(std::max<size_t>(part->capacity, static_cast<size_t>(
+                                              std::min<int64_t>(tokens, distinct_token_limit))));
+    // The table takes its largest size's room at once and grows within it.
+    int bits = token_table_min_bits;
+    while (uint64_t{2} * static_cast<uint64_t>(std::min<int64_t>(tokens, distinct_token_limit)) >
+           (uint64_t{1} << bits) - 1)
+      bits++;
+    slots_ = raw_array<token_slot>(size_t{1} << bits);
     resize(token_table_min_bits);
 
     // Each token's slot is prefetched when it is found and looked up `lookahead` tokens later. The loop keeps its
     // state in locals; anything unusual (a token that is new, longer than 8 bytes, near the input's end, or a
     // number past two bytes) leaves it for a call.
-    constexpr int64_t lookahead = 16, ring = 32;
+    constexpr int64_t lookahead = 24, entry_ahead = 12, ring = 32;
     pending_token queue[ring];
     const uint8_t* const text = t->text;
     const int64_t n = t->textc - t->appended, from = part->from, to = part->to;
     const int64_t tail_base = from + ((n - from) & ~int64_t{63});
     const int64_t key_safe = n - 16;
     bool narrow = packed_;
+    const int64_t stride = packed_ ? 3 : 4;  // bytes of a wide number
     uint8_t* numbers = numbers_;
     int64_t found = 0, start = from;
     // Numbers token `done` (queued) and stores its number; false when the text is refused.
@@ -243,7 +304,7 @@ class tokenizer {
         widen(done);
         narrow = false;
       }
-      put_u32(numbers + 4 * done, static_cast<uint32_t>(k));
+      put_u32(numbers + stride * done, static_cast<uint32_t>(k));
       return -1;
     };
     uint8_t tail[64] = {};
@@ -274,6 +335,14 @@ class tokenizer {
         q.hash = slot_hash(q.w0, q.w1);
         __builtin_prefetch(&slots_[q.hash >> shift_]);
         start = end;
+        if (found >= entry_ahead) {
+          // A long token's entry, which its comparison reads, is fetched once its slot has arrived.
+          const pending_token& p = queue[(found - entry_ahead) & (ring - 1)];
+          if (p.length > 8) {
+            const token_slot& s = slots_[p.hash >> shift_];
+            if (s.count != 0 && s.w0 == p.w0) __builtin_prefetch(&part->dict[static_cast<size_t>(s.number)]);
+          }
+        }
         if (found >= lookahead)
           if (int r = take(found - lookahead); r >= 0) return static_cast<text_refusal>(r);
         found++;
@@ -283,7 +352,7 @@ class tokenizer {
       if (int r = take(done); r >= 0) return static_cast<text_refusal>(r);
     // Fewer than counted if the input changed meanwhile.
     part->tokens = found;
-    for (size_t j = 0; j < slots_.size(); j++)
+    for (size_t j = 0; j <= mask_; j++)
       if (slots_[j].count) part->dict[static_cast<size_t>(slots_[j].number)].count = slots_[j].count;
     return text_refusal::none;
   }
@@ -328,6 +397,12 @@ class tokenizer {
   }
 
   int64_t dictionary_bytes() const { return listc_; }
+
+  // The table's memory, with the bytes its slots took; the tokenizer can look nothing up afterwards.
+  raw_array<token_slot> release_table(size_t* touched) {
+    *touched = (mask_ + 1) * sizeof(token_slot);
+    return std::move(slots_);
+  }
 
  private:
   // Calls f(base, mask) for the part's 64-byte blocks in order, mask having a bit for each delimiter. Blocks are
@@ -412,30 +487,49 @@ class tokenizer {
     return k;
   }
 
-  // Makes the first `count` numbers four bytes each, from the last down: number i goes where numbers 2i and 2i + 1
-  // were, which are moved already (or, for i = 0, read just before).
+  // Makes the first `count` numbers three bytes each, from the last down: number i goes where numbers 3i / 2 to
+  // (3i + 2) / 2 were, which are moved already (or, for i = 0, read just before).
   void widen(int64_t count) {
-    for (int64_t i = count - 1; i >= 0; i--) put_u32(numbers_ + 4 * i, get_u16(numbers_ + 2 * i));
+    for (int64_t i = count - 1; i >= 0; i--) {
+      const uint16_t v = get_u16(numbers_ + 2 * i);
+      put_u16(numbers_ + 3 * i, v);
+      numbers_[3 * i + 2] = 0;
+    }
     part_->wide = true;
   }
 
-  // A table of 2^bits slots holding every known token again; at most half full.
+  // The table at 2^bits slots, within the room it took at the start, holding every known token again; at most half
+  // full. Its tokens are put back from the dictionary, in order, so that the table needs no copy of itself: the
+  // counts go to the entries first, and each token's first 8 bytes are read again from the text (first occurrences
+  // lie in text order, so the reads go forward).
   void resize(int bits) {
-    raw_array<token_slot> old = std::move(slots_);
+    entry_array<token_entry>& dict = part_->dict;
+    for (size_t j = 0; dict.size() && j <= mask_; j++)
+      if (slots_[j].count) dict[static_cast<size_t>(slots_[j].number)].count = slots_[j].count;
     size_t count = size_t{1} << bits;
-    slots_ = raw_array<token_slot>(count);
     std::memset(slots_.data(), 0, count * sizeof(token_slot));
     mask_ = count - 1;
     shift_ = 64 - bits;
-    constexpr size_t ahead = 16;  // slots whose entries are fetched before they are needed
-    for (size_t j = 0; j < old.size(); j++) {
-      if (j + ahead < old.size() && old[j + ahead].count)
-        __builtin_prefetch(&part_->dict[static_cast<size_t>(old[j + ahead].number)]);
-      const token_slot& s = old[j];
-      if (s.count == 0) continue;
-      uint64_t i = slot_hash(s.w0, part_->dict[static_cast<size_t>(s.number)].w1) >> shift_;
-      while (slots_[i].count) i = (i + 1) & mask_;
-      slots_[i] = s;
+    // Each token's slot is fetched `ahead` tokens before it is filled.
+    constexpr size_t ahead = 16;
+    struct keyed {
+      uint64_t w0, slot;
+    } ring[ahead];
+    const size_t distinct = dict.size();
+    for (size_t k = 0; k < distinct + ahead; k++) {
+      if (k >= ahead) {
+        const keyed& q = ring[k % ahead];
+        uint64_t i = q.slot;
+        while (slots_[i].count) i = (i + 1) & mask_;
+        slots_[i] = {q.w0, static_cast<int32_t>(k - ahead), dict[k - ahead].count};
+      }
+      if (k < distinct) {
+        const token_entry& e = dict[k];
+        uint64_t w0, w1;
+        read_key(e.start, e.length, &w0, &w1);
+        ring[k % ahead] = {w0, slot_hash(w0, e.w1) >> shift_};
+        __builtin_prefetch(&slots_[ring[k % ahead].slot]);
+      }
     }
   }
 
@@ -511,12 +605,16 @@ int64_t escape_stream_bound(int64_t n) {
   return 4 + (4 + bucket_table_bytes) * 2 + 4 + rans_compress_bound(static_cast<unsigned>(n)) + 4 + (n * 18) / 8 + 16;
 }
 
-bool add_integers_to_file(cfile* f, const int32_t* vals, int32_t n) {
+namespace {
+
+// add_integers_to_file with its working arrays taken from mem.
+bool put_integers(cfile* f, const int32_t* vals, int32_t n, scratch& mem) {
   int32_t r[257] = {};
   int32_t rbits[257] = {};
   int32_t max = 0;
   for (int32_t i = 0; i < n; i++) max = std::max(max, vals[i]);
-  std::vector<int32_t> hist(static_cast<size_t>(max) + 1);
+  int32_t* const hist = mem.take<int32_t>(static_cast<size_t>(max) + 1);
+  std::memset(hist, 0, (static_cast<size_t>(max) + 1) * sizeof(int32_t));
   for (int32_t i = 0; i < n; i++) hist[vals[i]]++;
 
   // Boundaries from the top down: a bucket grows downward while counts stay within 4% of its top value's count,
@@ -555,19 +653,19 @@ bool add_integers_to_file(cfile* f, const int32_t* vals, int32_t n) {
   std::reverse(r, r + rc);
 
   // Each value's bucket, a byte (fewer than 256 buckets).
-  byte_buffer bucket_of(static_cast<size_t>(max) + 2);
+  uint8_t* const bucket_of = mem.take<uint8_t>(static_cast<size_t>(max) + 2);
   for (int32_t i = 0; i + 1 < rc; i++) {
     int32_t size = r[i + 1] - r[i];
     rbits[i] = static_cast<int32_t>(std::log(static_cast<double>(size)) / 0.6931471805599453) +
                (__builtin_popcount(static_cast<uint32_t>(size)) > 1 ? 1 : 0);
-    std::memset(bucket_of.data() + r[i], i, static_cast<size_t>(size));
+    std::memset(bucket_of + r[i], i, static_cast<size_t>(size));
   }
 
   // Offsets fill 64-bit words from the low end; a word is stored when full, so nothing needs clearing first.
-  byte_buffer buckets(static_cast<size_t>(n) + 1);
-  byte_buffer bits(static_cast<size_t>(n) * 3 + 16);  // at most 18 bits a value
+  uint8_t* const buckets = mem.take<uint8_t>(static_cast<size_t>(n) + 1);
+  uint8_t* const bits = mem.take<uint8_t>(static_cast<size_t>(n) * 3 + 16);  // at most 18 bits a value
   uint64_t q = 0, word = 0;
-  uint8_t* wp = bits.data();
+  uint8_t* wp = bits;
   for (int32_t i = 0; i < n; i++) {
     const int32_t v = vals[i];
     const uint8_t b = bucket_of[v];
@@ -592,11 +690,18 @@ bool add_integers_to_file(cfile* f, const int32_t* vals, int32_t n) {
   f->put32(bucket_table_bytes);
   for (int i = 0; i < 256; i++) f->put32(static_cast<uint32_t>(rbits[i]));
   unsigned csize = rans_compress_bound(static_cast<unsigned>(n));
-  rans_compress_O1_32x16(buckets.data(), static_cast<unsigned>(n), f->data + f->pos + 4, &csize);
+  rans_compress_O1_32x16(buckets, static_cast<unsigned>(n), f->data + f->pos + 4, &csize);
   f->put32(csize);
   f->pos += static_cast<int32_t>(csize);
-  f->putblock(bits.data(), nbytes);
+  f->putblock(bits, nbytes);
   return true;
+}
+
+}  // namespace
+
+bool add_integers_to_file(cfile* f, const int32_t* vals, int32_t n) {
+  scratch mem;
+  return put_integers(f, vals, n, mem);
 }
 
 namespace {
@@ -711,6 +816,7 @@ std::optional<byte_buffer> compress_text_buffer(const uint8_t* in, size_t n, tex
   if (a2c >= token_limit) return refuse(text_refusal::too_many_tokens);
   // The first part's numbers take the token bytes of both parts and their coded block.
   parts[0].room = static_cast<size_t>(a2c + rans_compress_bound(static_cast<unsigned>(a2c)));
+  parts[0].capacity = static_cast<size_t>(std::min<int64_t>(a2c, distinct_token_limit));
   run_split(workers, [&](int w, int count) {
     for (int p = w; p < workers; p += count) refused[p] = tk[p]->run();
   }, [] {});
@@ -721,7 +827,6 @@ std::optional<byte_buffer> compress_text_buffer(const uint8_t* in, size_t n, tex
   // The whole text's tokens by first occurrence: the first part's, then those new in the second. map[k] is the
   // whole-text number of the second part's token k.
   entry_array<token_entry>& dict = parts[0].dict;
-  const size_t first_distinct = dict.size();
   std::vector<int32_t> map;
   if (workers > 1) {
     const entry_array<token_entry>& second = parts[1].dict;
@@ -752,16 +857,25 @@ std::optional<byte_buffer> compress_text_buffer(const uint8_t* in, size_t n, tex
       dict.push_back(second[k]);
     }
   }
-  tk[0].reset();
-  tk[1].reset();
+  // From here on the working arrays take the memory of the tokenizers' tables, and then of other arrays as they
+  // fall out of use, instead of fresh pages.
+  scratch mem;
+  for (std::optional<tokenizer>& k : tk) {
+    if (!k) continue;
+    size_t touched;
+    raw_array<token_slot> table = k->release_table(&touched);
+    mem.donate(std::move(table), touched);
+    k.reset();
+  }
 
   // Frequency order, and the dictionary in that order.
   const int32_t distinct = static_cast<int32_t>(dict.size());
-  std::vector<int32_t> order(static_cast<size_t>(distinct)), rank(static_cast<size_t>(distinct));
+  int32_t* const order = mem.take<int32_t>(static_cast<size_t>(distinct));
+  int32_t* const rank = mem.take<int32_t>(static_cast<size_t>(distinct));
   {
-    std::vector<int32_t> counts(static_cast<size_t>(distinct));
+    int32_t* const counts = mem.take<int32_t>(static_cast<size_t>(distinct));
     for (int32_t k = 0; k < distinct; k++) counts[k] = dict[k].count;
-    order_by_count(counts.data(), distinct, order.data());
+    order_by_count(counts, distinct, order);
   }
   int64_t listc = 0;
   for (int32_t r = 0; r < distinct; r++) {
@@ -769,45 +883,48 @@ std::optional<byte_buffer> compress_text_buffer(const uint8_t* in, size_t n, tex
     listc += dict[order[r]].length;
   }
   if (listc >= dictionary_limit) return refuse(text_refusal::dictionary_too_large);
-  byte_buffer list(static_cast<size_t>(listc) + 1);
+  uint8_t* const list = mem.take<uint8_t>(static_cast<size_t>(listc) + 1);
   // Tokens are copied in their new order, from all over the text: their entries are fetched 32 ahead and their
   // bytes 16 ahead.
   for (int64_t r = 0, at = 0; r < distinct; r++) {
     if (r + 32 < distinct) __builtin_prefetch(&dict[order[r + 32]]);
     if (r + 16 < distinct) __builtin_prefetch(in + dict[order[r + 16]].start);
     const token_entry& e = dict[order[r]];
-    copy_token(&t, e, list.data() + at);
+    copy_token(&t, e, list + at);
     at += e.length;
   }
-  std::vector<int32_t>().swap(order);
 
   // Token numbers below 255 become their byte; larger ones the byte 255 and an escape value. Each part's bytes
   // overwrite the front of its numbers as they are read (byte i lies within number i, which has been read); its
   // escape values go to an area of their own, the second part's one slot behind the first's (each part stores a
   // value at every token and moves on past escapes only, so its last store lands one past its values).
-  std::vector<int32_t> part_rank[2];
-  part_rank[0].assign(rank.begin(), rank.begin() + static_cast<std::ptrdiff_t>(first_distinct));
+  // The first part's numbers keep their ranks (rank[k] for k below first_distinct).
+  const int32_t* part_rank[2] = {rank, nullptr};
   int64_t escc = 0, second_escapes = 0;
   for (int32_t k = 0; k < distinct; k++)
     if (rank[k] >= escape_byte) escc += dict[k].count;
   if (workers > 1) {
-    part_rank[1].resize(map.size());
+    int32_t* const second_rank = mem.take<int32_t>(map.size());
     for (size_t k = 0; k < map.size(); k++) {
-      part_rank[1][k] = rank[map[k]];
-      if (part_rank[1][k] >= escape_byte) second_escapes += parts[1].dict[k].count;
+      second_rank[k] = rank[map[k]];
+      if (second_rank[k] >= escape_byte) second_escapes += parts[1].dict[k].count;
     }
+    part_rank[1] = second_rank;
   }
-  std::vector<int32_t>().swap(rank);
   std::vector<int32_t>().swap(map);
-  dict.clear();
+  for (token_part& part : parts) {
+    size_t touched;
+    raw_array<token_entry> entries = part.dict.release(&touched);
+    mem.donate(std::move(entries), touched);
+  }
   const int64_t first_escapes = escc - second_escapes;
-  raw_array<int32_t> escapes(static_cast<size_t>(escc) + 2);
+  int32_t* const escapes = mem.take<int32_t>(static_cast<size_t>(escc) + 2);
   run_split(workers, [&](int w, int count) {
     for (int p = w; p < workers; p += count) {
       token_part& part = parts[p];
-      const int32_t* const to_rank = part_rank[p].data();
+      const int32_t* const to_rank = part_rank[p];
       uint8_t* const bytes = part.numbers.data();
-      int32_t* const esc_out = escapes.data() + (p == 0 ? 0 : first_escapes + 1);
+      int32_t* const esc_out = escapes + (p == 0 ? 0 : first_escapes + 1);
       auto recode = [&](auto number_at) {
         int64_t e = 0;
         for (int64_t i = 0; i < part.tokens; i++) {
@@ -817,50 +934,62 @@ std::optional<byte_buffer> compress_text_buffer(const uint8_t* in, size_t n, tex
           bytes[i] = static_cast<uint8_t>(std::min(k, escape_byte));
         }
       };
-      if (part.wide) recode([&](int64_t i) { return get_u32(bytes + 4 * i); });
+      if (part.wide) recode([&](int64_t i) { return get_u32(bytes + 3 * i) & 0xFFFFFF; });
       else recode([&](int64_t i) { return get_u16(bytes + 2 * i); });
     }
   }, [] {});
   if (workers > 1) {
-    std::memmove(escapes.data() + first_escapes, escapes.data() + first_escapes + 1,
+    std::memmove(escapes + first_escapes, escapes + first_escapes + 1,
                  static_cast<size_t>(second_escapes) * sizeof(int32_t));
     std::memcpy(parts[0].numbers.data() + parts[0].tokens, parts[1].numbers.data(), static_cast<size_t>(parts[1].tokens));
-    parts[1] = token_part();
+    mem.donate(std::move(parts[1].numbers), static_cast<size_t>(parts[1].tokens) * (parts[1].wide ? 3 : 2));
   }
 
   // One worker codes the token bytes and the dictionary while the other codes the escape values; the token bytes'
-  // block goes behind the token bytes themselves (memory the numbers already took). The parts are then copied into a
-  // file of exactly their size.
+  // block goes behind the token bytes themselves (memory the numbers already took). The parts are then put together
+  // in that same memory when the file fits there, else in a buffer of exactly its size.
   uint8_t* const token_bytes = parts[0].numbers.data();
-  byte_buffer escape_part(static_cast<size_t>(escape_stream_bound(escc)));
-  cfile e{escape_part.data(), 0, static_cast<int64_t>(escape_part.size())};
+  const size_t escape_room = static_cast<size_t>(escape_stream_bound(escc));
+  cfile e{mem.take<uint8_t>(escape_room), 0, static_cast<int64_t>(escape_room)};
   unsigned token_size = static_cast<unsigned>(parts[0].numbers.size() - static_cast<size_t>(a2c));
   uint8_t* token_block = token_bytes + a2c;
   unsigned list_size = rans_compress_bound(static_cast<unsigned>(listc));
-  byte_buffer list_block(list_size);
+  uint8_t* const list_block = mem.take<uint8_t>(list_size);
   bool escapes_fit = true;
+  // Only the escape coder takes scratch memory while the workers run (scratch is not shared between threads).
   run_split(workers, [&](int w, int count) {
     if (w == 0) {
       rans_compress_O1_32x16(token_bytes, static_cast<unsigned>(a2c), token_block, &token_size);
-      rans_compress_O1_32x16(list.data(), static_cast<unsigned>(listc), list_block.data(), &list_size);
+      rans_compress_O1_32x16(list, static_cast<unsigned>(listc), list_block, &list_size);
     }
-    if (w == count - 1) escapes_fit = add_integers_to_file(&e, escapes.data(), static_cast<int32_t>(escc));
+    if (w == count - 1) escapes_fit = put_integers(&e, escapes, static_cast<int32_t>(escc), mem);
   }, [] {});
   if (!escapes_fit) return refuse(text_refusal::too_many_buckets);
 
   size_t total = text_header_size + static_cast<size_t>(e.pos) + 4 + token_size + 4 + list_size;
   if (total > n + container_header_size) return std::nullopt;
-  byte_buffer out(total);
+  // The token block moves to its place in the file first; everything before it is free by then.
+  const size_t token_at = text_header_size + static_cast<size_t>(e.pos) + 4;
+  byte_buffer out;
+  if (total <= parts[0].numbers.size()) {
+    out = std::move(parts[0].numbers);
+    std::memmove(out.data() + token_at, token_block, token_size);
+    out.shrink(total);
+  } else {
+    out = byte_buffer(total);
+    std::memcpy(out.data() + token_at, token_block, token_size);
+  }
   cfile f{out.data(), 0, static_cast<int64_t>(total)};
   f.put32(mode_text);
   f.put32(static_cast<uint32_t>(t.textc));
   f.put32(static_cast<uint32_t>(a2c));
   f.put32(static_cast<uint32_t>(listc));
   f.put32(static_cast<uint32_t>(t.appended));
-  std::memcpy(f.data + f.pos, escape_part.data(), static_cast<size_t>(e.pos));
+  std::memcpy(f.data + f.pos, e.data, static_cast<size_t>(e.pos));
   f.pos += e.pos;
-  f.putblock(token_block, token_size);
-  f.putblock(list_block.data(), list_size);
+  f.put32(token_size);
+  f.pos += static_cast<int32_t>(token_size);
+  f.putblock(list_block, list_size);
   text_whiten(out.data(), total);
   return out;
 }
