@@ -2,6 +2,7 @@
 #include "image.h"
 
 #include <immintrin.h>
+#include <sched.h>
 
 #include <algorithm>
 #include <atomic>
@@ -701,16 +702,17 @@ int choose_raw_planes(const encoder_job& job, worker_counts* counts) {
   return mask;
 }
 
-// Codes plane c into room (rans_compress_bound(N) bytes) from the workers' counts; returns the block's length.
-unsigned int code_plane(const encoder_job& job, worker_counts* counts, int coder, int c, uint8_t* room,
-                        unsigned int room_size) {
+// Codes plane c into room (rans_compress_bound(N) bytes) from the workers' counts; returns the block, which lies
+// at the room's end (at its start when the coder counts the plane itself), and sets *size to its length. The coding
+// worker's first table of the plane is used up.
+const uint8_t* code_plane(const encoder_job& job, worker_counts* counts, int coder, int c, uint8_t* room,
+                          unsigned int room_size, unsigned int* size) {
   uint8_t* p = job.planes + c * job.pixels;
-  unsigned int size = room_size;
+  *size = room_size;
   if (!job.counted) {
-    uint8_t* block = rans_compress_O1_32x16(p, static_cast<unsigned int>(job.pixels), room, &size);
+    uint8_t* block = rans_compress_O1_32x16(p, static_cast<unsigned int>(job.pixels), room, size);
     assert(block != nullptr);
-    (void)block;
-    return size;
+    return block;
   }
   const bool plain = job.count_plain && c < 2 && (job.raw_planes >> c & 1);
   auto table = [&](int k, int s) { return plain ? counts[k].plain(c, s) : counts[k].coded(c, s); };
@@ -726,10 +728,9 @@ unsigned int code_plane(const encoder_job& job, worker_counts* counts, int coder
     const int64_t i = job.band_start(b);
     f[(b ? p[i - 1] : 0) << 8 | p[i]]++;
   }
-  uint8_t* block = rans_compress_O1_32x16_counted(f, p, static_cast<unsigned int>(job.pixels), room, &size);
+  uint8_t* block = rans_compress_O1_32x16_counted_at_end(f, p, static_cast<unsigned int>(job.pixels), room, size);
   assert(block != nullptr);
-  (void)block;
-  return size;
+  return block;
 }
 
 }  // namespace
@@ -740,6 +741,20 @@ namespace {
 const uint8_t border_pixel[3] = {image_mid, image_mid, image_mid};
 // Sampled rows of the transform's estimate per piece of work.
 constexpr int64_t rows_per_pick = 16;
+
+// A new thread starts on the processor of the thread that made it, and the scheduler may take milliseconds to move
+// one of two busy threads to an idle processor: meanwhile they take turns on one. So the second worker, found on
+// the processor `first` that the first worker was on, moves itself to another one the process may use, at once,
+// and then lets the scheduler place it freely again.
+void move_off(int first) {
+  if (first < 0 || sched_getcpu() != first) return;
+  cpu_set_t all, others;
+  if (sched_getaffinity(0, sizeof all, &all) != 0) return;
+  others = all;
+  CPU_CLR(first, &others);
+  if (CPU_COUNT(&others) == 0 || sched_setaffinity(0, sizeof others, &others) != 0) return;
+  sched_setaffinity(0, sizeof all, &all);
+}
 
 // Waits, letting other threads run, until done() or the run was stopped; returns !stopped.
 template <class Done>
@@ -785,6 +800,94 @@ struct band_round {
   }
 };
 
+// A worker's room for the coder: the coder leaves each block at the room's end, so that a room used again reaches
+// pages it has already faulted in.
+struct coder_room {
+  byte_buffer bytes;
+  std::atomic<bool> holds{false};  // a block still waits here for its place in the file
+  // Makes the room, its last `expected` bytes mapped in.
+  void make(unsigned int bound, size_t expected) {
+    bytes = byte_buffer(bound);
+    expected = std::min<size_t>(expected, bound);
+    populate(bytes.data() + bound - expected, expected);
+  }
+};
+// Rooms of a worker: it never needs more than one for each plane it codes.
+using worker_rooms = coder_room[3];
+
+// The coded blocks on their way into the file, which is written over the planes' own memory from its start: a
+// plane is not needed once it is coded, and its pages are mapped in already, where a buffer of its own would have
+// to fault fresh pages in. A block is copied from its room to its place as soon as the lengths of the blocks in
+// front of it are known and no plane still to be coded lies there; one that cannot be placed so (a block longer
+// than its plane) waits in its room until all planes are coded.
+class file_blocks {
+ public:
+  file_blocks(uint8_t* memory, size_t capacity, int64_t pixels) : file_(memory), capacity_(capacity), n_(pixels) {}
+  // Takes a room of worker k that holds no block, making it when it is new.
+  static coder_room& free_room(worker_rooms& rooms, unsigned int bound) {
+    for (coder_room& r : rooms)
+      if (!r.holds.load(std::memory_order_acquire)) {
+        if (!r.bytes.data()) r.make(bound, 0);
+        r.holds.store(true, std::memory_order_relaxed);
+        return r;
+      }
+    assert(false);  // a worker codes three planes at most, each in a room of its own at worst
+    return rooms[0];
+  }
+  // Block c, coded into `room`, is at `at` and `size` bytes long; places what can be placed.
+  void add(int c, const uint8_t* at, uint32_t size, coder_room* room) {
+    {
+      std::lock_guard<std::mutex> hold(lock_);
+      blocks_[c] = {at, size, room, true, false};
+    }
+    place();
+  }
+  // Copies every block whose place is known and free to it; each copy outside the lock, so that the other worker
+  // may place the next block meanwhile.
+  void place() {
+    for (;;) {
+      int c = -1;
+      size_t pos = image_header_size;
+      {
+        std::lock_guard<std::mutex> hold(lock_);
+        for (int i = 0; i < 3 && blocks_[i].coded; pos += blocks_[i].size, i++) {
+          if (blocks_[i].placed) continue;
+          if (pos + blocks_[i].size > capacity_) break;
+          for (int j = 0; j < 3; j++)  // plane j lies at image_border + j N in the memory
+            if (!blocks_[j].coded && pos + blocks_[i].size > size_t(image_border + j * n_) &&
+                pos < size_t(image_border + (j + 1) * n_))
+              return;
+          c = i;
+          blocks_[i].placed = true;
+          break;
+        }
+      }
+      if (c < 0) return;
+      std::memcpy(file_ + pos, blocks_[c].at, blocks_[c].size);
+      blocks_[c].at = file_ + pos;
+      blocks_[c].room->holds.store(false, std::memory_order_release);
+    }
+  }
+  size_t length() const { return image_header_size + size_t{blocks_[0].size} + blocks_[1].size + blocks_[2].size; }
+  uint32_t size(int c) const { return blocks_[c].size; }
+  // Once all are coded and placed where they could be: whether all lie in the memory in order, and where block c is.
+  bool all_placed() const { return blocks_[0].placed && blocks_[1].placed && blocks_[2].placed; }
+  const uint8_t* at(int c) const { return blocks_[c].at; }
+
+ private:
+  struct block {
+    const uint8_t* at = nullptr;  // where its bytes are now
+    uint32_t size = 0;
+    coder_room* room = nullptr;  // where it was coded
+    bool coded = false, placed = false;
+  };
+  uint8_t* file_;
+  size_t capacity_;
+  int64_t n_;
+  std::mutex lock_;
+  block blocks_[3];
+};
+
 }  // namespace
 
 bool encode_image(const uint8_t* pnm, size_t n, size_t size_limit, byte_buffer* out, int workers) {
@@ -796,21 +899,15 @@ bool encode_image(const uint8_t* pnm, size_t n, size_t size_limit, byte_buffer* 
 
   byte_buffer planes_buf(static_cast<size_t>(image_border) + 3 * pixels);
   std::memset(planes_buf.data(), image_mid, image_border);
-  // Two workers code planes side by side, each block at the start of a room of its own, moved behind the one
-  // before it at the end. One worker codes them in order, each block right behind the one before; coding stops
-  // once the file passes size_limit, so a block starts at most size_limit bytes in. Pages the coder never
-  // touches cost nothing.
   workers = worker_count(workers, pixels);
-  const bool in_order = workers == 1;
   const unsigned int bound = rans_compress_bound(static_cast<unsigned int>(pixels));
   assert(bound != 0);
-  byte_buffer file(in_order ? std::min(size_limit, image_header_size + 2 * size_t{bound}) + bound
-                            : image_header_size + 3 * size_t{bound});
-  uint32_t sizes[3] = {};
-  auto room_of = [&](int c) {
-    return in_order ? image_header_size + (c > 0 ? sizes[0] : 0) + (c > 1 ? sizes[1] : 0)
-                    : image_header_size + c * size_t{bound};
-  };
+  file_blocks blocks(planes_buf.data(), planes_buf.size(), static_cast<int64_t>(pixels));
+  worker_rooms rooms[2];
+  // The planes' memory is mapped in first, in pieces of a huge page that the workers share, so that the pages of
+  // one band are not faulted in by one worker while the other waits for them.
+  constexpr size_t map_piece = size_t{2} << 20;
+  const int map_pieces = static_cast<int>((planes_buf.size() + map_piece - 1) / map_piece);
 
   encoder_job job;
   job.samples = samples;
@@ -831,9 +928,10 @@ bool encode_image(const uint8_t* pnm, size_t n, size_t size_limit, byte_buffer* 
   // Transform 3 makes planes 0 and 1 predicted first, counting their plain bytes too; the first worker then
   // picks the raw planes, and a plane that codes no better predicted is made again from the samples as it is.
   std::atomic<bool> stopped_by_size{false};
+  const int first_cpu = sched_getcpu();
   auto attempt = [&](int threads) {
     transform_histograms hist[2] = {};
-    std::atomic<int> next_pick{0}, picked{0}, stage{0};
+    std::atomic<int> next_map{0}, next_pick{0}, picked{0}, stage{0};
     std::atomic<bool> stop{false};
     std::atomic<size_t> written{image_header_size};
     worker_counts counts[2];
@@ -856,8 +954,11 @@ bool encode_image(const uint8_t* pnm, size_t n, size_t size_limit, byte_buffer* 
             ready = c;
         }
         if (ready >= 0) {
-          sizes[ready] = code_plane(job, counts, k, ready, file.data() + room_of(ready), bound);
-          if (written.fetch_add(sizes[ready]) + sizes[ready] > size_limit) {
+          coder_room& room = file_blocks::free_room(rooms[k], bound);
+          unsigned int size = 0;
+          const uint8_t* block = code_plane(job, counts, k, ready, room.bytes.data(), bound, &size);
+          blocks.add(ready, block, size, &room);
+          if (written.fetch_add(size) + size > size_limit) {
             stopped_by_size.store(true);
             stop.store(true);
           }
@@ -878,6 +979,11 @@ bool encode_image(const uint8_t* pnm, size_t n, size_t size_limit, byte_buffer* 
       }
     };
     auto work = [&](int k) {
+      if (k == 1) move_off(first_cpu);
+      for (int i; (i = next_map.fetch_add(1)) < map_pieces;) {
+        const size_t from = i * map_piece;
+        populate(planes_buf.data() + from, std::min(map_piece, planes_buf.size() - from));
+      }
       for (int i; (i = next_pick.fetch_add(1)) < picks;) {
         count_transform(samples, width, 0, 0, width, i * rows_per_pick, std::min(sampled, (i + 1) * rows_per_pick),
                         border_pixel, hist[k]);
@@ -909,7 +1015,14 @@ bool encode_image(const uint8_t* pnm, size_t n, size_t size_limit, byte_buffer* 
       } else if (!wait_for(stop, [&] { return stage.load(std::memory_order_acquire) > 0; })) {
         return;
       }
-      if (job.counted && !counts[k].made()) counts[k].make(job);
+      if (job.counted && !counts[k].made()) {
+        counts[k].make(job);
+        // The coder's memory too is mapped in now, while the work is still shared out in small pieces: a worker
+        // that maps it in for its first plane near the end keeps the other waiting. A photo's block takes about a
+        // third of its plane.
+        rans_prepare_counted_at_end();
+        if (!rooms[k][0].bytes.data()) rooms[k][0].make(bound, static_cast<size_t>(pixels) / 3);
+      }
       byte_buffer row(2 * static_cast<size_t>(width));
       if (stage.load(std::memory_order_acquire) == 1) {
         if (!share(k, first, row.data())) return;
@@ -936,13 +1049,17 @@ bool encode_image(const uint8_t* pnm, size_t n, size_t size_limit, byte_buffer* 
     };
     return run_workers(threads, work, [&] { stop.store(true); });
   };
-  if (!attempt(workers)) (void)attempt(1);  // the rooms of two workers serve one as well
+  if (!attempt(workers)) (void)attempt(1);  // no second thread to be had: one worker does it all
   if (stopped_by_size.load()) return false;
 
-  size_t pos = image_header_size + sizes[0];
-  for (int c = 1; c < 3; c++) {
-    if (!in_order) std::memmove(file.data() + pos, file.data() + room_of(c), sizes[c]);
-    pos += sizes[c];
+  blocks.place();  // all planes are coded: only a file longer than the planes' memory leaves blocks unplaced
+  byte_buffer file;
+  if (blocks.all_placed()) {
+    file = std::move(planes_buf);
+  } else {
+    file = byte_buffer(blocks.length());
+    for (size_t c = 0, pos = image_header_size; c < 3; pos += blocks.size(c), c++)
+      std::memcpy(file.data() + pos, blocks.at(c), blocks.size(c));
   }
   uint8_t* h = file.data();
   put_u32(h, mode_image);
@@ -950,8 +1067,8 @@ bool encode_image(const uint8_t* pnm, size_t n, size_t size_limit, byte_buffer* 
   put_u32(h + image_field_width, static_cast<uint32_t>(width));
   put_u32(h + image_field_height, static_cast<uint32_t>(height));
   put_u32(h + image_field_raw_planes, static_cast<uint32_t>(job.raw_planes));
-  for (int c = 0; c < 3; c++) put_u32(h + image_field_size0 + 4 * c, sizes[c]);
-  file.shrink(pos);
+  for (int c = 0; c < 3; c++) put_u32(h + image_field_size0 + 4 * c, blocks.size(c));
+  file.shrink(blocks.length());
   *out = std::move(file);
   return true;
 }

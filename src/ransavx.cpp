@@ -97,6 +97,7 @@ inline void enc_put(uint32_t& x, const RansEncSymbol& r, uint8_t*& wp) {
 struct heap_buffer {
   void* p = nullptr;
   explicit heap_buffer(size_t n) {
+    if (n == 0) return;  // nothing wanted: no block is taken from the cache
     for (cached& c : cache())
       if (c.p && !c.in_use && c.size >= n) {
         c.in_use = true;
@@ -410,9 +411,12 @@ __attribute__((target("avx2"))) void enc_main_avx2(uint32_t* R, const uint8_t* i
   _mm256_storeu_si256(reinterpret_cast<__m256i*>(R + 24), x3);
 }
 
-// given, when not null, holds the order-1 counts of in as count_order1 makes them (every row set).
+// given, when not null, holds the order-1 counts of in as count_order1 makes them (every row set). With `own` the
+// counts are those in given and may be changed in place. With `at_end` the block is left at the end of the room
+// (out + bound) and starts at the returned pointer; the table waits in working memory meanwhile, so that the room
+// in front of the block is never written.
 unsigned char* compress(bool vec, unsigned char* in, unsigned int n, unsigned char* out, unsigned int* out_size,
-                        const uint32_t* given = nullptr) {
+                        const uint32_t* given = nullptr, bool own = false, bool at_end = false) {
   unsigned int bound = rans_compress_bound(n);
   if (!bound) return nullptr;
   if (out && *out_size < bound) return nullptr;
@@ -434,18 +438,21 @@ unsigned char* compress(bool vec, unsigned char* in, unsigned int n, unsigned ch
     put_u32(out, 0);
     *out_size = static_cast<unsigned int>(cp - out);
     owned.release();
-    return out;
+    if (!at_end) return out;
+    return static_cast<unsigned char*>(std::memmove(out + bound - *out_size, out, *out_size));
   }
 
+  // With counts of its own to work in, the coder needs no table of its own: a table it takes faults in pages.
   size_t count_entries = (n < quarter_count_min || given ? 1 : 4) * size_t{65536};
-  heap_buffer counts(count_entries * sizeof(uint32_t));
+  heap_buffer counts(own ? 0 : count_entries * sizeof(uint32_t));
   heap_buffer records(65536 * sizeof(RansEncSymbol));
-  uint32_t* F = static_cast<uint32_t*>(counts.p);
+  heap_buffer table_room(at_end ? tab_size_limit : 0);
+  uint32_t* F = own ? const_cast<uint32_t*>(given) : static_cast<uint32_t*>(counts.p);
   auto* rec = static_cast<RansEncSymbol*>(records.p);
 
   uint32_t T[256];
   if (given) {
-    std::memcpy(F, given, 65536 * sizeof(uint32_t));
+    if (!own) std::memcpy(F, given, 65536 * sizeof(uint32_t));
     for (uint32_t c = 0; c < 256; c++) {
       uint32_t t = 0;
       for (uint32_t s = 0; s < 256; s++) t += F[c * 256 + s];
@@ -458,8 +465,9 @@ unsigned char* compress(bool vec, unsigned char* in, unsigned int n, unsigned ch
   // Every chunk's first byte is coded in context 0: seed those bytes there.
   for (uint32_t k = 1; k < rans_states; k++) F[in[k * m]]++;
   T[0] += rans_states - 1;
-  uint8_t* table_end = build_table(F, T, rec, out + 4);
-  uint32_t tab_size = static_cast<uint32_t>(table_end - out);
+  uint8_t* table_start = at_end ? static_cast<uint8_t*>(table_room.p) : out + 4;
+  uint8_t* table_end = build_table(F, T, rec, table_start);
+  uint32_t tab_size = static_cast<uint32_t>(table_end - table_start) + 4;
   assert(tab_size < tab_size_limit);
 
   uint32_t R[rans_states];
@@ -486,8 +494,15 @@ unsigned char* compress(bool vec, unsigned char* in, unsigned int n, unsigned ch
     wp -= 4;
     put_u32(wp, R[z]);
   }
-  assert(wp >= table_end);
+  assert(wp >= out + tab_size);
   size_t coded = static_cast<size_t>(end - wp);
+  if (at_end) {
+    uint8_t* start = wp - tab_size;
+    put_u32(start, n);
+    std::memcpy(start + 4, table_start, tab_size - 4);
+    *out_size = static_cast<unsigned int>(tab_size + coded);
+    return start;
+  }
   std::memmove(table_end, wp, coded);
   put_u32(out, n);
   *out_size = static_cast<unsigned int>(tab_size + coded);
@@ -856,6 +871,19 @@ unsigned char* rans_compress_O1_32x16(unsigned char* in, unsigned int in_size, u
 unsigned char* rans_compress_O1_32x16_counted(const uint32_t* counts, unsigned char* in, unsigned int in_size,
                                               unsigned char* out, unsigned int* out_size) {
   return compress(use_vector(rans_impl::automatic), in, in_size, out, out_size, counts);
+}
+
+unsigned char* rans_compress_O1_32x16_counted_at_end(uint32_t* counts, unsigned char* in, unsigned int in_size,
+                                                     unsigned char* out, unsigned int* out_size) {
+  if (!out) return nullptr;
+  return compress(use_vector(rans_impl::automatic), in, in_size, out, out_size, counts, true, true);
+}
+
+void rans_prepare_counted_at_end() {
+  heap_buffer records(65536 * sizeof(RansEncSymbol));
+  heap_buffer table_room(tab_size_limit);
+  populate(records.p, 65536 * sizeof(RansEncSymbol));
+  populate(table_room.p, tab_size_limit);
 }
 
 unsigned char* rans_uncompress_O1_32x16(unsigned char* in, unsigned int in_size, unsigned char* out,

@@ -28,6 +28,18 @@ unsigned char* rans_compress_O1_32x16(unsigned char* in, unsigned int in_size, u
 unsigned char* rans_compress_O1_32x16_counted(const uint32_t* counts, unsigned char* in, unsigned int in_size,
                                               unsigned char* out, unsigned int* out_size);
 
+// The same block again, for a caller who counted in and has no further use for the counts: the coder works in
+// them (they are left changed) instead of in a table of its own, and leaves the block at the far end of the room:
+// it ends at out + rans_compress_bound(in_size) and starts at the returned pointer, and *out_size is its length.
+// Nothing in front of the block is written, so a room used for block after block costs only the pages its
+// blocks reach. Returns null, writing nothing, when the room is too small; out must not be null.
+unsigned char* rans_compress_O1_32x16_counted_at_end(uint32_t* counts, unsigned char* in, unsigned int in_size,
+                                                     unsigned char* out, unsigned int* out_size);
+
+// Takes the working memory that rans_compress_O1_32x16_counted_at_end keeps for the calling thread and maps its
+// pages in now, so that the thread's first block does not wait for fresh pages. Changes no block.
+void rans_prepare_counted_at_end();
+
 // Decodes the block in[0..in_size) into out, which offers *out_size bytes (out == null: allocated with malloc).
 // On success returns out with *out_size = n. Returns null when the decoded length exceeds the room or the block
 // is damaged (bad table, too few bytes); it never reads past in_size nor writes past the room. Throws
