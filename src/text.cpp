@@ -544,12 +544,14 @@ class tokenizer {
 };
 
 // Copies the bytes of a token, the appended space included, to `to`.
-void copy_token(const text_data* t, const token_entry& e, uint8_t* to) {
+void copy_token(const text_data* t, int64_t start, int64_t length, uint8_t* to) {
   const int64_t n = t->textc - t->appended;
-  int64_t inside = std::min<int64_t>(e.length, n - e.start);
-  if (inside > 0) std::memcpy(to, t->text + e.start, static_cast<size_t>(inside));
-  if (inside < e.length) to[inside] = ' ';
+  int64_t inside = std::min<int64_t>(length, n - start);
+  if (inside > 0) std::memcpy(to, t->text + start, static_cast<size_t>(inside));
+  if (inside < length) to[inside] = ' ';
 }
+
+void copy_token(const text_data* t, const token_entry& e, uint8_t* to) { copy_token(t, e.start, e.length, to); }
 
 }  // namespace
 
@@ -872,27 +874,45 @@ std::optional<byte_buffer> compress_text_buffer(const uint8_t* in, size_t n, tex
   const int32_t distinct = static_cast<int32_t>(dict.size());
   int32_t* const order = mem.take<int32_t>(static_cast<size_t>(distinct));
   int32_t* const rank = mem.take<int32_t>(static_cast<size_t>(distinct));
-  {
-    int32_t* const counts = mem.take<int32_t>(static_cast<size_t>(distinct));
-    for (int32_t k = 0; k < distinct; k++) counts[k] = dict[k].count;
-    order_by_count(counts, distinct, order);
-  }
-  int64_t listc = 0;
-  for (int32_t r = 0; r < distinct; r++) {
-    rank[order[r]] = r;
-    listc += dict[order[r]].length;
-  }
+  int32_t* const length_of = mem.take<int32_t>(static_cast<size_t>(distinct));  // the counts first
+  for (int32_t k = 0; k < distinct; k++) length_of[k] = dict[k].count;
+  order_by_count(length_of, distinct, order);
+  // The two workers take a half of the ranks each, twice: first each rank's token gets its rank, and its entry's start
+  // and length are gathered in rank order (start where its number was); then, with the bytes of the first half
+  // known, the tokens are copied in that order from all over the text. Entries and bytes are fetched 16 ahead.
+  const int32_t mid = distinct / 2;
+  int64_t half_bytes[2] = {0, 0};
+  run_split(workers, [&](int w, int count) {
+    for (int h = w; h < 2; h += count) {
+      const int32_t from = h ? mid : 0, to = h ? distinct : mid;
+      int64_t bytes = 0;
+      for (int32_t r = from; r < to; r++) {
+        if (r + 16 < to) __builtin_prefetch(&dict[static_cast<size_t>(order[r + 16])]);
+        const int32_t k = order[r];
+        const token_entry& e = dict[static_cast<size_t>(k)];
+        rank[k] = r;
+        length_of[r] = e.length;
+        order[r] = static_cast<int32_t>(e.start);
+        bytes += e.length;
+      }
+      half_bytes[h] = bytes;
+    }
+  }, [] {});
+  const int32_t* const start_of = order;
+  const int64_t listc = half_bytes[0] + half_bytes[1];
   if (listc >= dictionary_limit) return refuse(text_refusal::dictionary_too_large);
   uint8_t* const list = mem.take<uint8_t>(static_cast<size_t>(listc) + 1);
-  // Tokens are copied in their new order, from all over the text: their entries are fetched 32 ahead and their
-  // bytes 16 ahead.
-  for (int64_t r = 0, at = 0; r < distinct; r++) {
-    if (r + 32 < distinct) __builtin_prefetch(&dict[order[r + 32]]);
-    if (r + 16 < distinct) __builtin_prefetch(in + dict[order[r + 16]].start);
-    const token_entry& e = dict[order[r]];
-    copy_token(&t, e, list + at);
-    at += e.length;
-  }
+  run_split(workers, [&](int w, int count) {
+    for (int h = w; h < 2; h += count) {
+      const int32_t from = h ? mid : 0, to = h ? distinct : mid;
+      int64_t at = h ? half_bytes[0] : 0;
+      for (int32_t r = from; r < to; r++) {
+        if (r + 16 < to) __builtin_prefetch(in + start_of[r + 16]);
+        copy_token(&t, start_of[r], length_of[r], list + at);
+        at += length_of[r];
+      }
+    }
+  }, [] {});
 
   // Token numbers below 255 become their byte; larger ones the byte 255 and an escape value. Each part's bytes
   // overwrite the front of its numbers as they are read (byte i lies within number i, which has been read); its
@@ -945,8 +965,8 @@ std::optional<byte_buffer> compress_text_buffer(const uint8_t* in, size_t n, tex
     mem.donate(std::move(parts[1].numbers), static_cast<size_t>(parts[1].tokens) * (parts[1].wide ? 3 : 2));
   }
 
-  // One worker codes the token bytes and the dictionary while the other codes the escape values; the token bytes'
-  // block goes behind the token bytes themselves (memory the numbers already took). The parts are then put together
+  // One worker codes the token bytes, the other the escape values, and the dictionary goes to the one with less to
+  // do (an escape value takes about three times as long as a token byte); the token bytes' block goes behind the token bytes themselves (memory the numbers already took). The parts are then put together
   // in that same memory when the file fits there, else in a buffer of exactly its size.
   uint8_t* const token_bytes = parts[0].numbers.data();
   const size_t escape_room = static_cast<size_t>(escape_stream_bound(escc));
@@ -957,11 +977,11 @@ std::optional<byte_buffer> compress_text_buffer(const uint8_t* in, size_t n, tex
   uint8_t* const list_block = mem.take<uint8_t>(list_size);
   bool escapes_fit = true;
   // Only the escape coder takes scratch memory while the workers run (scratch is not shared between threads).
+  const int list_worker = a2c <= 3 * escc ? 0 : 1;
   run_split(workers, [&](int w, int count) {
-    if (w == 0) {
-      rans_compress_O1_32x16(token_bytes, static_cast<unsigned>(a2c), token_block, &token_size);
+    if (w == 0) rans_compress_O1_32x16(token_bytes, static_cast<unsigned>(a2c), token_block, &token_size);
+    if (w == std::min(list_worker, count - 1))
       rans_compress_O1_32x16(list, static_cast<unsigned>(listc), list_block, &list_size);
-    }
     if (w == count - 1) escapes_fit = put_integers(&e, escapes, static_cast<int32_t>(escc), mem);
   }, [] {});
   if (!escapes_fit) return refuse(text_refusal::too_many_buckets);
