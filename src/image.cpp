@@ -1134,6 +1134,7 @@ void decode_image(const uint8_t* in, size_t n, int workers, Emit&& emit) {
     std::mutex emit_lock;
     int64_t emitted = 0;
     std::atomic<int> next_block{1};
+    const int first_cpu = sched_getcpu();
     auto set_state = [&](int c, bool ok) {
       std::lock_guard<std::mutex> hold(lock);
       state[c] = ok ? 1 : 2;
@@ -1163,6 +1164,7 @@ void decode_image(const uint8_t* in, size_t n, int workers, Emit&& emit) {
       return true;
     };
     auto work = [&](int k) {
+      if (k == 1) move_off(first_cpu);
       if (k == 0) {
         const bool ok = decode_block(0);
         set_state(0, ok);
@@ -1194,6 +1196,7 @@ void decode_image(const uint8_t* in, size_t n, int workers, Emit&& emit) {
           if (stopped) return;
           seen = restored;
         }
+        move_off(first_cpu);  // woken, it may have been put beside the first worker again
         emit_to(seen);
       }
     };
