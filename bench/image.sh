@@ -129,15 +129,17 @@ EOF
 # ---- One core against two. ----
 # Each pair runs the command pinned to one processor (taskset -c 0) and then free to use both, alternately, so that
 # a change in the machine's load touches both alike; the figures are medians with the smallest and largest value.
-# The 41 MB photo is the flower mirrored into a 2 x 2 tile; the largest is the flower tiled to the most samples
-# image mode takes (its input limit is 100,000,000 - 65,536 bytes), where peak memory is checked against the
-# bounds: compression 3 x input + 256 MiB, decompression 2.5 x input + 64 MiB.
+# The 21 MB photo is the flower beside its mirror image, the 41 MB one the flower mirrored into a 2 x 2 tile; the
+# largest is the flower tiled to the most samples image mode takes (its input limit is 100,000,000 - 65,536 bytes),
+# where peak memory is checked against the bounds: compression 3 x input + 256 MiB, decompression 2.5 x input +
+# 64 MiB.
 pairs=${BENCH_PAIRS:-11}
 flower=$data/jxl/flower/flower.png
 if [ -f "$flower" ]; then
   cores=$work/cores
   mkdir -p "$cores"
   $convert "$flower" -depth 8 ppm:"$cores/flower.pnm"
+  $convert "$flower" \( +clone -flop \) +append -depth 8 ppm:"$cores/flower-2x1.pnm"
   $convert "$flower" \( +clone -flop \) +append \( +clone -flip \) -append -depth 8 ppm:"$cores/flower-2x2.pnm"
   $convert -size 6804x4895 tile:"$flower" -depth 8 ppm:"$cores/flower-largest.pnm"
   python3 - "$qarn" "$cores" "$pairs" <<'PY'
@@ -160,7 +162,7 @@ def spread(xs):
 print("image mode, one core (taskset -c 0) against two: wall ms, median [min..max] of", pairs, "alternating pairs")
 print(f"{'photo':20} {'MB':>6} {'way':5} {'1 core ms':>24} {'2 cores ms':>24} {'speedup':>22} "
       f"{'peak MiB 1c':>11} {'2c':>6} {'bound':>6}")
-for name in ("flower", "flower-2x2", "flower-largest"):
+for name in ("flower", "flower-2x1", "flower-2x2", "flower-largest"):
     src = os.path.join(cores, name + ".pnm")
     packed, back = src + ".q", src + ".back"
     size = os.path.getsize(src)
