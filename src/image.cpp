@@ -627,23 +627,35 @@ struct encoder_job {
 
 // One worker's pair counts, inside the bands it made: per plane `tables` tables of the bytes that are coded, and
 // with count_plain the same for the plain bytes of planes 0 and 1.
-// A worker makes its tables itself (so that they lie in memory near it and it clears them while the other
-// worker is already busy); `ready` says that they are there.
+// A worker makes its tables itself, while the other worker is already busy; the tables of the coded bytes, which
+// do not depend on the transform, as soon as the image is known to be counted. `ready` and `plain_ready` say that
+// they are there.
 struct worker_counts {
-  raw_array<uint32_t> t;
+  raw_array<uint32_t> t, p;
   int tables = 0;
-  std::atomic<bool> ready{false};
+  std::atomic<bool> ready{false}, plain_ready{false};
   void make(const encoder_job& job) {
     tables = job.tables;
-    const size_t n = size_t{3u + (job.count_plain ? 2u : 0u)} * tables * pair_table;
-    t = populated<uint32_t>(n);
-    std::memset(t.data(), 0, n * sizeof(uint32_t));
+    t = zeroed_tables(3);
     ready.store(true, std::memory_order_release);
+  }
+  void make_plain() {
+    p = zeroed_tables(2);
+    plain_ready.store(true, std::memory_order_release);
   }
   // Whether the worker has its tables: one without them has counted nothing.
   bool made() const { return ready.load(std::memory_order_acquire); }
+  bool plain_made() const { return plain_ready.load(std::memory_order_acquire); }
   uint32_t* coded(int c, int k) { return t.data() + (size_t(c) * tables + k) * pair_table; }
-  uint32_t* plain(int c, int k) { return t.data() + (size_t(3 + c) * tables + k) * pair_table; }
+  uint32_t* plain(int c, int k) { return p.data() + (size_t(c) * tables + k) * pair_table; }
+
+ private:
+  raw_array<uint32_t> zeroed_tables(int planes) const {
+    const size_t n = size_t(planes) * tables * pair_table;
+    raw_array<uint32_t> a = populated<uint32_t>(n);
+    std::memset(a.data(), 0, n * sizeof(uint32_t));
+    return a;
+  }
 };
 
 // Makes band b of plane c: its bytes from the samples, then (when predict) their residuals, counted. `row` holds
@@ -687,8 +699,8 @@ int choose_raw_planes(const encoder_job& job, worker_counts* counts) {
   for (int c = 0; c < 2; c++) {
     std::fill(plain.begin(), plain.end(), 0);
     std::fill(predicted.begin(), predicted.end(), 0);
-    for (int k = 0; k < 2; k++)
-      for (int s = 0; s < job.tables && counts[k].made(); s++) {
+    for (int k = 0; k < 2; k++)  // a worker without tables of the plain bytes has made no band yet
+      for (int s = 0; s < job.tables && counts[k].plain_made(); s++) {
         add_turned(plain.data(), counts[k].plain(c, s));
         add_turned(predicted.data(), counts[k].coded(c, s));
       }
@@ -721,7 +733,7 @@ const uint8_t* code_plane(const encoder_job& job, worker_counts* counts, int cod
   uint32_t* f = table(coder, 0);
   turn(f);
   for (int k = 0; k < 2; k++)
-    for (int s = 0; s < job.tables && counts[k].made(); s++)
+    for (int s = 0; s < job.tables && (plain ? counts[k].plain_made() : counts[k].made()); s++)
       if (k != coder || s) add_turned(f, table(k, s));
   // The first byte of each band, in the context of the byte before it (context 0 for the plane's first).
   for (int b = 0; b < job.bands; b++) {
@@ -978,12 +990,24 @@ bool encode_image(const uint8_t* pnm, size_t n, size_t size_limit, byte_buffer* 
         std::this_thread::yield();  // the other worker is finishing a band that a plane to code needs
       }
     };
+    // Worker k's count tables, and the coder's memory: mapped in while the work is still shared out in small
+    // pieces, since a worker that maps it in for its first plane near the end keeps the other waiting. A photo's
+    // block takes about a third of its plane.
+    auto prepare = [&](int k) {
+      counts[k].make(job);
+      rans_prepare_counted_at_end();
+      if (!rooms[k][0].bytes.data()) rooms[k][0].make(bound, static_cast<size_t>(pixels) / 3);
+    };
     auto work = [&](int k) {
       if (k == 1) move_off(first_cpu);
       for (int i; (i = next_map.fetch_add(1)) < map_pieces;) {
         const size_t from = i * map_piece;
         populate(planes_buf.data() + from, std::min(map_piece, planes_buf.size() - from));
       }
+      // An image this large is counted whatever its transform: the worker's tables and the coder's memory are made
+      // now, while the other worker may still be faulting in the pages of the samples, which the system does for
+      // one processor at a time.
+      if (pixels >= two_table_min) prepare(k);
       for (int i; (i = next_pick.fetch_add(1)) < picks;) {
         count_transform(samples, width, 0, 0, width, i * rows_per_pick, std::min(sampled, (i + 1) * rows_per_pick),
                         border_pixel, hist[k]);
@@ -1015,14 +1039,8 @@ bool encode_image(const uint8_t* pnm, size_t n, size_t size_limit, byte_buffer* 
       } else if (!wait_for(stop, [&] { return stage.load(std::memory_order_acquire) > 0; })) {
         return;
       }
-      if (job.counted && !counts[k].made()) {
-        counts[k].make(job);
-        // The coder's memory too is mapped in now, while the work is still shared out in small pieces: a worker
-        // that maps it in for its first plane near the end keeps the other waiting. A photo's block takes about a
-        // third of its plane.
-        rans_prepare_counted_at_end();
-        if (!rooms[k][0].bytes.data()) rooms[k][0].make(bound, static_cast<size_t>(pixels) / 3);
-      }
+      if (job.counted && !counts[k].made()) prepare(k);
+      if (job.count_plain && !counts[k].plain_made()) counts[k].make_plain();
       byte_buffer row(2 * static_cast<size_t>(width));
       if (stage.load(std::memory_order_acquire) == 1) {
         if (!share(k, first, row.data())) return;
