@@ -1,0 +1,433 @@
+// qz_test.cpp — the qz program end to end: pipes, tar, names, safety, messages, and its files against qarn's.
+#include "helpers.h"
+#include "libqarn.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// Runs `exe` (looked up in PATH when it has no slash) in `cwd`, with `input` fed to its standard input through a
+// pipe; collects both outputs.
+run_result run_program(const std::string& exe, const std::vector<std::string>& args, const bytes& input = {},
+                       const fs::path& cwd = {}) {
+  int in[2], out[2], err[2];
+  if (pipe(in) != 0 || pipe(out) != 0 || pipe(err) != 0) std::abort();
+  const pid_t pid = fork();
+  if (pid == 0) {
+    dup2(in[0], STDIN_FILENO);
+    dup2(out[1], STDOUT_FILENO);
+    dup2(err[1], STDERR_FILENO);
+    for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]}) close(fd);
+    signal(SIGPIPE, SIG_DFL);
+    if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(126);
+    std::vector<char*> argv;
+    argv.push_back(const_cast<char*>(exe.c_str()));
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    execvp(exe.c_str(), argv.data());
+    _exit(127);
+  }
+  close(in[0]);
+  close(out[1]);
+  close(err[1]);
+  fcntl(in[1], F_SETFL, O_NONBLOCK);
+  // The program may stop reading early: a write to its closed input must not end the test.
+  struct sigaction ignore {}, old {};
+  ignore.sa_handler = SIG_IGN;
+  sigaction(SIGPIPE, &ignore, &old);
+  run_result r{0, "", ""};
+  size_t sent = 0;
+  if (input.empty()) {
+    close(in[1]);
+    in[1] = -1;
+  }
+  pollfd fds[3] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}, {in[1], POLLOUT, 0}};
+  std::string* into[2] = {&r.output, &r.errors};
+  while (fds[0].fd >= 0 || fds[1].fd >= 0) {
+    if (poll(fds, 3, -1) < 0) continue;
+    for (int i = 0; i < 2; i++) {
+      if (fds[i].fd < 0 || !fds[i].revents) continue;
+      char buf[65536];
+      const ssize_t k = read(fds[i].fd, buf, sizeof buf);
+      if (k > 0) {
+        into[i]->append(buf, static_cast<size_t>(k));
+      } else if (k == 0 || errno != EINTR) {
+        close(fds[i].fd);
+        fds[i].fd = -1;
+      }
+    }
+    if (fds[2].fd >= 0 && fds[2].revents) {
+      const ssize_t k = write(fds[2].fd, input.data() + sent, std::min<size_t>(input.size() - sent, 65536));
+      if (k > 0) sent += static_cast<size_t>(k);
+      if ((k < 0 && errno != EAGAIN && errno != EINTR) || sent == input.size()) {
+        close(fds[2].fd);
+        fds[2].fd = -1;
+      }
+    }
+  }
+  if (fds[2].fd >= 0) close(fds[2].fd);
+  sigaction(SIGPIPE, &old, nullptr);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  return r;
+}
+
+run_result run_qz(const std::vector<std::string>& args, const fs::path& cwd = {}, const bytes& input = {}) {
+  return run_program(QZ_EXE, args, input, cwd);
+}
+
+// unqz: the symbolic link to qz beside it.
+std::string unqz_exe() { return (fs::path(QZ_EXE).parent_path() / "unqz").string(); }
+
+// What the library writes for `in` in `mode`: qarn -c's file for an input of that mode.
+bytes library_file(qarn_mode mode, const bytes& in) {
+  bytes out(qarn_compress_bound(in.size()));
+  size_t n = 0;
+  EXPECT_EQ(QARN_OK, qarn_compress(mode, in.data(), in.size(), out.data(), out.size(), &n));
+  out.resize(n);
+  return out;
+}
+
+uint32_t file_mode_of(const bytes& file) {
+  return file.size() < 4 ? 99u : file[0] | file[1] << 8 | file[2] << 16 | uint32_t(file[3]) << 24;
+}
+
+// A program's shape with an ELF header in front.
+bytes elf_binary(size_t n, uint32_t seed) {
+  bytes b = binary(n, seed);
+  const uint8_t head[] = {0x7f, 'E', 'L', 'F', 2, 1, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 2, 0, 0x3e, 0};
+  std::copy(std::begin(head), std::end(head), b.begin());
+  return b;
+}
+
+// The names in a directory, sorted: to see that nothing (no temporary file) was left behind.
+std::vector<std::string> names_in(const fs::path& d) {
+  std::vector<std::string> names;
+  for (const auto& e : fs::directory_iterator(d)) names.push_back(e.path().filename().string());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+bool contains(const std::string& haystack, const std::string& needle) {
+  return haystack.find(needle) != std::string::npos;
+}
+
+using QzPipes = scratch_test;
+using QzNames = scratch_test;
+using QzSafety = scratch_test;
+using QzChecks = scratch_test;
+using QzFormat = scratch_test;
+using QzCommandLine = scratch_test;
+
+}  // namespace
+
+// Standard input to standard output in both directions, byte for byte, for every kind of input; the compressed
+// stream is the library's file in the mode the content suggests. qz -d, --decompress, -dc and unqz all restore.
+TEST_F(QzPipes, StdinToStdoutBothWays) {
+  const std::vector<bytes> inputs = {{}, prose(200000, 3000, 1), picture(160, 120, 2), elf_binary(150000, 3),
+                                     random_bytes(50000, 4)};
+  for (const bytes& in : inputs) {
+    SCOPED_TRACE("input of " + std::to_string(in.size()) + " bytes");
+    const run_result c = run_qz({}, dir, in);
+    ASSERT_EQ(0, c.status) << c.errors;
+    EXPECT_EQ("", c.errors);
+    const bytes file = to_bytes(c.output);
+    EXPECT_BYTES_EQ(library_file(qarn_mode_for_content(in.data(), in.size()), in), file);
+    for (const auto& [exe, args] : std::vector<std::pair<std::string, std::vector<std::string>>>{
+             {QZ_EXE, {"-d"}}, {QZ_EXE, {"--decompress", "-"}}, {QZ_EXE, {"-dc"}}, {unqz_exe(), {}}}) {
+      const run_result d = run_program(exe, args, file, dir);
+      ASSERT_EQ(0, d.status) << d.errors;
+      EXPECT_BYTES_EQ(in, to_bytes(d.output));
+    }
+  }
+  EXPECT_TRUE(names_in(dir).empty());
+}
+
+// tar runs qz on its pipes: qz to compress, qz -d to extract.
+TEST_F(QzPipes, TarRoundTrip) {
+  if (run_program("tar", {"--version"}).status != 0) GTEST_SKIP() << "tar is not installed";
+  fs::create_directories(path("tree/sub/deeper"));
+  write_bytes(path("tree/notes.txt"), prose(30000, 500, 5));
+  write_bytes(path("tree/sub/photo.ppm"), picture(64, 48, 6));
+  write_bytes(path("tree/sub/deeper/prog"), elf_binary(40000, 7));
+  write_bytes(path("tree/empty"), {});
+  const run_result c = run_program("tar", {"-I", QZ_EXE, "-cf", "x.tar.qz", "tree"}, {}, dir);
+  ASSERT_EQ(0, c.status) << c.errors;
+  fs::create_directory(path("out"));
+  const run_result x = run_program("tar", {"-I", QZ_EXE, "-xf", "../x.tar.qz"}, {}, path("out"));
+  ASSERT_EQ(0, x.status) << x.errors;
+  for (const char* f : {"tree/notes.txt", "tree/sub/photo.ppm", "tree/sub/deeper/prog", "tree/empty"}) {
+    SCOPED_TRACE(f);
+    ASSERT_TRUE(fs::exists(path("out") / f));
+    EXPECT_BYTES_EQ(read_bytes(path(f)), read_bytes(path("out") / f));
+  }
+}
+
+// file → file.qz (the input kept); -d and unqz strip the suffix; a name without it is refused unless -c or -o
+// names the output; a name that has it already is not compressed again.
+TEST_F(QzNames, Suffixes) {
+  const bytes text = prose(20000, 400, 8);
+  write_bytes(path("a.txt"), text);
+  run_result r = run_qz({"a.txt"}, dir);
+  ASSERT_EQ(0, r.status) << r.errors;
+  EXPECT_EQ((std::vector<std::string>{"a.txt", "a.txt.qz"}), names_in(dir));
+  const bytes file = read_bytes(path("a.txt.qz"));
+
+  fs::remove(path("a.txt"));
+  r = run_qz({"-d", "a.txt.qz"}, dir);
+  ASSERT_EQ(0, r.status) << r.errors;
+  EXPECT_BYTES_EQ(text, read_bytes(path("a.txt")));
+  fs::remove(path("a.txt"));
+  r = run_program(unqz_exe(), {"a.txt.qz"}, {}, dir);
+  ASSERT_EQ(0, r.status) << r.errors;
+  EXPECT_BYTES_EQ(text, read_bytes(path("a.txt")));
+
+  r = run_qz({"a.txt.qz"}, dir);
+  EXPECT_EQ(1, r.status);
+  EXPECT_TRUE(contains(r.errors, "qz: a.txt.qz: already has the .qz suffix")) << r.errors;
+
+  write_bytes(path("packed"), file);
+  r = run_qz({"-d", "packed"}, dir);
+  EXPECT_EQ(1, r.status);
+  EXPECT_TRUE(contains(r.errors, "qz: packed: name does not end in .qz")) << r.errors;
+  r = run_qz({"-dc", "packed"}, dir);
+  ASSERT_EQ(0, r.status) << r.errors;
+  EXPECT_BYTES_EQ(text, to_bytes(r.output));
+  r = run_qz({"-d", "-o", "restored", "packed"}, dir);
+  ASSERT_EQ(0, r.status) << r.errors;
+  EXPECT_BYTES_EQ(text, read_bytes(path("restored")));
+  r = run_qz({"--output=again.qz", "--", "restored"}, dir);
+  ASSERT_EQ(0, r.status) << r.errors;
+  EXPECT_BYTES_EQ(file, read_bytes(path("again.qz")));
+  r = run_qz({"-o", "two.qz", "a.txt", "restored"}, dir);
+  EXPECT_EQ(1, r.status);
+  EXPECT_FALSE(fs::exists(path("two.qz")));
+}
+
+// An existing output stays without -f and is replaced with it; input and output may never be the same file.
+TEST_F(QzSafety, OverwriteOnlyWithForce) {
+  const bytes text = prose(10000, 300, 9);
+  write_bytes(path("a"), text);
+  write_bytes(path("a.qz"), to_bytes("precious"));
+  run_result r = run_qz({"a"}, dir);
+  EXPECT_EQ(1, r.status);
+  EXPECT_TRUE(contains(r.errors, "qz: a.qz: already exists")) << r.errors;
+  EXPECT_BYTES_EQ(to_bytes("precious"), read_bytes(path("a.qz")));
+  r = run_qz({"-kvf", "a"}, dir);
+  ASSERT_EQ(0, r.status) << r.errors;
+  EXPECT_BYTES_EQ(library_file(QARN_MODE_TEXT, text), read_bytes(path("a.qz")));
+  EXPECT_TRUE(contains(r.errors, "a: 10000 -> ")) << r.errors;  // the -v summary
+
+  for (const auto& args : std::vector<std::vector<std::string>>{{"-f", "-o", "a", "a"}, {"-f", "-o", "./a", "a"}}) {
+    r = run_qz(args, dir);
+    EXPECT_EQ(1, r.status);
+    EXPECT_TRUE(contains(r.errors, "same file")) << r.errors;
+    EXPECT_BYTES_EQ(text, read_bytes(path("a")));
+  }
+  EXPECT_EQ((std::vector<std::string>{"a", "a.qz"}), names_in(dir));
+}
+
+// --rm removes an input only once its output is written: an output that exists (without -f) or cannot be made
+// keeps the input, and -c keeps it too.
+TEST_F(QzSafety, RemoveOnlyAfterSuccess) {
+  const bytes text = prose(10000, 300, 10);
+  write_bytes(path("a"), text);
+  write_bytes(path("a.qz"), to_bytes("precious"));
+  struct attempt {
+    std::vector<std::string> args;
+    int status;
+  };
+  for (const attempt& t : std::vector<attempt>{{{"--rm", "a"}, 1},
+                                               {{"--rm", "-o", "missing/dir/a.qz", "a"}, 1},
+                                               {{"--rm", "-c", "a"}, 0}}) {
+    const run_result r = run_qz(t.args, dir);
+    EXPECT_EQ(t.status, r.status) << t.args[1] << ": " << r.errors;
+    EXPECT_BYTES_EQ(text, read_bytes(path("a")));
+  }
+  EXPECT_BYTES_EQ(to_bytes("precious"), read_bytes(path("a.qz")));
+  const run_result r = run_qz({"--rm", "-f", "a"}, dir);
+  ASSERT_EQ(0, r.status) << r.errors;
+  EXPECT_EQ((std::vector<std::string>{"a.qz"}), names_in(dir));
+  const run_result d = run_qz({"-d", "--rm", "a.qz"}, dir);
+  ASSERT_EQ(0, d.status) << d.errors;
+  EXPECT_EQ((std::vector<std::string>{"a"}), names_in(dir));
+  EXPECT_BYTES_EQ(text, read_bytes(path("a")));
+}
+
+// The output takes the input's permission bits and modification time, in both directions.
+TEST_F(QzSafety, PermissionsAndTimesKept) {
+  write_bytes(path("a"), prose(5000, 200, 11));
+  ASSERT_EQ(0, chmod(path("a").c_str(), 0640));
+  const timespec times[2] = {{1000000000, 0}, {1234567890, 123456789}};
+  ASSERT_EQ(0, utimensat(AT_FDCWD, path("a").c_str(), times, 0));
+  // Each output is checked before it is read again (a read may move its access time).
+  for (const auto& [args, name] : std::vector<std::pair<std::vector<std::string>, std::string>>{
+           {{"a"}, "a.qz"}, {{"-d", "--rm", "-f", "a.qz"}, "a"}}) {
+    SCOPED_TRACE(name);
+    ASSERT_EQ(0, run_qz(args, dir).status);
+    struct stat st {};
+    ASSERT_EQ(0, stat(path(name).c_str(), &st));
+    EXPECT_EQ(0640u, st.st_mode & 07777);
+    EXPECT_EQ(1234567890, st.st_mtim.tv_sec);
+    EXPECT_EQ(123456789, st.st_mtim.tv_nsec);
+    EXPECT_EQ(1000000000, st.st_atim.tv_sec);
+  }
+}
+
+// With several files, one that fails (a directory, a missing file, a damaged file) gets a message and the others
+// are done; the status is 1 at the end, and nothing is left of the failed ones.
+TEST_F(QzSafety, SeveralFilesOneFailing) {
+  const bytes one = prose(8000, 200, 12), two = picture(40, 30, 13);
+  write_bytes(path("one"), one);
+  write_bytes(path("two"), two);
+  fs::create_directory(path("folder"));
+  run_result r = run_qz({"one", "folder", "missing", "two"}, dir);
+  EXPECT_EQ(1, r.status);
+  EXPECT_TRUE(contains(r.errors, "qz: folder: is a directory -- skipped")) << r.errors;
+  EXPECT_TRUE(contains(r.errors, "qz: missing: ")) << r.errors;
+  EXPECT_EQ((std::vector<std::string>{"folder", "one", "one.qz", "two", "two.qz"}), names_in(dir));
+
+  fs::remove(path("one"));
+  fs::remove(path("two"));
+  bytes damaged = read_bytes(path("one.qz"));
+  damaged[0] = 9;  // a mode no file has
+  write_bytes(path("bad.qz"), damaged);
+  r = run_qz({"-d", "one.qz", "bad.qz", "two.qz"}, dir);
+  EXPECT_EQ(1, r.status);
+  EXPECT_EQ("qz: bad.qz: damaged compressed data\n", r.errors);
+  EXPECT_BYTES_EQ(one, read_bytes(path("one")));
+  EXPECT_BYTES_EQ(two, read_bytes(path("two")));
+  EXPECT_EQ((std::vector<std::string>{"bad.qz", "folder", "one", "one.qz", "two", "two.qz"}), names_in(dir));
+}
+
+// -t decodes and discards: OK for a whole file, the library's message for a damaged one, and -v says that the
+// format has no checksum. -l lists mode, sizes and ratio from the headers.
+TEST_F(QzChecks, TestAndList) {
+  const bytes text = prose(30000, 500, 14);
+  write_bytes(path("good.qz"), library_file(QARN_MODE_TEXT, text));
+  bytes damaged = library_file(QARN_MODE_TEXT, text);
+  damaged.resize(damaged.size() - 40);
+  write_bytes(path("bad.qz"), damaged);
+  bytes other_mode = damaged;
+  other_mode[0] = 9;
+  write_bytes(path("nomode.qz"), other_mode);
+
+  run_result r = run_qz({"-t", "good.qz"}, dir);
+  EXPECT_EQ(0, r.status) << r.errors;
+  EXPECT_EQ("good.qz: OK\n", r.output);
+  r = run_qz({"-tv", "good.qz"}, dir);
+  EXPECT_EQ(0, r.status);
+  EXPECT_TRUE(contains(r.output, "checksum")) << r.output;
+  for (const char* bad : {"bad.qz", "nomode.qz"}) {
+    r = run_qz({"--test", bad}, dir);
+    EXPECT_EQ(1, r.status);
+    EXPECT_EQ(std::string("qz: ") + bad + ": " + qarn_status_string(QARN_ERROR_CORRUPT) + "\n", r.errors);
+  }
+  r = run_qz({"-d", "bad.qz"}, dir);
+  EXPECT_EQ(1, r.status);
+  EXPECT_EQ((std::vector<std::string>{"bad.qz", "good.qz", "nomode.qz"}), names_in(dir));
+
+  write_bytes(path("photo.qz"), library_file(QARN_MODE_IMAGE, picture(50, 40, 15)));
+  r = run_qz({"-l", "good.qz", "photo.qz"}, dir);
+  EXPECT_EQ(0, r.status) << r.errors;
+  EXPECT_TRUE(contains(r.output, "mode")) << r.output;
+  const std::string good_size = std::to_string(fs::file_size(path("good.qz")));
+  const std::string photo_size = std::to_string(fs::file_size(path("photo.qz")));
+  EXPECT_TRUE(contains(r.output, "text")) << r.output;
+  EXPECT_TRUE(contains(r.output, " " + good_size + " ")) << r.output;
+  EXPECT_TRUE(contains(r.output, " 30000 ")) << r.output;
+  EXPECT_TRUE(contains(r.output, "good.qz\n")) << r.output;
+  EXPECT_TRUE(contains(r.output, "image")) << r.output;
+  EXPECT_TRUE(contains(r.output, " " + photo_size + " ")) << r.output;
+  EXPECT_TRUE(contains(r.output, " " + std::to_string(picture(50, 40, 15).size()) + " ")) << r.output;
+  EXPECT_TRUE(contains(r.output, "%")) << r.output;
+}
+
+// qz's files are qarn's: for each mode, qz --mode=M writes what `qarn -c` writes for a name of that mode, qarn -d
+// restores qz's files and qz -d restores qarn's.
+TEST_F(QzFormat, SameFilesAsQarn) {
+  struct sample {
+    const char* mode;
+    const char* qarn_name;  // a name from which qarn picks that mode
+    bytes data;
+  };
+  const std::vector<sample> samples = {{"text", "in.txt", prose(60000, 800, 16)},
+                                       {"image", "in.pnm", picture(90, 70, 17)},
+                                       {"mixed", "in.dat", elf_binary(150000, 18)},
+                                       {"stored", "in.bin", random_bytes(20000, 19)}};
+  for (const sample& s : samples) {
+    SCOPED_TRACE(s.mode);
+    write_bytes(path(s.qarn_name), s.data);
+    write_bytes(path("plain"), s.data);
+    ASSERT_EQ(0, run_qarn({"-c", path(s.qarn_name).string(), path("by-qarn.qz").string()}).status);
+    const run_result r = run_qz({std::string("--mode=") + s.mode, "-f", "plain"}, dir);
+    ASSERT_EQ(0, r.status) << r.errors;
+    EXPECT_BYTES_EQ(read_bytes(path("by-qarn.qz")), read_bytes(path("plain.qz")));
+
+    ASSERT_EQ(0, run_qarn({"-d", path("plain.qz").string(), path("back").string()}).status);
+    EXPECT_BYTES_EQ(s.data, read_bytes(path("back")));
+    fs::remove(path("by-qarn"));
+    ASSERT_EQ(0, run_qz({"-d", "by-qarn.qz"}, dir).status);
+    EXPECT_BYTES_EQ(s.data, read_bytes(path("by-qarn")));
+    for (const char* f : {"by-qarn.qz", "by-qarn", "back", "plain.qz"}) fs::remove(path(f));
+  }
+}
+
+// Without --mode, the content chooses (not the name): a PNM photo is image mode, prose text mode, an executable
+// mixed mode, and random bytes fall back to the stored file. --mode overrides the choice.
+TEST_F(QzFormat, ModeFromContent) {
+  struct sample {
+    std::string name;
+    bytes data;
+    std::vector<std::string> extra;
+    uint32_t mode;
+  };
+  const std::vector<sample> samples = {{"photo.txt", picture(80, 60, 20), {}, QARN_MODE_IMAGE},
+                                       {"notes.pnm", prose(50000, 600, 21), {}, QARN_MODE_TEXT},
+                                       {"program.txt", elf_binary(150000, 22), {}, QARN_MODE_MIXED},
+                                       {"noise.dat", random_bytes(30000, 23), {}, QARN_MODE_STORED},
+                                       {"notes.stored", prose(50000, 600, 21), {"--mode=stored"}, QARN_MODE_STORED},
+                                       {"notes.mixed", prose(50000, 600, 21), {"--mode", "mixed"}, QARN_MODE_MIXED}};
+  for (const sample& s : samples) {
+    SCOPED_TRACE(s.name);
+    write_bytes(path(s.name), s.data);
+    std::vector<std::string> args = s.extra;
+    args.push_back(s.name);
+    const run_result r = run_qz(args, dir);
+    ASSERT_EQ(0, r.status) << r.errors;
+    EXPECT_EQ(s.mode, file_mode_of(read_bytes(path(s.name + ".qz"))));
+  }
+  const run_result r = run_qz({"--mode=fancy", "x"}, dir);
+  EXPECT_EQ(1, r.status);
+}
+
+// -h and -V print to standard output and exit 0; an unknown option prints the usage on standard error and exits 1.
+TEST_F(QzCommandLine, HelpVersionAndUsage) {
+  run_result r = run_qz({"-h"});
+  EXPECT_EQ(0, r.status);
+  EXPECT_TRUE(contains(r.output, "Usage: qz")) << r.output;
+  EXPECT_TRUE(contains(r.output, "checksum")) << r.output;
+  r = run_qz({"--version"});
+  EXPECT_EQ(0, r.status);
+  EXPECT_TRUE(contains(r.output, std::string("qz ") + qarn_version_string())) << r.output;
+  EXPECT_TRUE(contains(r.output, qarn_format_version())) << r.output;
+  for (const char* bad : {"-x", "--frobnicate", "-dZ"}) {
+    r = run_qz({bad});
+    EXPECT_EQ(1, r.status) << bad;
+    EXPECT_EQ("", r.output);
+    EXPECT_TRUE(contains(r.errors, "qz: ")) << r.errors;
+    EXPECT_TRUE(contains(r.errors, "Usage: qz")) << r.errors;
+  }
+}
