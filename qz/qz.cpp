@@ -214,12 +214,15 @@ class progress {
       k += std::snprintf(line + k, sizeof line - size_t(k), ", %s", stage_.load(std::memory_order_relaxed));
     if (const char* m = mode_.load(std::memory_order_relaxed); m && k > 0 && size_t(k) < sizeof line)
       std::snprintf(line + k, sizeof line - size_t(k), ", %s mode", m);
+    if (on_screen && last_ == line) return;  // an unchanged line is not redrawn
+    last_ = line;
     std::fputs(line, stderr);
     std::fflush(stderr);
     on_screen = true;
   }
 
   std::string name_;
+  std::string last_;
   uint64_t total_;
   bool known_;
   std::atomic<uint64_t> read_{0};
@@ -709,6 +712,17 @@ bool parse_mode(const std::string& word) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // A standard stream that was closed is opened on /dev/null, so that no file qz opens takes its number and
+  // receives what was meant for the stream.
+  for (int fd = 0; fd <= 2; fd++)
+    if (fcntl(fd, F_GETFD) < 0 && errno == EBADF) {
+      const int null = open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+      if (null < 0) return 1;
+      if (null != fd) {
+        dup2(null, fd);
+        close(null);
+      }
+    }
   on_interrupts_remove_temp();
   if (argc > 0 && base_name(argv[0]) == "unqz") opt.what = action::decompress;
 

@@ -3,6 +3,7 @@
 #include "libqarn.h"
 
 #include <fcntl.h>
+#include <stdlib.h>
 #include <poll.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -18,9 +19,9 @@ namespace fs = std::filesystem;
 namespace {
 
 // Runs `exe` (looked up in PATH when it has no slash) in `cwd`, with `input` fed to its standard input through a
-// pipe; collects both outputs.
+// pipe; collects both outputs. A `terminal` descriptor replaces its standard input or output when given.
 run_result run_program(const std::string& exe, const std::vector<std::string>& args, const bytes& input = {},
-                       const fs::path& cwd = {}) {
+                       const fs::path& cwd = {}, int terminal_in = -1, int terminal_out = -1) {
   int in[2], out[2], err[2];
   if (pipe(in) != 0 || pipe(out) != 0 || pipe(err) != 0) std::abort();
   const pid_t pid = fork();
@@ -28,7 +29,10 @@ run_result run_program(const std::string& exe, const std::vector<std::string>& a
     dup2(in[0], STDIN_FILENO);
     dup2(out[1], STDOUT_FILENO);
     dup2(err[1], STDERR_FILENO);
-    for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]}) close(fd);
+    if (terminal_in >= 0) dup2(terminal_in, STDIN_FILENO);
+    if (terminal_out >= 0) dup2(terminal_out, STDOUT_FILENO);
+    for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1], terminal_in, terminal_out})
+      if (fd > STDERR_FILENO) close(fd);
     signal(SIGPIPE, SIG_DFL);
     if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(126);
     std::vector<char*> argv;
@@ -430,4 +434,23 @@ TEST_F(QzCommandLine, HelpVersionAndUsage) {
     EXPECT_TRUE(contains(r.errors, "qz: ")) << r.errors;
     EXPECT_TRUE(contains(r.errors, "Usage: qz")) << r.errors;
   }
+}
+
+// Compressed data is neither written to nor read from a terminal unless -f says so.
+TEST_F(QzCommandLine, TerminalsRefusedWithoutForce) {
+  const int master = posix_openpt(O_RDWR | O_NOCTTY);
+  if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) GTEST_SKIP() << "no pseudo-terminal";
+  const int terminal = open(ptsname(master), O_RDWR | O_NOCTTY);
+  ASSERT_GE(terminal, 0);
+  const bytes text = to_bytes("a few words\n");
+  run_result r = run_program(QZ_EXE, {}, text, dir, -1, terminal);
+  EXPECT_EQ(1, r.status);
+  EXPECT_TRUE(contains(r.errors, "qz: compressed data not written to a terminal")) << r.errors;
+  r = run_program(QZ_EXE, {"-d"}, {}, dir, terminal, -1);
+  EXPECT_EQ(1, r.status);
+  EXPECT_TRUE(contains(r.errors, "qz: compressed data not read from a terminal")) << r.errors;
+  r = run_program(QZ_EXE, {"-f"}, text, dir, -1, terminal);
+  EXPECT_EQ(0, r.status) << r.errors;
+  close(terminal);
+  close(master);
 }
