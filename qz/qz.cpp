@@ -7,6 +7,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -522,6 +523,23 @@ void list_line(const char* mode, const std::string& compressed, const std::strin
   std::printf("%-8s %14s %14s %7s  %s\n", mode, compressed.c_str(), original.c_str(), ratio.c_str(), name.c_str());
 }
 
+// One line of the listing, from the file's header.
+bool list_file(const std::string& name, const uint8_t* file, size_t size, list_totals& totals) {
+  qarn_mode mode;
+  uint64_t original = 0;
+  qarn_status s = qarn_file_mode(file, size, &mode);
+  if (s == QARN_OK) s = qarn_decompressed_size(file, size, &original);
+  if (s != QARN_OK) {
+    error("%s: %s", name.c_str(), qarn_status_string(s));
+    return false;
+  }
+  list_line(qarn_mode_name(mode), std::to_string(size), std::to_string(original), ratio_text(size, original), name);
+  totals.compressed += size;
+  totals.original += original;
+  totals.files++;
+  return true;
+}
+
 // Compresses, restores, tests or lists one input ("-" for standard input). Returns false after a failure, whose
 // message has been printed.
 bool process(const std::string& arg, list_totals& totals) {
@@ -577,10 +595,26 @@ bool process(const std::string& arg, list_totals& totals) {
     }
   }
 
+  if (opt.what == action::list && in.named && in.st.st_size > 0 && uint64_t(in.st.st_size) < QARN_INPUT_LIMIT) {
+    // A listing needs only the header: the file is mapped, so that only the pages the header takes are read.
+    const size_t size = size_t(in.st.st_size);
+    void* map = mmap(nullptr, size, PROT_READ, MAP_PRIVATE, in.fd, 0);
+    if (map != MAP_FAILED) {
+      const bool listed = list_file(in.name, static_cast<const uint8_t*>(map), size, totals);
+      munmap(map, size);
+      return listed;
+    }
+  }
+
   const auto started = std::chrono::steady_clock::now();
   progress shown(in.name, uint64_t(in.st.st_size), S_ISREG(in.st.st_mode));
   buffer data;
   if (!read_input(in, data, decoding ? QARN_ERROR_CORRUPT : QARN_ERROR_INPUT_TOO_LARGE, shown)) return false;
+
+  if (opt.what == action::list) {
+    shown.stop();
+    return list_file(in.name, data.data.get(), data.size, totals);
+  }
 
   buffer result;
   qarn_mode mode = QARN_MODE_STORED;
@@ -618,15 +652,6 @@ bool process(const std::string& arg, list_totals& totals) {
     mode = file_mode;
     compressed = data.size;
     original = claimed;
-    if (opt.what == action::list) {
-      shown.stop();
-      list_line(qarn_mode_name(mode), std::to_string(compressed), std::to_string(original),
-                ratio_text(compressed, original), in.name);
-      totals.compressed += compressed;
-      totals.original += original;
-      totals.files++;
-      return true;
-    }
     shown.mode(mode);
     shown.stage(opt.what == action::test ? "testing" : "decompressing");
     // The header's length only sizes the buffer; the library checks it against the data.

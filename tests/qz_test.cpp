@@ -253,13 +253,25 @@ TEST_F(QzSafety, RemoveOnlyAfterSuccess) {
     std::vector<std::string> args;
     int status;
   };
-  for (const attempt& t : std::vector<attempt>{{{"--rm", "a"}, 1},
-                                               {{"--rm", "-o", "missing/dir/a.qz", "a"}, 1},
-                                               {{"--rm", "-c", "a"}, 0}}) {
+  std::vector<attempt> attempts = {{{"--rm", "a"}, 1},
+                                   {{"--rm", "-o", "missing/dir/a.qz", "a"}, 1},
+                                   {{"--rm", "-c", "a"}, 0},
+                                   {{"--rm", "-c", "-q", "a"}, 0}};
+  // A directory without write permission stops only a process without the right to ignore it.
+  fs::create_directory(path("locked"));
+  fs::permissions(path("locked"), fs::perms::owner_read | fs::perms::owner_exec);
+  if (geteuid() != 0) attempts.push_back({{"--rm", "-o", "locked/a.qz", "a"}, 1});
+  for (const attempt& t : attempts) {
     const run_result r = run_qz(t.args, dir);
     EXPECT_EQ(t.status, r.status) << t.args[1] << ": " << r.errors;
     EXPECT_BYTES_EQ(text, read_bytes(path("a")));
+    // -c keeps the inputs whatever --rm says, with a warning that -q silences.
+    if (t.status == 0) {
+      EXPECT_EQ(t.args[2] != "-q", contains(r.errors, "--rm is ignored")) << r.errors;
+    }
   }
+  EXPECT_TRUE(fs::is_empty(path("locked")));
+  fs::remove(path("locked"));
   EXPECT_BYTES_EQ(to_bytes("precious"), read_bytes(path("a.qz")));
   const run_result r = run_qz({"--rm", "-f", "a"}, dir);
   ASSERT_EQ(0, r.status) << r.errors;
