@@ -166,20 +166,31 @@ struct token_entry {
 constexpr int token_table_min_bits = 12;
 
 // An array of plain entries in big_alloc's memory (huge pages where offered, on a worker thread too, whose own heap
-// would take small pages, a fault each), with room for as many as its owner can ever add: pages are taken only as
-// entries reach them, and the entries are never moved (a doubling array takes fresh pages for twice its size, and
-// fresh pages are dear here).
+// would take small pages, a fault each), with room for up to 2^20 entries, or as many as its owner can ever add
+// when that is fewer: pages are taken only as entries reach them, and the entries move only in the rare text with
+// more (a doubling array takes fresh pages for twice its size, and fresh pages are dear here). The room is not
+// taken whole at once, so that the address space stays in proportion to the text (the whole room of two parts of
+// a large text would be 480 MB).
 template <class T>
 class entry_array {
  public:
-  explicit entry_array(size_t capacity = 0) : a_(std::max<size_t>(capacity, 1)) {}
+  static constexpr size_t first_room = size_t{1} << 20;
+  explicit entry_array(size_t capacity = 0)
+      : a_(std::max<size_t>(std::min(capacity, first_room), 1)), capacity_(std::max<size_t>(capacity, 1)) {}
   size_t size() const { return n_; }
   T& operator[](size_t i) { return a_[i]; }
   const T& operator[](size_t i) const { return a_[i]; }
   const T* begin() const { return a_.data(); }
   const T* end() const { return a_.data() + n_; }
   // The caller never adds more than the capacity.
-  void push_back(const T& v) { a_[n_++] = v; }
+  void push_back(const T& v) {
+    if (n_ == a_.size()) {
+      raw_array<T> more(std::min(capacity_, 4 * a_.size()));
+      std::memcpy(more.data(), a_.data(), n_ * sizeof(T));
+      a_ = std::move(more);
+    }
+    a_[n_++] = v;
+  }
   // The array's memory, with the bytes its entries took; the array is left empty.
   raw_array<T> release(size_t* touched) {
     *touched = n_ * sizeof(T);
@@ -189,6 +200,7 @@ class entry_array {
 
  private:
   raw_array<T> a_;
+  size_t capacity_;
   size_t n_ = 0;
 };
 constexpr uint64_t hash_mul0 = 0x9E3779B97F4A7C15ULL, hash_mul1 = 0xC2B2AE3D27D4EB4FULL;
@@ -263,12 +275,15 @@ class tokenizer {
     }
     part->dict = entry_array<token_entry>(std::max<size_t>(part->capacity, static_cast<size_t>(
                                               std::min<int64_t>(tokens, distinct_token_limit))));
-    // The table takes its largest size's room at once and grows within it.
+    // The table takes the room of its largest size at once, up to 2^21 slots (32 MB), and grows within it; a
+    // vocabulary that outgrows that (a word list, say) moves it once into the room of the largest size. (Taking
+    // that room from the start would reserve 512 MB of address space for each part of a large text.)
     int bits = token_table_min_bits;
     while (uint64_t{2} * static_cast<uint64_t>(std::min<int64_t>(tokens, distinct_token_limit)) >
            (uint64_t{1} << bits) - 1)
       bits++;
-    slots_ = raw_array<token_slot>(size_t{1} << bits);
+    largest_slots_ = size_t{1} << bits;
+    slots_ = raw_array<token_slot>(std::min(largest_slots_, size_t{1} << 21));
     resize(token_table_min_bits);
 
     // Each token's slot is prefetched when it is found and looked up `lookahead` tokens later. The loop keeps its
@@ -507,6 +522,7 @@ class tokenizer {
     for (size_t j = 0; dict.size() && j <= mask_; j++)
       if (slots_[j].count) dict[static_cast<size_t>(slots_[j].number)].count = slots_[j].count;
     size_t count = size_t{1} << bits;
+    if (count > slots_.size()) slots_ = raw_array<token_slot>(largest_slots_);  // the counts are in dict now
     std::memset(slots_.data(), 0, count * sizeof(token_slot));
     mask_ = count - 1;
     shift_ = 64 - bits;
@@ -538,6 +554,7 @@ class tokenizer {
   bool packed_;
   uint8_t* numbers_ = nullptr;
   raw_array<token_slot> slots_;
+  size_t largest_slots_ = 0;  // the slots the table may come to
   uint64_t mask_ = 0;
   int shift_ = 64;
   int64_t listc_ = 0;

@@ -154,6 +154,20 @@ TEST(TextFile, more_token_numbers_than_two_bytes_hold) {
   EXPECT_BYTES_EQ(in, bytes(out.data(), out.data() + out.size()));
 }
 
+TEST(TextFile, vocabularies_past_a_million_tokens) {
+  // Past 2^20 distinct tokens in one part, the dictionary's entries and the tokens' table leave the room they took
+  // at the start for larger room: the file is the same with one worker (one part) as with two.
+  std::string text;
+  for (uint32_t i = 0; i < 1300000; i++) text += std::to_string(i * 2654435761u) + (i % 11 ? " " : "\n");
+  bytes in = to_bytes(text);
+  std::optional<byte_buffer> one = compress_text_buffer(in.data(), in.size(), nullptr, 1);
+  std::optional<byte_buffer> two = compress_text_buffer(in.data(), in.size(), nullptr, 2);
+  ASSERT_TRUE(one && two);
+  EXPECT_BYTES_EQ(bytes(one->data(), one->data() + one->size()), bytes(two->data(), two->data() + two->size()));
+  byte_buffer out = decompress_text_buffer(one->data(), one->size());
+  EXPECT_BYTES_EQ(in, bytes(out.data(), out.data() + out.size()));
+}
+
 // ---- escape values ----
 
 struct escape_view {
