@@ -540,10 +540,11 @@ class section_workspace {
     big_used_ = 0;
     return big_;
   }
-  // Gives the full table's pages back; they read as zero (empty) when next touched.
+  // Gives the full table back, its address space too; a later use maps it afresh (empty).
   void release_big() {
     if (!big_) return;
-    discard(big_, table_entries * sizeof(slot_t));
+    zeroed_free(big_, table_entries * sizeof(slot_t));
+    big_ = nullptr;
     big_used_ = 0;
   }
   // After a use of the first `buckets` buckets that stored `stores` entries: clear_entry(i) empties the entries

@@ -84,6 +84,9 @@ void heap_on_huge_pages() {
   constexpr size_t reach = size_t{30} << 20;
   mallopt(M_MMAP_THRESHOLD, 32 << 20);
   mallopt(M_TRIM_THRESHOLD, 1 << 30);
+  // The second worker allocates from this heap too (it allocates seldom, so the lock costs nothing): a heap of its
+  // own would take small pages, and 64 MB of address space, which a run under `ulimit -v` cannot spare.
+  mallopt(M_ARENA_MAX, 1);
   // The heap's bytes below its first 2 MiB boundary can never be a huge page, and where the heap starts is random:
   // a block that is never used (nor touched past its header) takes them, so that the blocks of the run lie in huge
   // pages instead of in up to 2 MiB of small ones.
