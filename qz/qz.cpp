@@ -172,6 +172,7 @@ class progress {
   progress(const std::string& name, uint64_t total, bool total_known) : name_(name), total_(total), known_(total_known) {
     if (!isatty(STDERR_FILENO) || opt.quiet) return;
     start_ = std::chrono::steady_clock::now();
+    if (known_ && total_ >= large_input) show();  // a long read is announced at once
     thread_ = std::thread([this] { run(); });
   }
   ~progress() { stop(); }

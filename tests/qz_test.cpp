@@ -21,7 +21,8 @@ namespace {
 // Runs `exe` (looked up in PATH when it has no slash) in `cwd`, with `input` fed to its standard input through a
 // pipe; collects both outputs. A `terminal` descriptor replaces its standard input or output when given.
 run_result run_program(const std::string& exe, const std::vector<std::string>& args, const bytes& input = {},
-                       const fs::path& cwd = {}, int terminal_in = -1, int terminal_out = -1) {
+                       const fs::path& cwd = {}, int terminal_in = -1, int terminal_out = -1,
+                       int terminal_err = -1) {
   int in[2], out[2], err[2];
   if (pipe(in) != 0 || pipe(out) != 0 || pipe(err) != 0) std::abort();
   const pid_t pid = fork();
@@ -31,7 +32,8 @@ run_result run_program(const std::string& exe, const std::vector<std::string>& a
     dup2(err[1], STDERR_FILENO);
     if (terminal_in >= 0) dup2(terminal_in, STDIN_FILENO);
     if (terminal_out >= 0) dup2(terminal_out, STDOUT_FILENO);
-    for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1], terminal_in, terminal_out})
+    if (terminal_err >= 0) dup2(terminal_err, STDERR_FILENO);
+    for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1], terminal_in, terminal_out, terminal_err})
       if (fd > STDERR_FILENO) close(fd);
     signal(SIGPIPE, SIG_DFL);
     if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(126);
@@ -463,6 +465,24 @@ TEST_F(QzCommandLine, TerminalsRefusedWithoutForce) {
   EXPECT_TRUE(contains(r.errors, "qz: compressed data not read from a terminal")) << r.errors;
   r = run_program(QZ_EXE, {"-f"}, text, dir, -1, terminal);
   EXPECT_EQ(0, r.status) << r.errors;
+
+  // On a terminal's standard error, a large input shows a progress line, erased at the end.
+  write_bytes(path("large"), bytes(size_t{17} << 20, 'x'));
+  r = run_program(QZ_EXE, {"--mode=stored", "large"}, {}, dir, -1, -1, terminal);
+  EXPECT_EQ(0, r.status);
+  // What the terminal received: its buffer is handed on asynchronously, so it is read until it stays empty.
+  std::string screen;
+  for (pollfd p{master, POLLIN, 0}; poll(&p, 1, 500) > 0;) {
+    char buf[4096];
+    const ssize_t k = read(master, buf, sizeof buf);
+    if (k <= 0) break;
+    screen.append(buf, size_t(k));
+  }
+  const size_t line = screen.find("qz: large: ");
+  ASSERT_NE(std::string::npos, line) << screen;
+  screen = screen.substr(line);
+  EXPECT_TRUE(contains(screen, "MB read")) << screen;
+  EXPECT_EQ(screen.size(), screen.rfind("\r\033[K") + 4) << screen;  // erased at the end
   close(terminal);
   close(master);
 }
