@@ -54,7 +54,8 @@ typedef enum qarn_mode {
   QARN_MODE_STORED = 0, /* the input unchanged behind the 4-byte header */
   QARN_MODE_TEXT = 1,   /* space- and line-feed-terminated tokens */
   QARN_MODE_IMAGE = 2,  /* binary RGB PNM (P6) photos */
-  QARN_MODE_MIXED = 3   /* binaries: executables, libraries, object files */
+  QARN_MODE_MIXED = 3,  /* binaries: executables, libraries, object files */
+  QARN_MODE_INT_ = 0x7fffffff /* not a mode: gives the type the range of an int, so any number can be passed */
 } qarn_mode;
 
 /* The mode the qarn program picks for an input of that path: the (up to) four bytes from the last '.' of the whole
@@ -80,7 +81,8 @@ typedef enum qarn_status {
   QARN_ERROR_INPUT_TOO_LARGE = 3,  /* the input passes the format's size limit (see QARN_INPUT_LIMIT) */
   QARN_ERROR_OUT_OF_MEMORY = 4,    /* working memory could not be had */
   QARN_ERROR_INVALID_ARGUMENT = 5, /* a null pointer where a buffer is needed, or an unknown mode */
-  QARN_ERROR_INTERNAL = 6          /* a failure the library did not expect (a bug): please report it */
+  QARN_ERROR_INTERNAL = 6,         /* a failure the library did not expect (a bug): please report it */
+  QARN_STATUS_INT_ = 0x7fffffff    /* not a status: gives the type the range of an int */
 } qarn_status;
 
 /* A short English description of a status ("damaged compressed data", ...); never NULL. */

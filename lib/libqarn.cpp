@@ -96,6 +96,7 @@ const char* qarn_status_string(qarn_status status) {
     case QARN_ERROR_OUT_OF_MEMORY: return "out of memory";
     case QARN_ERROR_INVALID_ARGUMENT: return "invalid argument";
     case QARN_ERROR_INTERNAL: return "internal error";
+    case QARN_STATUS_INT_: break;
   }
   return "unknown status";
 }
