@@ -525,11 +525,9 @@ void list_line(const char* mode, const std::string& compressed, const std::strin
 }
 
 // One line of the listing, from the file's header.
-bool list_file(const std::string& name, const uint8_t* file, size_t size, list_totals& totals) {
-  qarn_mode mode;
-  uint64_t original = 0;
-  qarn_status s = qarn_file_mode(file, size, &mode);
-  if (s == QARN_OK) s = qarn_decompressed_size(file, size, &original);
+// One line of the listing, from what the header said (s, mode, original) and the file's length.
+bool list_sizes(const std::string& name, qarn_status s, qarn_mode mode, uint64_t size, uint64_t original,
+                list_totals& totals) {
   if (s != QARN_OK) {
     error("%s: %s", name.c_str(), qarn_status_string(s));
     return false;
@@ -539,6 +537,14 @@ bool list_file(const std::string& name, const uint8_t* file, size_t size, list_t
   totals.original += original;
   totals.files++;
   return true;
+}
+
+bool list_file(const std::string& name, const uint8_t* file, size_t size, list_totals& totals) {
+  qarn_mode mode = QARN_MODE_STORED;
+  uint64_t original = 0;
+  qarn_status s = qarn_file_mode(file, size, &mode);
+  if (s == QARN_OK) s = qarn_decompressed_size(file, size, &original);
+  return list_sizes(name, s, mode, size, original, totals);
 }
 
 // Compresses, restores, tests or lists one input ("-" for standard input). Returns false after a failure, whose
@@ -596,14 +602,22 @@ bool process(const std::string& arg, list_totals& totals) {
     }
   }
 
-  if (opt.what == action::list && in.named && in.st.st_size > 0 && uint64_t(in.st.st_size) < QARN_INPUT_LIMIT) {
-    // A listing needs only the header: the file is mapped, so that only the pages the header takes are read.
-    const size_t size = size_t(in.st.st_size);
-    void* map = mmap(nullptr, size, PROT_READ, MAP_PRIVATE, in.fd, 0);
-    if (map != MAP_FAILED) {
-      const bool listed = list_file(in.name, static_cast<const uint8_t*>(map), size, totals);
-      munmap(map, size);
-      return listed;
+  if (opt.what == action::list && in.named && S_ISREG(in.st.st_mode) && in.st.st_size > 64 &&
+      uint64_t(in.st.st_size) < QARN_INPUT_LIMIT - 1) {
+    // A listing needs only the header (at most 32 bytes in every mode; a stored file's length is its own length
+    // less the four bytes of the mode), so only that much is read: a mapping of the whole file would fault, and
+    // end the program, if the file were cut short meanwhile.
+    uint8_t head[64];
+    if (pread(in.fd, head, sizeof head, 0) == ssize_t(sizeof head)) {
+      const uint64_t size = uint64_t(in.st.st_size);
+      qarn_mode mode;
+      uint64_t original = 0;
+      qarn_status s = qarn_file_mode(head, sizeof head, &mode);
+      if (s == QARN_OK && mode == QARN_MODE_STORED)
+        original = size - 4;
+      else if (s == QARN_OK)
+        s = qarn_decompressed_size(head, sizeof head, &original);
+      return list_sizes(in.name, s, mode, size, original, totals);
     }
   }
 
