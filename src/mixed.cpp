@@ -1259,26 +1259,26 @@ void write_sub_blocks(const section_tokens& t, out_buffer* out) {
 void encode_section(uint8_t* data, int32_t n, out_buffer* out, section_workspace* ws) {
   convert c = section_runs(data, n, ws);
   section_tokens t = ordercv2_tokens(&c, data, data);
-  // Unless the sub-blocks lie in its memory, the run list goes before they are written, and a large one gives its
-  // pages back: the coded sub-blocks can be about as large as the stream (a stream that will be stored).
-  const auto* a3_begin = reinterpret_cast<const uint8_t*>(c.a3.data());
-  const auto* a3_end = reinterpret_cast<const uint8_t*>(c.a3.data() + c.a3.size());
-  const bool in_run_list =
-      std::any_of(std::begin(t.sub), std::end(t.sub), [&](const uint8_t* p) { return p >= a3_begin && p < a3_end; });
+  // The run list goes back to the workspace once the sub-blocks no longer need it: at once when they have memory
+  // of their own (and then a large one gives its pages back: the coded sub-blocks can be about as large as the
+  // stream, for a stream that will be stored), else after they are written, since they lie in its memory.
+  auto return_run_list = [&] {
+    give(ws->positions, std::move(c.a3));
+    give(ws->starts, std::move(c.starts));
+  };
+  const bool in_run_list = !t.own.data();
   if (!in_run_list) {
     if (static_cast<size_t>(n) >= release_min_stream) {
       discard(c.a3.data(), c.a3.size() * sizeof(int32_t));
       discard(c.starts.data(), c.starts.size() * sizeof(int32_t));
     }
-    give(ws->positions, std::move(c.a3));
-    give(ws->starts, std::move(c.starts));
+    return_run_list();
   }
   out->reserve(section_header_size);
   const size_t pos0 = out->pos;
   out->pos += section_header_size;
   write_sub_blocks(t, out);
-  give(ws->positions, std::move(c.a3));
-  give(ws->starts, std::move(c.starts));
+  if (in_run_list) return_run_list();
   put_u32(out->buf.data() + pos0, static_cast<uint32_t>(n));
   put_u32(out->buf.data() + pos0 + 4, static_cast<uint32_t>(out->pos - pos0 - section_header_size));
 }

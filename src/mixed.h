@@ -146,9 +146,9 @@ void merge_runs(convert* c);
 // One token type per token: 0 literal, 1 new distance, 3 to 11 repeat of the distance of token t + 2 - type.
 enum : uint8_t { token_literal = 0, token_new = 1, token_repeat_first = 3, token_repeat_last = 11 };
 
-// The raw contents of the seven sub-blocks, in order: sub[k][0..size[k]), in `own`, behind the run list's
-// distances (in the unused rest of its a3 array) or, for the literal bytes, in the stream; so valid while the
-// run list and the stream live.
+// The raw contents of the seven sub-blocks, in order: sub[k][0..size[k]), in `own`, or (when `own` is empty)
+// behind the run list's distances, in the unused rest of its a3 array; the literal bytes may lie in the stream
+// instead. So valid while the run list and the stream live.
 struct section_tokens {
   uint8_t* sub[sub_block_count] = {};
   size_t size[sub_block_count] = {};
