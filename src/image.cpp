@@ -1101,6 +1101,14 @@ bool compress_image_buffer(const uint8_t* pnm, size_t n, byte_buffer* out, int w
 
 namespace {
 
+// The width and height in an image-mode file's header, checked: planes of that size fit within the format's limit.
+void header_geometry(const uint8_t* in, uint32_t* width, uint32_t* height) {
+  *width = get_u32(in + image_field_width);
+  *height = get_u32(in + image_field_height);
+  if (*width < 1 || *width > image_max_width || *height < 1) corrupt();
+  if (image_border + 3 * (uint64_t{*width} * *height) > static_cast<uint64_t>(image_length_limit)) corrupt();
+}
+
 // Decodes an image-mode file and hands the restored pixels to emit(first, count, planes, width, height, transform)
 // in order, in pieces: nothing is emitted from a damaged file.
 template <class Emit>
@@ -1108,12 +1116,10 @@ void decode_image(const uint8_t* in, size_t n, int workers, Emit&& emit) {
   if (n < image_header_size || n >= static_cast<size_t>(image_length_limit)) corrupt();
   if (get_u32(in) != mode_image) corrupt();
   const uint32_t transform_field = get_u32(in + image_field_transform);
-  const uint32_t width = get_u32(in + image_field_width);
-  const uint32_t height = get_u32(in + image_field_height);
+  uint32_t width, height;
+  header_geometry(in, &width, &height);
   const int raw_planes = static_cast<int>(get_u32(in + image_field_raw_planes) & raw_plane_bits);
-  if (width < 1 || width > image_max_width || height < 1) corrupt();
   const uint64_t pixels = uint64_t{width} * height;
-  if (image_border + 3 * pixels > static_cast<uint64_t>(image_length_limit)) corrupt();
   const uint64_t n0 = get_u32(in + image_field_size0), n1 = get_u32(in + image_field_size0 + 4);
   // Blocks 0 and 1 must lie inside the file; block 2 runs to its end (its recorded length is not needed).
   const uint64_t start[3] = {image_header_size, image_header_size + n0, image_header_size + n0 + n1};
@@ -1238,6 +1244,13 @@ void merge_pixels(const uint8_t* planes, int64_t from, int64_t count, int64_t pi
 }
 
 }  // namespace
+
+uint64_t image_restored_length(const uint8_t* in, size_t n) {
+  if (n < image_header_size) corrupt();
+  uint32_t width, height;
+  header_geometry(in, &width, &height);
+  return pnm_header(static_cast<int>(width), static_cast<int>(height)).size() + 3 * (uint64_t{width} * height);
+}
 
 byte_buffer decompress_image_buffer(const uint8_t* in, size_t n, int workers) {
   byte_buffer out;

@@ -85,5 +85,8 @@ bool encode_image(const uint8_t* pnm, size_t n, size_t size_limit, byte_buffer* 
 bool compress_image_buffer(const uint8_t* pnm, size_t n, byte_buffer* out, int workers = 0);
 // Turns an image-mode file into the PNM file it came from; throws qarn_error (corrupt) on damage.
 byte_buffer decompress_image_buffer(const uint8_t* in, size_t n, int workers = 0);
+// The length of the PNM file an image-mode file restores, from its header (the first 32 bytes of in[0..n) are
+// read). Throws qarn_error (corrupt) when the header is damaged.
+uint64_t image_restored_length(const uint8_t* in, size_t n);
 // The same into a sink, in pieces; nothing reaches it from a damaged file.
 void decompress_image_to(const uint8_t* in, size_t n, byte_sink& sink, int workers = 0);

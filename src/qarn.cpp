@@ -223,29 +223,11 @@ uint64_t restored_length(const uint8_t* file, size_t n) {
   if (n < static_cast<size_t>(container_header_size) || n >= static_cast<size_t>(input_size_limit)) corrupt();
   switch (get_u32(file)) {
     case mode_stored: return n - container_header_size;
-    case mode_text: {
-      // The header's words 1 and 2 are whitened with the generator's first two draws: the text's length (with
-      // the space appended when it does not end with a delimiter) and, at byte 16, whether one was appended.
-      if (n < 24) corrupt();
-      uint8_t head[24];
-      std::memcpy(head, file, sizeof head);
-      text_whiten(head, sizeof head);
-      const uint32_t length = get_u32(head + 4), appended = get_u32(head + 16);
-      if (appended > 1 || length < appended) corrupt();
-      return length - appended;
-    }
-    case mode_image: {
-      if (n < image_header_size) corrupt();
-      const uint32_t width = get_u32(file + image_field_width), height = get_u32(file + image_field_height);
-      if (width < 1 || width > static_cast<uint32_t>(image_max_width) || height < 1) corrupt();
-      const uint64_t samples = uint64_t{3} * width * height;
-      if (samples > static_cast<uint64_t>(image_length_limit)) corrupt();
-      return pnm_header(static_cast<int>(width), static_cast<int>(height)).size() + samples;
-    }
-    case mode_mixed: {
-      if (n < 8) corrupt();
+    case mode_text: return text_restored_length(file, n);
+    case mode_image: return image_restored_length(file, n);
+    case mode_mixed:
+      if (n < mixed_header_size) corrupt();
       return get_u32(file + 4);
-    }
     default: corrupt();
   }
 }

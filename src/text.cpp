@@ -1037,10 +1037,10 @@ struct text_header {
   uint32_t textc, a2c, listc, appended;
 };
 
-// The header's fields, checked before anything is sized by them or the whole file is unwhitened: its first 24
-// bytes are unwhitened apart (words 1 and 2 take the generator's first two draws, as in the whole file).
-text_header checked_header(const uint8_t* in, size_t n) {
-  if (n < smallest_text_file || n >= static_cast<size_t>(input_size_limit)) corrupt();
+// The header's fields from a file's first 24 bytes, checked before anything is sized by them or the whole file is
+// unwhitened: those bytes are unwhitened apart (words 1 and 2 take the generator's first two draws, as in the whole
+// file).
+text_header header_fields(const uint8_t* in) {
   uint8_t head[24];
   std::memcpy(head, in, sizeof head);
   text_whiten(head, sizeof head);
@@ -1050,6 +1050,11 @@ text_header checked_header(const uint8_t* in, size_t n) {
       h.listc < 1 || h.listc > h.textc || h.listc >= dictionary_limit || h.a2c >= token_limit)
     corrupt();
   return h;
+}
+
+text_header checked_header(const uint8_t* in, size_t n) {
+  if (n < smallest_text_file || n >= static_cast<size_t>(input_size_limit)) corrupt();
+  return header_fields(in);
 }
 
 // Tokens of one piece of the rebuilt text: the pieces go to the sink in order, built by the workers in turn.
@@ -1269,11 +1274,15 @@ void decompress_text_in_place(uint8_t* in, size_t n, byte_sink& sink, int worker
   decode_text(in, n, h, sink, workers);
 }
 
+uint64_t text_restored_length(const uint8_t* in, size_t n) {
+  if (n < 24) corrupt();
+  const text_header h = header_fields(in);
+  return h.textc - h.appended;
+}
+
 byte_buffer decompress_text_buffer(const uint8_t* in, size_t n, int workers) {
-  // The restored length is in the header (unwhitened), less the appended space, which the sink never receives.
-  buffer_sink sink(n >= static_cast<size_t>(text_header_size)
-                       ? static_cast<size_t>(std::min<uint64_t>(get_u32(in + 4), input_size_limit))
-                       : 0);
+  // The restored length is in the header (whitened), less the appended space, which the sink never receives.
+  buffer_sink sink(static_cast<size_t>(text_restored_length(in, n)));
   decompress_text_to(in, n, sink, workers);
   return sink.release();
 }

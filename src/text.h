@@ -60,6 +60,9 @@ raw_array<int32_t> get_integers_from_file(cfile* f, int32_t max_count);
 // megabyte and more when two processors are free); the file is the same whatever their number.
 std::optional<byte_buffer> compress_text_buffer(const uint8_t* in, size_t n, text_refusal* why = nullptr,
                                                 int workers = 0);
+// The length of the text a text-mode file restores, from its header (the first 24 bytes of in[0..n) are read).
+// Throws qarn_error (corrupt) when the header is damaged; a damaged body may still restore another length.
+uint64_t text_restored_length(const uint8_t* in, size_t n);
 // XORs the words 1 to n / 8 - 1 of a text-mode file with the generator's draws: whitening and its undoing.
 void text_whiten(uint8_t* buf, size_t n);
 
