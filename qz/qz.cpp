@@ -52,28 +52,30 @@ const char* const stdin_name = "(stdin)";
 // The progress line, when one is on the screen, is erased before any message so that the two never mix.
 void erase_progress_line();
 
-void error(const char* format, ...) __attribute__((format(printf, 1, 2)));
-void error(const char* format, ...) {
+// One line on standard error: "qz: " and the message.
+void message(const char* format, va_list args) {
   erase_progress_line();
   std::fputs("qz: ", stderr);
+  std::vfprintf(stderr, format, args);
+  std::fputc('\n', stderr);
+}
+
+void error(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void error(const char* format, ...) {
   va_list args;
   va_start(args, format);
-  std::vfprintf(stderr, format, args);
+  message(format, args);
   va_end(args);
-  std::fputc('\n', stderr);
 }
 
 // Warnings say that something was done less than fully (times not kept, an option ignored); -q silences them.
 void warning(const char* format, ...) __attribute__((format(printf, 1, 2)));
 void warning(const char* format, ...) {
   if (opt.quiet) return;
-  erase_progress_line();
-  std::fputs("qz: ", stderr);
   va_list args;
   va_start(args, format);
-  std::vfprintf(stderr, format, args);
+  message(format, args);
   va_end(args);
-  std::fputc('\n', stderr);
 }
 
 void usage(FILE* to) {

@@ -287,3 +287,11 @@ bytes records(size_t n, uint32_t seed) {
   b.resize(n);
   return b;
 }
+
+bytes library_file(qarn_mode mode, const bytes& in) {
+  bytes out(qarn_compress_bound(in.size()));
+  size_t n = 0;
+  EXPECT_EQ(QARN_OK, qarn_compress(mode, in.data(), in.size(), out.data(), out.size(), &n));
+  out.resize(n);
+  return out;
+}

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "libqarn.h"
+
 using bytes = std::vector<uint8_t>;
 
 struct run_result {
@@ -67,6 +69,9 @@ bytes picture(int w, int h, uint32_t seed, bool grey = false, uint32_t noise = 6
 bytes binary(size_t n, uint32_t seed);
 // A table of 28-byte records with slowly changing fields.
 bytes records(size_t n, uint32_t seed);
+
+// What the library writes for `in` in `mode` (qarn -c's file for an input of that mode), expecting success.
+bytes library_file(qarn_mode mode, const bytes& in);
 
 // Index and values of the first difference, for messages that say which byte differs.
 std::string first_difference(const bytes& expected, const bytes& actual);

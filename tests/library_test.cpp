@@ -10,15 +10,7 @@
 
 namespace {
 
-bytes compress_with_library(qarn_mode mode, const bytes& in) {
-  bytes out(qarn_compress_bound(in.size()));
-  size_t size = 0;
-  EXPECT_EQ(QARN_OK, qarn_compress(mode, in.data(), in.size(), out.data(), out.size(), &size));
-  out.resize(size);
-  return out;
-}
-
-bytes decompress_with_library(const bytes& file) {
+bytes delibrary_file(const bytes& file) {
   uint64_t expected = 0;
   EXPECT_EQ(QARN_OK, qarn_decompressed_size(file.data(), file.size(), &expected));
   bytes out(expected);
@@ -53,14 +45,14 @@ TEST_F(LibraryFiles, EqualTheProgramsFilesAndRestoreTheInput) {
   for (const library_case& c : cases) {
     SCOPED_TRACE(c.name);
     const qarn_mode mode = qarn_mode_for_name(c.name);
-    const bytes file = compress_with_library(mode, c.input);
+    const bytes file = library_file(mode, c.input);
     write_bytes(path(c.name), c.input);
     ASSERT_EQ(0, run_qarn({"-c", path(c.name).string(), path("out.q").string()}).status);
     EXPECT_BYTES_EQ(read_bytes(path("out.q")), file);
     qarn_mode written;
     ASSERT_EQ(QARN_OK, qarn_file_mode(file.data(), file.size(), &written));
     EXPECT_EQ(c.file_mode, written);
-    EXPECT_BYTES_EQ(c.input, decompress_with_library(file));
+    EXPECT_BYTES_EQ(c.input, delibrary_file(file));
   }
 }
 
@@ -86,7 +78,7 @@ TEST(Library, ReportsDamageAndShortOutputs) {
   const qarn_mode modes[] = {QARN_MODE_TEXT, QARN_MODE_IMAGE, QARN_MODE_MIXED, QARN_MODE_STORED};
   for (int i = 0; i < 4; i++) {
     SCOPED_TRACE(i);
-    const bytes file = compress_with_library(modes[i], inputs[i]);
+    const bytes file = library_file(modes[i], inputs[i]);
     size_t size = 1;
     // Too small an output, both ways.
     bytes small(file.size() - 1);

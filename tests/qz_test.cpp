@@ -97,15 +97,6 @@ run_result run_qz(const std::vector<std::string>& args, const fs::path& cwd = {}
 // unqz: the symbolic link to qz beside it.
 std::string unqz_exe() { return (fs::path(QZ_EXE).parent_path() / "unqz").string(); }
 
-// What the library writes for `in` in `mode`: qarn -c's file for an input of that mode.
-bytes library_file(qarn_mode mode, const bytes& in) {
-  bytes out(qarn_compress_bound(in.size()));
-  size_t n = 0;
-  EXPECT_EQ(QARN_OK, qarn_compress(mode, in.data(), in.size(), out.data(), out.size(), &n));
-  out.resize(n);
-  return out;
-}
-
 uint32_t file_mode_of(const bytes& file) {
   return file.size() < 4 ? 99u : file[0] | file[1] << 8 | file[2] << 16 | uint32_t(file[3]) << 24;
 }
