@@ -11,6 +11,8 @@
 #include "ransavx.h"
 #include "util.h"
 
+using namespace qarn;
+
 namespace {
 
 constexpr size_t bench_size = 64u << 20;

@@ -6,6 +6,8 @@
 #include "qarn.h"
 #include "util.h"
 
+using namespace qarn;
+
 namespace {
 
 class counting_sink final : public byte_sink {

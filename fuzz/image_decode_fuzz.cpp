@@ -5,6 +5,8 @@
 #include "image.h"
 #include "util.h"
 
+using namespace qarn;
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   try {
     // Files of odd length are decoded by two threads.

@@ -9,6 +9,8 @@
 #include "image.h"
 #include "util.h"
 
+using namespace qarn;
+
 namespace {
 
 // Odd lengths go through two threads, even ones through one.

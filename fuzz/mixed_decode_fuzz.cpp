@@ -7,6 +7,8 @@
 #include "mixed.h"
 #include "util.h"
 
+using namespace qarn;
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // The mutator rarely keeps the mode number intact; give it the right one half of the time.
   uint8_t buf[1 << 16];

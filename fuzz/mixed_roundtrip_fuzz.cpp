@@ -10,6 +10,8 @@
 #include "mixed.h"
 #include "util.h"
 
+using namespace qarn;
+
 namespace {
 
 // Odd lengths go through two workers (the sections shared out between two threads), even ones through one.

@@ -6,6 +6,8 @@
 
 #include "ransavx.h"
 
+using namespace qarn;
+
 // Decoded lengths above this are refused by the room, which keeps every run quick.
 constexpr unsigned max_room = 1 << 18;
 

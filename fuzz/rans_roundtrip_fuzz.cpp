@@ -7,6 +7,8 @@
 
 #include "ransavx.h"
 
+using namespace qarn;
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size > (1u << 22)) return 0;
   unsigned n = static_cast<unsigned>(size);

@@ -7,6 +7,8 @@
 #include "text.h"
 #include "util.h"
 
+using namespace qarn;
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   byte_buffer file(size + 1);
   if (size) std::memcpy(file.data(), data, size);

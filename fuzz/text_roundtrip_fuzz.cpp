@@ -7,6 +7,8 @@
 #include "text.h"
 #include "util.h"
 
+using namespace qarn;
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size > (1u << 16)) return 0;
   // Short inputs rarely beat the stored file; repeat them so the text-mode file is written and read back.

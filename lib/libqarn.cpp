@@ -10,6 +10,8 @@
 #include "qarn.h"
 #include "util.h"
 
+using namespace qarn;
+
 namespace {
 
 // A sink over the caller's buffer: a write past its capacity stops the work.

@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <cstring>
 
+namespace qarn {
+
 uint64_t fasthash64(const void* buf, int32_t len) {
   const auto* p = static_cast<const unsigned char*>(buf);
   uint64_t h = fasthash_seed ^ (static_cast<uint64_t>(static_cast<int64_t>(len)) * fasthash_m);
@@ -80,3 +82,5 @@ void hashdelete(hashtable* ht) {
   std::free(ht->a);
   *ht = hashtable{};
 }
+
+}  // namespace qarn

@@ -3,6 +3,8 @@
 
 #include <cstdint>
 
+namespace qarn {
+
 uint64_t fasthash64(const void* buf, int32_t len);
 
 // Its pieces, for callers that read the bytes their own way and must reach the same hash.
@@ -44,3 +46,5 @@ void hashinit(hashtable* ht, int32_t l);
 // negative, and changes nothing; hash_full when a new key does not fit.
 int32_t hashinsert2(hashtable* ht, uint64_t key, int32_t value);
 void hashdelete(hashtable* ht);
+
+}  // namespace qarn

@@ -20,6 +20,8 @@
 #include "ransavx.h"
 #include "util.h"
 
+namespace qarn {
+
 namespace {
 
 // Byte arithmetic modulo 256, on one byte or on 16 at once; the transforms are written once for both.
@@ -1287,3 +1289,5 @@ void decompress_image_to(const uint8_t* in, size_t n, byte_sink& sink, int worke
     }
   });
 }
+
+}  // namespace qarn

@@ -7,6 +7,8 @@
 
 #include "util.h"
 
+namespace qarn {
+
 // ---- The image-mode file (mode 2): a 32-byte header of eight u32 fields, then three rANS blocks. ----
 constexpr size_t image_header_size = 32;
 constexpr size_t image_field_transform = 4;
@@ -90,3 +92,5 @@ byte_buffer decompress_image_buffer(const uint8_t* in, size_t n, int workers = 0
 uint64_t image_restored_length(const uint8_t* in, size_t n);
 // The same into a sink, in pieces; nothing reaches it from a damaged file.
 void decompress_image_to(const uint8_t* in, size_t n, byte_sink& sink, int workers = 0);
+
+}  // namespace qarn

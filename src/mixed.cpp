@@ -17,6 +17,8 @@
 #include "hash.h"
 #include "ransavx.h"
 
+namespace qarn {
+
 namespace {
 
 inline uint32_t load32(const uint8_t* p) { uint32_t v; std::memcpy(&v, p, 4); return v; }
@@ -1665,3 +1667,5 @@ byte_buffer decompress_mixed_buffer(const uint8_t* in, size_t size, int workers)
 void decompress_mixed_to(const uint8_t* in, size_t size, byte_sink& sink, int workers) {
   decode_mixed(in, size, workers, [&](const uint8_t* p, size_t k) { sink.write(p, k); });
 }
+
+}  // namespace qarn

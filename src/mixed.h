@@ -9,6 +9,8 @@
 
 #include "util.h"
 
+namespace qarn {
+
 // ---- The mixed-mode file (mode 3): u32 mode, u32 n, then seven sections back to back, nothing after. ----
 constexpr size_t mixed_header_size = 8;
 constexpr int mixed_section_count = 7;
@@ -208,3 +210,5 @@ byte_buffer decompress_mixed_buffer(const uint8_t* in, size_t n, int workers = 0
 // The same into a sink, in pieces of about 64 KB. The whole file is decoded and checked first: nothing reaches the
 // sink from a damaged file.
 void decompress_mixed_to(const uint8_t* in, size_t n, byte_sink& sink, int workers = 0);
+
+}  // namespace qarn

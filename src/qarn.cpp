@@ -24,6 +24,8 @@
 #include "mixed.h"
 #include "text.h"
 
+namespace qarn {
+
 // ---------------------------------------------------------------------------------------------------------------
 // Buffers.
 
@@ -743,3 +745,5 @@ int qarn_main(int argc, char** argv) {
   }
   return 0;
 }
+
+}  // namespace qarn

@@ -8,6 +8,8 @@
 
 #include "util.h"
 
+namespace qarn {
+
 // Largest input whose stored-mode file (input + 4 bytes) the decompressor still accepts.
 constexpr int64_t stored_input_limit = 1000999995;
 // Stored-mode files must be shorter than this.
@@ -56,3 +58,5 @@ uint64_t restored_length(const uint8_t* file, size_t n);
 // (written to a temporary file and renamed into place only on success), prints the progress line or the failure,
 // and returns the exit status.
 int qarn_main(int argc, char** argv);
+
+}  // namespace qarn

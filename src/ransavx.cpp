@@ -10,6 +10,8 @@
 #include <cstring>
 #include <new>
 
+namespace qarn {
+
 namespace {
 
 constexpr uint32_t scale_bits = rans_scale_bits;
@@ -890,3 +892,5 @@ unsigned char* rans_uncompress_O1_32x16(unsigned char* in, unsigned int in_size,
                                         unsigned int* out_size) {
   return uncompress(use_vector(rans_impl::automatic), in, in_size, out, out_size);
 }
+
+}  // namespace qarn

@@ -3,6 +3,8 @@
 
 #include <cstdint>
 
+namespace qarn {
+
 // The block: u32 n, the order-1 frequency table, the 32 final states (u32 each), then 16-bit words in the order
 // the decoder consumes them. Frequencies of every occurring context are normalised to 2048.
 constexpr uint32_t TOTFREQ_O1 = 2048;
@@ -54,3 +56,5 @@ unsigned char* rans_compress_O1_32x16_impl(rans_impl impl, unsigned char* in, un
                                            unsigned char* out, unsigned int* out_size);
 unsigned char* rans_uncompress_O1_32x16_impl(rans_impl impl, unsigned char* in, unsigned int in_size,
                                              unsigned char* out, unsigned int* out_size);
+
+}  // namespace qarn

@@ -7,6 +7,8 @@
 #include <numeric>
 #include <vector>
 
+namespace qarn {
+
 int sort_array(int32_t* array, int32_t count, int32_t n, int32_t pos, int32_t kind) {
   assert(pos < n);
   assert(kind == sort_descending_unsigned);
@@ -44,3 +46,5 @@ void order_by_count(const int32_t* counts, int32_t n, int32_t* order) {
   for (int32_t i = 0; i < n; i++)
     if (counts[i] < small) order[first[static_cast<size_t>(top - counts[i])]++] = i;
 }
+
+}  // namespace qarn

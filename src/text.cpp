@@ -13,6 +13,8 @@
 #include "ransavx.h"
 #include "sort.h"
 
+namespace qarn {
+
 namespace {
 
 // Text file header: mode, textc, a2c, listc, appended (u32 each); the escape stream follows.
@@ -1286,3 +1288,5 @@ byte_buffer decompress_text_buffer(const uint8_t* in, size_t n, int workers) {
   decompress_text_to(in, n, sink, workers);
   return sink.release();
 }
+
+}  // namespace qarn

@@ -8,6 +8,8 @@
 
 #include "util.h"
 
+namespace qarn {
+
 // Working state of one compression. Token k of the dictionary is list[list2[k] .. list2[k + 1]).
 struct text_data {
   const uint8_t* text = nullptr;  // the input
@@ -74,3 +76,5 @@ void decompress_text_to(const uint8_t* in, size_t n, byte_sink& sink, int worker
 void decompress_text_in_place(uint8_t* in, size_t n, byte_sink& sink, int workers = 0);
 // The text restored from a text-mode file; throws qarn_error (corrupt) when the file is damaged.
 byte_buffer decompress_text_buffer(const uint8_t* in, size_t n, int workers = 0);
+
+}  // namespace qarn

@@ -11,6 +11,8 @@
 #include <mutex>
 #include <new>
 
+namespace qarn {
+
 namespace {
 
 // Large areas given back are kept for the next request they can serve: on these machines a fresh page costs
@@ -229,3 +231,5 @@ uint64_t xorshift1024::next() {
   s[p] = s1 ^ s0 ^ (s1 >> 11) ^ (s0 >> 30);
   return s[p] * 1181783497276652981ULL;
 }
+
+}  // namespace qarn

@@ -11,6 +11,8 @@
 #include <thread>
 #include <utility>
 
+namespace qarn {
+
 // Container header: every compressed file starts with its mode number, u32 little-endian.
 enum : uint32_t { mode_stored = 0, mode_text = 1, mode_image = 2, mode_mixed = 3 };
 constexpr int container_header_size = 4;
@@ -218,3 +220,5 @@ class xorshift1024 {
   uint64_t s[16];
   int p;
 };
+
+}  // namespace qarn

@@ -8,6 +8,8 @@
 #include "qarn.h"
 #include "util.h"
 
+using namespace qarn;
+
 namespace fs = std::filesystem;
 
 namespace {

@@ -5,6 +5,8 @@
 #include "helpers.h"
 #include "util.h"
 
+using namespace qarn;
+
 namespace {
 
 class FallbackTest : public scratch_test {

@@ -13,6 +13,8 @@
 #include "ransavx.h"
 #include "util.h"
 
+using namespace qarn;
+
 namespace {
 
 uint32_t u32_at(const bytes& b, size_t at) {

@@ -9,6 +9,8 @@
 #include "ransavx.h"
 #include "util.h"
 
+using namespace qarn;
+
 namespace fs = std::filesystem;
 
 namespace {

@@ -14,6 +14,8 @@
 #include "ransavx.h"
 #include "util.h"
 
+using namespace qarn;
+
 namespace {
 
 std::vector<rans_impl> implementations() {

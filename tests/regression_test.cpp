@@ -10,6 +10,8 @@
 #include "helpers.h"
 #include "util.h"
 
+using namespace qarn;
+
 namespace fs = std::filesystem;
 
 namespace {

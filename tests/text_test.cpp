@@ -12,6 +12,8 @@
 #include "text.h"
 #include "util.h"
 
+using namespace qarn;
+
 namespace {
 
 // ---- hash table and sort ----

@@ -5,6 +5,8 @@
 #include "helpers.h"
 #include "util.h"
 
+using namespace qarn;
+
 namespace {
 
 TEST(buffer_sink, collects_pieces_in_order_past_its_first_guess) {
