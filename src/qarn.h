@@ -1,5 +1,5 @@
-// qarn.h — the driver: the choice of mode and every fallback, on buffers; and the qarn program, which alone owns
-// files, prints and sets the exit status.
+// qarn.h — the buffer layer under the programs and the C interface: the choice of mode, every fallback between
+// modes, the container header and stored mode. Buffers in, bytes out through a sink; no file is opened here.
 #pragma once
 
 #include <cstddef>
@@ -51,12 +51,9 @@ byte_buffer decompress_buffer(const uint8_t* file, size_t n);
 // The length of the input that the compressed file[0..n) restores, as its header records it (stored mode: by the
 // file's length). Throws corrupt when the header is damaged; a damaged body may still restore another length.
 uint64_t restored_length(const uint8_t* file, size_t n);
-
-// ---- The program. ----
-
-// The whole qarn program: checks the arguments, picks the mode, runs it from the input file to the output file
-// (written to a temporary file and renamed into place only on success), prints the progress line or the failure,
-// and returns the exit status.
-int qarn_main(int argc, char** argv);
+// The length that the compressed file at the start of file[0..n) gives itself in its own fields: less than n when
+// other bytes follow it (two files joined, which decode as the first one alone, or as damage). Image and mixed
+// files record it; for the other modes, and for a file too damaged to say, it is n.
+uint64_t file_extent(const uint8_t* file, size_t n);
 
 }  // namespace qarn

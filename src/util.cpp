@@ -1,7 +1,6 @@
 // util.cpp — memory for large arrays, sinks, the CPU check, and the text format's generator.
 #include "util.h"
 
-#include <malloc.h>
 #include <sched.h>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -80,34 +79,6 @@ void release_kept_memory() {
     }
 }
 
-void heap_on_huge_pages() {
-  // The heap grows to take a block just below the map threshold and keeps it as free space (trimming is off);
-  // the whole of that space is then marked for huge pages. Nothing is touched, so nothing is faulted in yet.
-  constexpr size_t reach = size_t{30} << 20;
-  mallopt(M_MMAP_THRESHOLD, 32 << 20);
-  mallopt(M_TRIM_THRESHOLD, 1 << 30);
-  // The second worker allocates from this heap too (it allocates seldom, so the lock costs nothing): a heap of its
-  // own would take small pages, and 64 MB of address space, which a run under `ulimit -v` cannot spare.
-  mallopt(M_ARENA_MAX, 1);
-  // The heap's bytes below its first 2 MiB boundary can never be a huge page, and where the heap starts is random:
-  // a block that is never used (nor touched past its header) takes them, so that the blocks of the run lie in huge
-  // pages instead of in up to 2 MiB of small ones.
-  if (void* probe = std::malloc(64)) {
-    const auto at = reinterpret_cast<uintptr_t>(probe) + 64;
-    const size_t head = ((at + huge_page - 1) & ~uintptr_t{huge_page - 1}) - at;
-    constexpr size_t headers = 64;
-    [[maybe_unused]] static void* volatile kept_head = nullptr;  // kept for the life of the process
-    if (head > headers) kept_head = std::malloc(head - headers);
-    std::free(probe);
-  }
-  void* block = std::malloc(reach);
-  if (!block) return;
-  auto from = (reinterpret_cast<uintptr_t>(block) + huge_page - 1) & ~uintptr_t{huge_page - 1};
-  auto to = reinterpret_cast<uintptr_t>(sbrk(0)) & ~uintptr_t{huge_page - 1};
-  std::free(block);
-  if (to > from) madvise(reinterpret_cast<void*>(from), to - from, MADV_HUGEPAGE);
-}
-
 void big_free(void* p, size_t bytes) {
   if (bytes < big_area_min) {
     std::free(p);
@@ -159,10 +130,6 @@ const char* qarn_error::what() const noexcept {
   switch (kind_) {
     case failure::corrupt: return "damaged compressed data";
     case failure::too_large: return "input past the size limit";
-    case failure::not_found: return "input not found";
-    case failure::is_directory: return "input is a directory";
-    case failure::changed: return "input changed while it was read";
-    case failure::system: return "file operation failed";
   }
   return "failure";
 }

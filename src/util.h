@@ -22,34 +22,21 @@ constexpr int64_t input_size_limit = 1001000001;
 
 // ---- Failures. ----
 
-// Why a run failed. The library reports failures only by throwing `qarn_error` (and std::bad_alloc from
-// allocations); the program turns each kind into its message and exit status.
+// Why the library failed. It reports failures only by throwing `qarn_error` (and std::bad_alloc from
+// allocations); the caller turns each kind into its message or status.
 enum class failure {
-  corrupt,       // a damaged compressed file
-  too_large,     // an input past the size limit
-  not_found,     // an input that cannot be opened
-  is_directory,  // a directory given as the input
-  changed,       // an input whose size changed while it was read
-  system,        // a file operation failed: check() and line() name it, error_number() says why
+  corrupt,    // a damaged compressed file
+  too_large,  // an input past the size limit
 };
 
 class qarn_error : public std::exception {
  public:
-  explicit qarn_error(failure kind, const char* check = "", int line = 0, int error_number = 0)
-      : kind_(kind), check_(check), line_(line), error_number_(error_number) {}
+  explicit qarn_error(failure kind) : kind_(kind) {}
   failure kind() const { return kind_; }
-  // For system failures: the program's fixed check text and line (such as "fp!=NULL" and 45 for an output that
-  // cannot be opened) and the errno value of the call that failed.
-  const char* check() const { return check_; }
-  int line() const { return line_; }
-  int error_number() const { return error_number_; }
   const char* what() const noexcept override;
 
  private:
   failure kind_;
-  const char* check_;
-  int line_;
-  int error_number_;
 };
 
 // Raised by every decoder when its input is damaged.
@@ -74,9 +61,6 @@ void big_free(void* p, size_t bytes);
 // pages touched cost memory. Throws std::bad_alloc when memory runs out.
 void* zeroed_alloc(size_t bytes);
 void zeroed_free(void* p, size_t bytes);
-// Fresh pages are dear on these machines, huge ones far less per byte: the heap keeps what is freed for later
-// requests, and its first 30 MiB come in huge pages. A program calls it once at start; the library works without.
-void heap_on_huge_pages();
 // Gives back the large areas kept for reuse (those still in use stay): for a library whose callers expect its
 // memory back when a call returns.
 void release_kept_memory();
