@@ -2,7 +2,7 @@
 # Installs, with apt-get and only when missing, what building and testing qarn needs.
 set -euo pipefail
 need=()
-for pkg in cmake ninja-build g++ libgtest-dev libbenchmark-dev libssl-dev pkg-config "$@"; do
+for pkg in cmake ninja-build g++ libgtest-dev libbenchmark-dev libssl-dev pkg-config strace "$@"; do
   dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed' || need+=("$pkg")
 done
 if [ ${#need[@]} -gt 0 ]; then

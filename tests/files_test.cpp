@@ -148,6 +148,79 @@ TEST_F(files_test, outputs_that_are_not_regular_files_are_written_directly) {
   EXPECT_EQ(read_bytes(path("made"))[0], mode_text);
 }
 
+// The standard output named as the output (/dev/stdout, /dev/fd/1, a pipe there) is written directly, and the
+// progress line goes to standard error: what reaches the pipe is the whole file and nothing else.
+TEST_F(files_test, the_standard_output_as_the_output_gets_the_file_alone) {
+  const bytes data = prose(20000, 200, 48);
+  write_bytes(path("in.txt"), data);
+  const bytes file = compressed({"in.txt", data, mode_text});
+  write_bytes(path("packed"), file);
+  for (const char* out : {"/dev/stdout", "/dev/fd/1"}) {
+    run_result c = run_qarn({"-c", path("in.txt"), out});
+    EXPECT_EQ(c.status, 0) << out << ": " << c.errors;
+    EXPECT_BYTES_EQ(file, to_bytes(c.output)) << out;
+    EXPECT_EQ(c.errors, "Compressing text\n") << out;
+    run_result d = run_qarn({"-d", path("packed"), out});
+    EXPECT_EQ(d.status, 0) << out << ": " << d.errors;
+    EXPECT_BYTES_EQ(data, to_bytes(d.output)) << out;
+    EXPECT_EQ(d.errors, "Decompressing text\n") << out;
+  }
+  // A failure says so on standard error as well, and the data written is the output's alone.
+  bytes cut = file;
+  cut.resize(cut.size() - 10);
+  write_bytes(path("cut"), cut);
+  run_result r = run_qarn({"-d", path("cut"), "/dev/stdout"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.errors, "Decompressing text\nFile " + path("cut").string() + " is corrupt\n");
+  EXPECT_EQ(names_in(dir), (std::set<std::string>{"cut", "in.txt", "packed"}));
+}
+
+// The output's data is synced before its name is put in place, and the directory after the name replaced an
+// existing file; qz syncs the directory after every new name (it may remove the input next). Seen in the system
+// calls the programs make, where strace can trace them.
+TEST_F(files_test, outputs_are_synced_before_they_are_put_in_place) {
+  if (sanitized_build) GTEST_SKIP() << "the sanitizers' runtime makes calls of its own";
+  if (std::system("strace -V >/dev/null 2>&1") != 0) GTEST_SKIP() << "strace is not installed";
+  write_bytes(path("in.txt"), prose(20000, 200, 49));
+  const fs::path log = path("calls");
+  struct row {
+    std::string name;
+    std::string command;
+    bool directory_synced;
+  };
+  const std::string qarn = "'" + qarn_exe() + "'", qz = "'" + qz_exe() + "'";
+  const std::vector<row> rows = {
+      {"qarn, a new output", qarn + " -c in.txt out", false},
+      {"qarn, an output replaced", qarn + " -c in.txt out", true},
+      {"qarn -d", qarn + " -d out back", false},
+      {"qz, a new output", qz + " in.txt", true},
+      {"qz -f, an output replaced", qz + " -f -o back in.txt", true},
+  };
+  for (const row& r : rows) {
+    SCOPED_TRACE(r.name);
+    const std::string command = "cd '" + dir.string() + "' && strace -f -qq -e trace=fsync,rename,renameat,renameat2,linkat -o '" +
+                                log.string() + "' " + r.command + " >/dev/null";
+    ASSERT_EQ(std::system(command.c_str()), 0);
+    const bytes calls = read_bytes(log);
+    std::vector<std::string> lines;
+    std::string line;
+    for (uint8_t c : calls) {
+      if (c == '\n') lines.push_back(line), line.clear();
+      else line += char(c);
+    }
+    // The last call that puts a name in place, and the syncs before and after it.
+    int placed = -1;
+    for (int i = 0; i < int(lines.size()); i++)
+      if (lines[i].find(" rename") != std::string::npos || lines[i].find(" linkat") != std::string::npos) placed = i;
+    ASSERT_GE(placed, 0) << std::string(calls.begin(), calls.end());
+    bool synced_before = false, synced_after = false;
+    for (int i = 0; i < int(lines.size()); i++)
+      if (lines[i].find(" fsync(") != std::string::npos) (i < placed ? synced_before : synced_after) = true;
+    EXPECT_TRUE(synced_before) << std::string(calls.begin(), calls.end());
+    EXPECT_EQ(synced_after, r.directory_synced) << std::string(calls.begin(), calls.end());
+  }
+}
+
 TEST_F(files_test, outputs_take_the_inputs_permission_bits) {
   for (fs::perms p : {fs::perms(0600), fs::perms(0640), fs::perms(0755), fs::perms(0666)}) {
     for (const char* name : {"a.txt", "a.bin"}) {

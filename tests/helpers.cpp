@@ -20,7 +20,7 @@ namespace {
 
 [[noreturn]] void exec_qarn(const std::vector<std::string>& args) {
   std::vector<char*> argv;
-  std::string exe = QARN_EXE;
+  std::string exe = qarn_exe();
   argv.push_back(exe.data());
   for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);
@@ -38,6 +38,16 @@ void hide_proc() {
 int status_of(int status) { return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status); }
 
 }  // namespace
+
+std::string qarn_exe() {
+  const char* other = std::getenv("QARN_TEST_QARN");
+  return other && *other ? other : QARN_EXE;
+}
+
+std::string qz_exe() {
+  const char* other = std::getenv("QARN_TEST_QZ");
+  return other && *other ? other : QZ_EXE;
+}
 
 run_result run_qarn(const std::vector<std::string>& args, long file_size_limit) {
   run_options options;

@@ -29,6 +29,11 @@ struct run_options {
   bool hide_proc = false;
 };
 
+// The programs under test: the build's, or those that QARN_TEST_QARN and QARN_TEST_QZ name (to run the tests on
+// another build, such as one from before a change).
+std::string qarn_exe();
+std::string qz_exe();
+
 // Runs the qarn program with the given arguments; a nonzero file_size_limit caps the size of any file it writes
 // (writes past it fail).
 run_result run_qarn(const std::vector<std::string>& args, long file_size_limit = 0);

@@ -10,9 +10,12 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdlib>
+#include <thread>
 
 namespace fs = std::filesystem;
 
@@ -91,11 +94,11 @@ run_result run_program(const std::string& exe, const std::vector<std::string>& a
 }
 
 run_result run_qz(const std::vector<std::string>& args, const fs::path& cwd = {}, const bytes& input = {}) {
-  return run_program(QZ_EXE, args, input, cwd);
+  return run_program(qz_exe(), args, input, cwd);
 }
 
 // unqz: the symbolic link to qz beside it.
-std::string unqz_exe() { return (fs::path(QZ_EXE).parent_path() / "unqz").string(); }
+std::string unqz_exe() { return (fs::path(qz_exe()).parent_path() / "unqz").string(); }
 
 uint32_t file_mode_of(const bytes& file) {
   return file.size() < 4 ? 99u : file[0] | file[1] << 8 | file[2] << 16 | uint32_t(file[3]) << 24;
@@ -143,7 +146,7 @@ TEST_F(QzPipes, StdinToStdoutBothWays) {
     const bytes file = to_bytes(c.output);
     EXPECT_BYTES_EQ(library_file(qarn_mode_for_content(in.data(), in.size()), in), file);
     for (const auto& [exe, args] : std::vector<std::pair<std::string, std::vector<std::string>>>{
-             {QZ_EXE, {"-d"}}, {QZ_EXE, {"--decompress", "-"}}, {QZ_EXE, {"-dc"}}, {unqz_exe(), {}}}) {
+             {qz_exe(), {"-d"}}, {qz_exe(), {"--decompress", "-"}}, {qz_exe(), {"-dc"}}, {unqz_exe(), {}}}) {
       const run_result d = run_program(exe, args, file, dir);
       ASSERT_EQ(0, d.status) << d.errors;
       EXPECT_BYTES_EQ(in, to_bytes(d.output));
@@ -160,10 +163,10 @@ TEST_F(QzPipes, TarRoundTrip) {
   write_bytes(path("tree/sub/photo.ppm"), picture(64, 48, 6));
   write_bytes(path("tree/sub/deeper/prog"), elf_binary(40000, 7));
   write_bytes(path("tree/empty"), {});
-  const run_result c = run_program("tar", {"-I", QZ_EXE, "-cf", "x.tar.qz", "tree"}, {}, dir);
+  const run_result c = run_program("tar", {"-I", qz_exe(), "-cf", "x.tar.qz", "tree"}, {}, dir);
   ASSERT_EQ(0, c.status) << c.errors;
   fs::create_directory(path("out"));
-  const run_result x = run_program("tar", {"-I", QZ_EXE, "-xf", "../x.tar.qz"}, {}, path("out"));
+  const run_result x = run_program("tar", {"-I", qz_exe(), "-xf", "../x.tar.qz"}, {}, path("out"));
   ASSERT_EQ(0, x.status) << x.errors;
   for (const char* f : {"tree/notes.txt", "tree/sub/photo.ppm", "tree/sub/deeper/prog", "tree/empty"}) {
     SCOPED_TRACE(f);
@@ -408,7 +411,9 @@ TEST_F(QzFormat, ModeFromContent) {
                                        {"program.txt", elf_binary(150000, 22), {}, QARN_MODE_MIXED},
                                        {"noise.dat", random_bytes(30000, 23), {}, QARN_MODE_STORED},
                                        {"notes.stored", prose(50000, 600, 21), {"--mode=stored"}, QARN_MODE_STORED},
-                                       {"notes.mixed", prose(50000, 600, 21), {"--mode", "mixed"}, QARN_MODE_MIXED}};
+                                       {"notes.mixed", prose(50000, 600, 21), {"--mode", "mixed"}, QARN_MODE_MIXED},
+                                       // -l calls stored mode "default": the word is taken as well.
+                                       {"notes.default", prose(50000, 600, 21), {"--mode=default"}, QARN_MODE_STORED}};
   for (const sample& s : samples) {
     SCOPED_TRACE(s.name);
     write_bytes(path(s.name), s.data);
@@ -455,18 +460,18 @@ TEST_F(QzCommandLine, TerminalsRefusedWithoutForce) {
   const int terminal = open(ptsname(master), O_RDWR | O_NOCTTY);
   ASSERT_GE(terminal, 0);
   const bytes text = to_bytes("a few words\n");
-  run_result r = run_program(QZ_EXE, {}, text, dir, -1, terminal);
+  run_result r = run_program(qz_exe(), {}, text, dir, -1, terminal);
   EXPECT_EQ(1, r.status);
   EXPECT_TRUE(contains(r.errors, "qz: compressed data not written to a terminal")) << r.errors;
-  r = run_program(QZ_EXE, {"-d"}, {}, dir, terminal, -1);
+  r = run_program(qz_exe(), {"-d"}, {}, dir, terminal, -1);
   EXPECT_EQ(1, r.status);
   EXPECT_TRUE(contains(r.errors, "qz: compressed data not read from a terminal")) << r.errors;
-  r = run_program(QZ_EXE, {"-f"}, text, dir, -1, terminal);
+  r = run_program(qz_exe(), {"-f"}, text, dir, -1, terminal);
   EXPECT_EQ(0, r.status) << r.errors;
 
   // On a terminal's standard error, a large input shows a progress line, erased at the end.
   write_bytes(path("large"), bytes(size_t{17} << 20, 'x'));
-  r = run_program(QZ_EXE, {"--mode=stored", "large"}, {}, dir, -1, -1, terminal);
+  r = run_program(qz_exe(), {"--mode=stored", "large"}, {}, dir, -1, -1, terminal);
   EXPECT_EQ(0, r.status);
   // What the terminal received: its buffer is handed on asynchronously, so it is read until it stays empty.
   std::string screen;
@@ -483,4 +488,244 @@ TEST_F(QzCommandLine, TerminalsRefusedWithoutForce) {
   EXPECT_EQ(screen.size(), screen.rfind("\r\033[K") + 4) << screen;  // erased at the end
   close(terminal);
   close(master);
+}
+
+namespace {
+
+// qz started without waiting, in `cwd`: its standard input and output on /dev/null, its standard error a pipe.
+struct started_qz {
+  pid_t pid;
+  int errors_fd;
+  // Waits for it to end; returns its exit status (or 128 + signal) and what it wrote on standard error.
+  std::pair<int, std::string> finish() {
+    std::string errors;
+    char buf[4096];
+    for (ssize_t k; (k = read(errors_fd, buf, sizeof buf)) > 0;) errors.append(buf, size_t(k));
+    close(errors_fd);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status), errors};
+  }
+};
+
+started_qz start_qz(const std::vector<std::string>& args, const fs::path& cwd) {
+  int err[2];
+  if (pipe(err) != 0) std::abort();
+  const pid_t pid = fork();
+  if (pid == 0) {
+    const int null = open("/dev/null", O_RDWR);
+    dup2(null, STDIN_FILENO);
+    dup2(null, STDOUT_FILENO);
+    dup2(err[1], STDERR_FILENO);
+    for (int fd : {null, err[0], err[1]}) close(fd);
+    if (chdir(cwd.c_str()) != 0) _exit(126);
+    std::vector<char*> argv;
+    std::string exe = qz_exe();
+    argv.push_back(exe.data());
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    execv(exe.c_str(), argv.data());
+    _exit(127);
+  }
+  close(err[1]);
+  return {pid, err[0]};
+}
+
+// Whether the process has a file open in `dir` other than `except`, or still runs at all; waits until one of the
+// two is false. Returns true when such a file was seen.
+bool wait_for_open_file(pid_t pid, const fs::path& dir, const fs::path& except = {}) {
+  const std::string fds = "/proc/" + std::to_string(pid) + "/fd";
+  const std::string prefix = fs::canonical(dir).string() + "/";
+  for (;;) {
+    std::error_code e;
+    for (const auto& entry : fs::directory_iterator(fds, e)) {
+      std::error_code le;
+      const std::string target = fs::read_symlink(entry.path(), le).string();
+      if (!le && target.rfind(prefix, 0) == 0 && (except.empty() || target != fs::canonical(except).string()))
+        return true;
+    }
+    if (e || waitpid(pid, nullptr, WNOHANG) != 0) return false;
+  }
+}
+
+// The same input, repeated up to n bytes: large inputs without the cost of generating them.
+bytes repeated(const bytes& part, size_t n) {
+  bytes b;
+  b.reserve(n);
+  while (b.size() < n) b.insert(b.end(), part.begin(), part.begin() + std::min(part.size(), n - b.size()));
+  return b;
+}
+
+// qz with its standard output closed; standard input from `input_file` when given.
+run_result run_qz_stdout_closed(const std::vector<std::string>& args, const fs::path& cwd,
+                                const fs::path& input_file = {}) {
+  int err[2];
+  if (pipe(err) != 0) std::abort();
+  const pid_t pid = fork();
+  if (pid == 0) {
+    if (!input_file.empty()) {
+      const int in = open(input_file.c_str(), O_RDONLY);
+      dup2(in, STDIN_FILENO);
+      close(in);
+    }
+    dup2(err[1], STDERR_FILENO);
+    close(err[0]);
+    close(err[1]);
+    close(STDOUT_FILENO);
+    if (chdir(cwd.c_str()) != 0) _exit(126);
+    std::vector<char*> argv;
+    std::string exe = qz_exe();
+    argv.push_back(exe.data());
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    execv(exe.c_str(), argv.data());
+    _exit(127);
+  }
+  close(err[1]);
+  auto [status, errors] = started_qz{pid, err[0]}.finish();
+  return {status, "", errors};
+}
+
+}  // namespace
+
+// Data for a standard output that was closed is an error, in every direction, as it is for the usual compressors:
+// nothing may be lost with status 0.
+TEST_F(QzPipes, ClosedStandardOutputIsAnError) {
+  const bytes text = prose(20000, 400, 40);
+  write_bytes(path("a"), text);
+  write_bytes(path("a.qz"), library_file(QARN_MODE_TEXT, text));
+  struct row {
+    std::vector<std::string> args;
+    const char* input;  // standard input, when not empty
+  };
+  for (const row& r : {row{{"-c", "a"}, ""}, row{{"-dc", "a.qz"}, ""}, row{{}, "a"}, row{{"-d"}, "a.qz"}}) {
+    SCOPED_TRACE((r.args.empty() ? std::string("filter") : r.args[0]) + " " + r.input);
+    const run_result q = run_qz_stdout_closed(r.args, dir, *r.input ? path(r.input) : fs::path());
+    EXPECT_EQ(1, q.status);
+    EXPECT_EQ("qz: (stdout): Bad file descriptor\n", q.errors);
+  }
+  EXPECT_EQ((std::vector<std::string>{"a", "a.qz"}), names_in(dir));
+}
+
+// Files of this format cannot be joined (the first would swallow or drop the others): several inputs are never
+// compressed into one stream. Restoring several files to standard output gives them one after another.
+TEST_F(QzPipes, SeveralFilesAreNotCompressedIntoOneStream) {
+  const bytes a = prose(8000, 300, 41), b = picture(40, 30, 42);
+  write_bytes(path("a"), a);
+  write_bytes(path("b"), b);
+  for (const auto& args : std::vector<std::vector<std::string>>{{"-c", "a", "b"}, {"-o", "ab.qz", "a", "b"},
+                                                                {"-c", "-", "b"}, {"-o", "-", "a", "b"}}) {
+    const run_result r = run_qz(args, dir, a);
+    EXPECT_EQ(1, r.status) << args[0];
+    EXPECT_EQ("", r.output) << args[0];
+    EXPECT_EQ("qz: cannot write several files to one stream\n", r.errors) << args[0];
+  }
+  EXPECT_EQ((std::vector<std::string>{"a", "b"}), names_in(dir));
+
+  ASSERT_EQ(0, run_qz({"a", "b"}, dir).status);
+  const run_result r = run_qz({"-dc", "a.qz", "b.qz"}, dir);
+  ASSERT_EQ(0, r.status) << r.errors;
+  bytes both = a;
+  both.insert(both.end(), b.begin(), b.end());
+  EXPECT_BYTES_EQ(both, to_bytes(r.output));
+}
+
+// An image or mixed file followed by anything (another file, as `qz -c b >> a.qz` makes) is refused: it would
+// restore as the first file alone, or be taken for damage. Nothing is written.
+TEST_F(QzChecks, TrailingDataIsRefused) {
+  const bytes image = library_file(QARN_MODE_IMAGE, picture(60, 40, 43));
+  const bytes mixed = library_file(QARN_MODE_MIXED, elf_binary(150000, 44));
+  ASSERT_EQ(QARN_MODE_IMAGE, file_mode_of(image));
+  ASSERT_EQ(QARN_MODE_MIXED, file_mode_of(mixed));
+  auto joined = [](bytes a, const bytes& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+  };
+  const std::vector<std::pair<std::string, bytes>> files = {{"image-image.qz", joined(image, image)},
+                                                            {"image-text.qz", joined(image, to_bytes("x"))},
+                                                            {"mixed-mixed.qz", joined(mixed, mixed)},
+                                                            {"mixed-image.qz", joined(mixed, image)}};
+  for (const auto& [name, file] : files) write_bytes(path(name), file);
+  for (const auto& [name, file] : files) {
+    for (const auto& args : std::vector<std::vector<std::string>>{{"-d", name}, {"-dc", name}, {"-t", name}}) {
+      SCOPED_TRACE(args[0] + " " + name);
+      const run_result r = run_qz(args, dir);
+      EXPECT_EQ(1, r.status);
+      EXPECT_EQ("", r.output);
+      EXPECT_EQ("qz: " + name + ": trailing data after the compressed file\n", r.errors);
+    }
+    // Through a pipe as well.
+    const run_result r = run_qz({"-d"}, dir, file);
+    EXPECT_EQ(1, r.status) << name;
+    EXPECT_EQ("qz: (stdin): trailing data after the compressed file\n", r.errors);
+  }
+  EXPECT_EQ(4u, names_in(dir).size());
+}
+
+// An input that grows or shrinks while qz reads it is refused with qarn's words; no output is left, and the input
+// stays even with --rm.
+TEST_F(QzSafety, InputThatChangesWhileReadIsKept) {
+  const bytes text = repeated(prose(1000000, 3000, 45), 30000000);
+  // Grows: a writer appends to it until qz ends.
+  write_bytes(path("growing"), text);
+  started_qz grow = start_qz({"--rm", "growing"}, dir);
+  std::atomic<bool> done{false};
+  size_t appended = 0;
+  std::thread writer([&] {
+    const int fd = open(path("growing").c_str(), O_WRONLY | O_APPEND);
+    const std::string more = "and a few more words\n";
+    while (!done) {
+      if (write(fd, more.data(), more.size()) > 0) appended += more.size();
+      std::this_thread::sleep_for(std::chrono::microseconds(500));
+    }
+    close(fd);
+  });
+  const auto [grow_status, grow_errors] = grow.finish();
+  done = true;
+  writer.join();
+  EXPECT_EQ(1, grow_status);
+  EXPECT_EQ("qz: File growing changed while it was read\n", grow_errors);
+  ASSERT_TRUE(fs::exists(path("growing")));
+  EXPECT_EQ(text.size() + appended, fs::file_size(path("growing")));
+  EXPECT_EQ((std::vector<std::string>{"growing"}), names_in(dir));
+
+  // Shrinks: cut once qz has it open.
+  write_bytes(path("shrinking"), text);
+  started_qz shrink = start_qz({"--rm", "shrinking"}, dir);
+  ASSERT_TRUE(wait_for_open_file(shrink.pid, dir));
+  fs::resize_file(path("shrinking"), 1000);
+  const auto [shrink_status, shrink_errors] = shrink.finish();
+  EXPECT_EQ(1, shrink_status);
+  EXPECT_EQ("qz: File shrinking changed while it was read\n", shrink_errors);
+  EXPECT_EQ((std::vector<std::string>{"growing", "shrinking"}), names_in(dir));
+}
+
+// A qz killed while it writes leaves no temporary file behind: it has no name until it is complete.
+TEST_F(QzSafety, KilledRunLeavesNothingBehind) {
+  write_bytes(path("big"), random_bytes(size_t{80} << 20, 46));
+  for (const auto& args : std::vector<std::vector<std::string>>{{"--mode=stored", "big"}, {"-o", "out", "big"}}) {
+    SCOPED_TRACE(args[0]);
+    started_qz q = start_qz(args, dir);
+    // Its output is open (the input aside): kill it there.
+    if (wait_for_open_file(q.pid, dir, path("big"))) kill(q.pid, SIGKILL);
+    q.finish();
+    EXPECT_EQ((std::vector<std::string>{"big"}), names_in(dir));
+  }
+}
+
+// qz replaces an output that is a symbolic link by a regular file, only with -f, and leaves the link's target alone
+// (qarn writes through such a link instead: files_test).
+TEST_F(QzSafety, SymbolicLinkOutputIsReplacedOnlyWithForce) {
+  const bytes text = prose(6000, 200, 47);
+  write_bytes(path("a"), text);
+  write_bytes(path("target"), to_bytes("the link's target"));
+  fs::create_symlink("target", path("a.qz"));
+  run_result r = run_qz({"a"}, dir);
+  EXPECT_EQ(1, r.status);
+  EXPECT_TRUE(fs::is_symlink(path("a.qz")));
+  r = run_qz({"-f", "a"}, dir);
+  ASSERT_EQ(0, r.status) << r.errors;
+  EXPECT_FALSE(fs::is_symlink(path("a.qz")));
+  EXPECT_BYTES_EQ(library_file(QARN_MODE_TEXT, text), read_bytes(path("a.qz")));
+  EXPECT_BYTES_EQ(to_bytes("the link's target"), read_bytes(path("target")));
 }
