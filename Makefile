@@ -16,9 +16,11 @@ all: deps build
 
 # Whatever this machine can build: the program and the libraries need only the compiler, CMake and Ninja; the
 # tests and benchmarks are built when their libraries are present. (Configured every time, so that libraries
-# installed since are found.)
+# installed since are found; a build folder configured already keeps its generator and build type, so that
+# `make install BUILD=...` installs that build as it is, also when a test runs it from inside that build.)
 build:
-	@cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
+	@if [ -f $(BUILD)/CMakeCache.txt ]; then cmake -S . -B $(BUILD); \
+	else cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release; fi >/dev/null
 	cmake --build $(BUILD)
 
 # Installs the build's tools and libraries with apt-get, only those that are missing.
@@ -60,18 +62,22 @@ fuzz:
 fuzz-run: fuzz
 	@scripts/fuzz.sh $(FUZZ_BUILD) $(FUZZ_SECONDS)
 
-# The program (stripped), both libraries, the header, the manual page, the pkg-config file and the CMake package,
-# under $(DESTDIR)$(PREFIX); the list of the files installed (DESTDIR included) is kept in $(BUILD)/installed.txt.
+# The programs and both libraries (stripped), the header, the manual pages, the bash completion, the pkg-config
+# file and the CMake package (README.md lists them), under $(DESTDIR)$(PREFIX); as root without DESTDIR, CMake's
+# installation then runs ldconfig. The list of the files installed (DESTDIR included) is kept in
+# $(BUILD)/installed.txt.
 install: build
 	DESTDIR=$(DESTDIR) cmake --install $(BUILD) --prefix $(PREFIX)
 	sed 's|^|$(DESTDIR)|' $(BUILD)/install_manifest.txt >$(BUILD)/installed.txt
 
-# Removes what the last `make install` installed, and the package's own folder.
+# Removes what the last `make install` installed, and the package's own folder; as root without DESTDIR, the
+# loader's cache forgets the library.
 uninstall:
 	@test -f $(BUILD)/installed.txt || { echo "nothing installed from $(BUILD)"; exit 1; }
 	xargs -d '\n' rm -f <$(BUILD)/installed.txt
 	grep '/cmake/qarn/qarnConfig.cmake$$' $(BUILD)/installed.txt | xargs -r -d '\n' dirname | xargs -r -d '\n' rmdir
 	rm -f $(BUILD)/installed.txt
+	@if [ -z "$(DESTDIR)" ] && [ "$$(id -u)" = 0 ]; then echo ldconfig; PATH="$$PATH:/sbin:/usr/sbin" ldconfig; fi
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD) $(TSAN_BUILD)
