@@ -59,7 +59,8 @@ done
 head -c 20000000 /dev/urandom >"$work/in/random.bin"
 for f in "$work/in/"*; do need_file "$f"; done
 
-/usr/bin/python3 - "$build" "$work" "$runs" <<'PY'
+# The measurement; it prints its own message when a program fails or a file does not come back.
+/usr/bin/python3 - "$build" "$work" "$runs" <<'PY' || exit 1
 import ctypes, os, statistics, subprocess, sys, time
 
 build, work, runs = sys.argv[1], sys.argv[2], int(sys.argv[3])
@@ -76,7 +77,7 @@ def loadavg():
     return " ".join(open("/proc/loadavg").read().split()[:3])
 
 
-print(f"qz against qarn: {runs} runs of each command, taking turns; files in {os.path.dirname(work)}; "
+print(f"qz against qarn: {runs} run{'s' * (runs > 1)} of each command, taking turns; files in {os.path.dirname(work)}; "
       f"{os.cpu_count()} processors; load average at the start {loadavg()}", flush=True)
 
 err = f"{work}/stderr"
