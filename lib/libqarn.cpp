@@ -8,6 +8,7 @@
 #include <new>
 
 #include "qarn.h"
+#include "ransavx.h"
 #include "util.h"
 
 using namespace qarn;
@@ -33,12 +34,16 @@ class fixed_sink final : public byte_sink {
   size_t used_ = 0;
 };
 
-// Calls running now: the last one to return gives back the areas the allocator keeps for reuse.
+// Calls running now: the last one to return gives back the coder's tables and the areas the allocator keeps for
+// reuse.
 std::atomic<int> running{0};
 struct call_scope {
   call_scope() { running.fetch_add(1); }
   ~call_scope() {
-    if (running.fetch_sub(1) == 1) release_kept_memory();
+    if (running.fetch_sub(1) == 1) {
+      release_coder_tables();
+      release_kept_memory();
+    }
   }
 };
 
