@@ -55,7 +55,9 @@ typedef enum qarn_mode {
   QARN_MODE_TEXT = 1,   /* space- and line-feed-terminated tokens */
   QARN_MODE_IMAGE = 2,  /* binary RGB PNM (P6) photos */
   QARN_MODE_MIXED = 3,  /* binaries: executables, libraries, object files */
-  QARN_MODE_INT_ = 0x7fffffff /* not a mode: gives the type the range of an int, so any number can be passed */
+  /* Not modes: they give the type the range of an int, so that any int may be passed (and is refused). */
+  QARN_MODE_INT_MIN_ = -0x7fffffff - 1,
+  QARN_MODE_INT_ = 0x7fffffff
 } qarn_mode;
 
 /* The mode the qarn program picks for an input of that path: the (up to) four bytes from the last '.' of the whole
@@ -82,7 +84,9 @@ typedef enum qarn_status {
   QARN_ERROR_OUT_OF_MEMORY = 4,    /* working memory could not be had */
   QARN_ERROR_INVALID_ARGUMENT = 5, /* a null pointer where a buffer is needed, or an unknown mode */
   QARN_ERROR_INTERNAL = 6,         /* a failure the library did not expect (a bug): please report it */
-  QARN_STATUS_INT_ = 0x7fffffff    /* not a status: gives the type the range of an int */
+  /* Not statuses: they give the type the range of an int, so that any int may be passed. */
+  QARN_STATUS_INT_MIN_ = -0x7fffffff - 1,
+  QARN_STATUS_INT_ = 0x7fffffff
 } qarn_status;
 
 /* A short English description of a status ("damaged compressed data", ...); never NULL. */

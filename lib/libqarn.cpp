@@ -69,7 +69,9 @@ qarn_status guarded(Work&& work) {
   }
 }
 
-bool known_mode(uint32_t mode) { return mode <= mode_mixed; }
+// Modes and statuses are read as the ints they are: a C caller may pass any int, which the enumerations' ranges
+// (those of an int) take.
+bool known_mode(int mode) { return mode >= 0 && mode <= static_cast<int>(mode_mixed); }
 
 }  // namespace
 
@@ -92,10 +94,13 @@ qarn_mode qarn_mode_for_content(const void* data, size_t size) {
   }
 }
 
-const char* qarn_mode_name(qarn_mode mode) { return mode_word(static_cast<uint32_t>(mode)); }
+const char* qarn_mode_name(qarn_mode mode) {
+  const int m = mode;
+  return known_mode(m) ? mode_word(static_cast<uint32_t>(m)) : nullptr;
+}
 
 const char* qarn_status_string(qarn_status status) {
-  switch (status) {
+  switch (static_cast<int>(status)) {
     case QARN_OK: return "success";
     case QARN_ERROR_CORRUPT: return "damaged compressed data";
     case QARN_ERROR_OUTPUT_TOO_SMALL: return "output buffer too small";
@@ -103,7 +108,6 @@ const char* qarn_status_string(qarn_status status) {
     case QARN_ERROR_OUT_OF_MEMORY: return "out of memory";
     case QARN_ERROR_INVALID_ARGUMENT: return "invalid argument";
     case QARN_ERROR_INTERNAL: return "internal error";
-    case QARN_STATUS_INT_: break;
   }
   return "unknown status";
 }
@@ -112,14 +116,14 @@ size_t qarn_compress_bound(size_t n) { return n + container_header_size; }
 
 qarn_status qarn_compress(qarn_mode mode, const void* in, size_t in_size, void* out, size_t out_capacity,
                           size_t* out_size) {
+  const int m = mode;
   if (out_size) *out_size = 0;
-  if (!out_size || (!in && in_size) || (!out && out_capacity) || !known_mode(static_cast<uint32_t>(mode)))
-    return QARN_ERROR_INVALID_ARGUMENT;
+  if (!out_size || (!in && in_size) || (!out && out_capacity) || !known_mode(m)) return QARN_ERROR_INVALID_ARGUMENT;
   if (in_size >= static_cast<uint64_t>(input_size_limit)) return QARN_ERROR_INPUT_TOO_LARGE;
   static const uint8_t nothing = 0;
   fixed_sink sink(static_cast<uint8_t*>(out), out ? out_capacity : 0);
   const qarn_status s = guarded([&] {
-    compress_to(static_cast<uint32_t>(mode), in ? static_cast<const uint8_t*>(in) : &nothing, in_size, sink);
+    compress_to(static_cast<uint32_t>(m), in ? static_cast<const uint8_t*>(in) : &nothing, in_size, sink);
   });
   if (s == QARN_OK) *out_size = sink.used();
   return s;
@@ -129,7 +133,7 @@ qarn_status qarn_file_mode(const void* file, size_t file_size, qarn_mode* mode) 
   if (!mode || (!file && file_size)) return QARN_ERROR_INVALID_ARGUMENT;
   if (file_size < static_cast<size_t>(container_header_size)) return QARN_ERROR_CORRUPT;
   const uint32_t m = get_u32(file);
-  if (!known_mode(m)) return QARN_ERROR_CORRUPT;
+  if (m > mode_mixed) return QARN_ERROR_CORRUPT;
   *mode = static_cast<qarn_mode>(m);
   return QARN_OK;
 }

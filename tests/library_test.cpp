@@ -2,9 +2,11 @@
 // headers record, and each error it reports.
 #include <sys/mman.h>
 
+#include <climits>
 #include <cstring>
 #include <string>
 
+#include "c_calls.h"
 #include "helpers.h"
 #include "libqarn.h"
 
@@ -107,6 +109,28 @@ TEST(Library, ReportsDamageAndShortOutputs) {
   EXPECT_EQ(QARN_ERROR_CORRUPT, qarn_file_mode(unknown, sizeof unknown, &mode));
   EXPECT_EQ(QARN_ERROR_INVALID_ARGUMENT, qarn_decompress(nullptr, 8, out.data(), out.size(), &size));
   EXPECT_EQ(QARN_ERROR_INVALID_ARGUMENT, qarn_compress(static_cast<qarn_mode>(4), unknown, 6, out.data(), 16, &size));
+}
+
+// A C program may pass any int where a mode or a status is expected: numbers that name none are refused (or named
+// as unknown), never misread. (Under the sanitizers, a number outside an enumeration's range would be caught.)
+TEST(Library, TakesAnyNumberForAModeOrAStatusFromC) {
+  const uint8_t in[] = {'a', ' ', 'b', '\n'};
+  uint8_t out[16];
+  for (int mode : {-1, 4, 7, INT_MIN, INT_MIN + 1, INT_MAX, -4}) {
+    SCOPED_TRACE(mode);
+    size_t size = 1;
+    EXPECT_EQ(QARN_ERROR_INVALID_ARGUMENT, c_compress(mode, in, sizeof in, out, sizeof out, &size));
+    EXPECT_EQ(0u, size);
+    EXPECT_EQ(nullptr, c_mode_name(mode));
+  }
+  for (int mode = QARN_MODE_STORED; mode <= QARN_MODE_MIXED; mode++) {
+    size_t size = 0;
+    EXPECT_EQ(QARN_OK, c_compress(mode, in, sizeof in, out, sizeof out, &size));
+    EXPECT_STREQ(qarn_mode_name(static_cast<qarn_mode>(mode)), c_mode_name(mode));
+  }
+  for (int status : {-1, 7, INT_MIN, INT_MAX})
+    EXPECT_STREQ("unknown status", c_status_string(status)) << status;
+  EXPECT_STREQ("invalid argument", c_status_string(QARN_ERROR_INVALID_ARGUMENT));
 }
 
 // Inputs past the limits: the format's, and stored mode's a few bytes below it. The pages are never touched.
