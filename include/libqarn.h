@@ -99,7 +99,8 @@ QARN_API const char* qarn_status_string(qarn_status status);
 /* ---- Compression. ---- */
 
 /* The largest compressed file of n input bytes in any mode: n + 4 (a mode whose result would be larger writes
- * the stored-mode file instead). */
+ * the stored-mode file instead). 0 for n >= QARN_INPUT_LIMIT, which no call compresses: the bound never wraps
+ * around, even for SIZE_MAX. */
 QARN_API size_t qarn_compress_bound(size_t n);
 
 /* Compresses in[0 .. in_size) in `mode` into out[0 .. out_capacity) and sets *out_size to the file's length.

@@ -112,7 +112,9 @@ const char* qarn_status_string(qarn_status status) {
   return "unknown status";
 }
 
-size_t qarn_compress_bound(size_t n) { return n + container_header_size; }
+size_t qarn_compress_bound(size_t n) {
+  return n < static_cast<uint64_t>(input_size_limit) ? n + container_header_size : 0;
+}
 
 qarn_status qarn_compress(qarn_mode mode, const void* in, size_t in_size, void* out, size_t out_capacity,
                           size_t* out_size) {

@@ -133,6 +133,24 @@ TEST(Library, TakesAnyNumberForAModeOrAStatusFromC) {
   EXPECT_STREQ("invalid argument", c_status_string(QARN_ERROR_INVALID_ARGUMENT));
 }
 
+// The bound is n + 4 for every input the library takes, and 0 from the limit on: it never wraps around.
+TEST(Library, BoundsEveryInputAndNonePastTheLimit) {
+  const struct {
+    size_t n, bound;
+  } cases[] = {
+      {0, 4},
+      {1, 5},
+      {QARN_INPUT_LIMIT - 2, QARN_INPUT_LIMIT + 2},
+      {QARN_INPUT_LIMIT - 1, QARN_INPUT_LIMIT + 3},
+      {QARN_INPUT_LIMIT, 0},
+      {QARN_INPUT_LIMIT + 1, 0},
+      {SIZE_MAX - 4, 0},
+      {SIZE_MAX - 3, 0},
+      {SIZE_MAX, 0},
+  };
+  for (const auto& c : cases) EXPECT_EQ(c.bound, qarn_compress_bound(c.n)) << c.n;
+}
+
 // Inputs past the limits: the format's, and stored mode's a few bytes below it. The pages are never touched.
 TEST(Library, RefusesInputsPastTheLimit) {
   const size_t n = QARN_INPUT_LIMIT - 2;  // within the format's limit, past stored mode's
