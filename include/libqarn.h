@@ -6,13 +6,20 @@
  *
  * Every function may be called from several threads at once on different buffers: the library has no mutable
  * global state. Each call takes its working memory for itself and gives it back before it returns. While calls
- * overlap, up to 8 large areas that one of them gives back may be kept for the others; the last call to return
- * gives them back as well. (Small blocks go back to the C library's allocator, which may keep some of them, as it
- * usually does: after compressing 40 MB of text the process held about 4.5 MB more than before.)
+ * overlap, up to 8 large areas and 8 coding tables that one of them gives back may be kept for the others; the
+ * last call to return gives them back as well. (Small blocks go back to the C library's allocator, which may keep
+ * some of them, as it usually does: after compressing 40 MB of text the process held about 0.7 MB more than
+ * before, the pages of code that the call ran.) A program that loads the library with dlopen unloads it with its
+ * last dlclose; the library exports only the qarn_* functions.
  *
- * The library never prints, never exits and never aborts on any input: every failure is a return code. No C++
- * exception crosses these functions. Compressing or decompressing a megabyte or more may use a second thread
- * for the duration of the call (when the process may run on two processors); the output is the same.
+ * The library never prints, never exits and never aborts on any input: every failure is a return code, a
+ * shortage of memory included. No C++ exception crosses these functions. qarn_compress and qarn_decompress may use
+ * a second thread for the duration of the call when the input is a megabyte or more (an image: a quarter of a
+ * million pixels) and the process may run on two processors; qarn_compress_with and qarn_decompress_with start no
+ * thread unless their settings allow it (QARN_PARAM_THREADS). The output is the same whatever the threads.
+ *
+ * Each call and setting says since which version of the library it exists. A program built against this header
+ * runs with any later 1.x library (libqarn.so.1); one that uses a call of 1.1 needs a 1.1 library or later.
  */
 #ifndef LIBQARN_H
 #define LIBQARN_H
@@ -34,98 +41,153 @@ extern "C" {
 
 /* The library's version at compile time; qarn_version_number() gives the one linked at run time. */
 #define QARN_VERSION_MAJOR 1
-#define QARN_VERSION_MINOR 0
+#define QARN_VERSION_MINOR 1
 #define QARN_VERSION_PATCH 0
-#define QARN_VERSION_STRING "1.0.0"
+#define QARN_VERSION_STRING "1.1.0"
 #define QARN_VERSION_NUMBER (QARN_VERSION_MAJOR * 10000 + QARN_VERSION_MINOR * 100 + QARN_VERSION_PATCH)
 /* The version of the file format, as the program's usage text names it. */
 #define QARN_FORMAT_VERSION "Qarnwise version 3"
 
-/* The linked library's version: MAJOR * 10000 + MINOR * 100 + PATCH, and as "MAJOR.MINOR.PATCH". */
+/* The linked library's version: MAJOR * 10000 + MINOR * 100 + PATCH, and as "MAJOR.MINOR.PATCH". Since 1.0. */
 QARN_API unsigned qarn_version_number(void);
 QARN_API const char* qarn_version_string(void);
-/* The file format's version, "Qarnwise version 3". */
+/* The file format's version, "Qarnwise version 3". Since 1.0. */
 QARN_API const char* qarn_format_version(void);
 
 /* ---- Modes. ---- */
 
-/* The four modes; the number is the first four bytes of every compressed file. */
+/* The four modes; the number is the first four bytes of every compressed file. Since 1.0. */
 typedef enum qarn_mode {
   QARN_MODE_STORED = 0, /* the input unchanged behind the 4-byte header */
   QARN_MODE_TEXT = 1,   /* space- and line-feed-terminated tokens */
   QARN_MODE_IMAGE = 2,  /* binary RGB PNM (P6) photos */
   QARN_MODE_MIXED = 3,  /* binaries: executables, libraries, object files */
-  QARN_MODE_INT_ = 0x7fffffff /* not a mode: gives the type the range of an int, so any number can be passed */
+  /* Not modes: they give the type the range of an int, so that any int may be passed (and is refused). */
+  QARN_MODE_INT_MIN_ = -0x7fffffff - 1,
+  QARN_MODE_INT_ = 0x7fffffff
 } qarn_mode;
 
 /* The mode the qarn program picks for an input of that path: the (up to) four bytes from the last '.' of the whole
- * path, compared with ".pnm", ".txt" and ".dat" in that order; stored mode for anything else (and for NULL). */
+ * path, compared with ".pnm", ".txt" and ".dat" in that order; stored mode for anything else (and for NULL).
+ * Since 1.0. */
 QARN_API qarn_mode qarn_mode_for_name(const char* path);
 /* The mode that suits the content of data[0 .. size), for inputs without a telling name (a pipe, a file without
  * an extension): a PNM image that image mode restores byte for byte ("P6\n<width> <height>\n255\n" and the
  * samples) gives image mode; an executable, shared library, object file or archive of objects (ELF, PE, Mach-O,
  * "!<arch>") gives mixed mode; text that text mode codes well (no NUL or other control bytes, words separated by
  * spaces and line feeds, at most 30% of them distinct, few repeated lines) gives text mode; anything else gives
- * mixed mode. Reads at most about 256 KB of the input, spread over it. */
+ * mixed mode. Reads at most about 256 KB of the input, spread over it. Since 1.0. */
 QARN_API qarn_mode qarn_mode_for_content(const void* data, size_t size);
 /* The mode's word as the program prints it: "default" (stored), "text", "image", "mixed"; NULL for any other
- * number. */
+ * number (negative ones included). Since 1.0. */
 QARN_API const char* qarn_mode_name(qarn_mode mode);
 
 /* ---- Results. ---- */
 
+/* Since 1.0. */
 typedef enum qarn_status {
   QARN_OK = 0,
   QARN_ERROR_CORRUPT = 1,          /* the compressed input is damaged (or is not a qarn file) */
   QARN_ERROR_OUTPUT_TOO_SMALL = 2, /* the output buffer cannot hold the result; nothing usable was written */
   QARN_ERROR_INPUT_TOO_LARGE = 3,  /* the input passes the format's size limit (see QARN_INPUT_LIMIT) */
   QARN_ERROR_OUT_OF_MEMORY = 4,    /* working memory could not be had */
-  QARN_ERROR_INVALID_ARGUMENT = 5, /* a null pointer where a buffer is needed, or an unknown mode */
+  QARN_ERROR_INVALID_ARGUMENT = 5, /* a null pointer where a buffer is needed, an unknown mode or setting, or a
+                                      setting's value out of its range */
   QARN_ERROR_INTERNAL = 6,         /* a failure the library did not expect (a bug): please report it */
-  QARN_STATUS_INT_ = 0x7fffffff    /* not a status: gives the type the range of an int */
+  /* Not statuses: they give the type the range of an int, so that any int may be passed. */
+  QARN_STATUS_INT_MIN_ = -0x7fffffff - 1,
+  QARN_STATUS_INT_ = 0x7fffffff
 } qarn_status;
 
-/* A short English description of a status ("damaged compressed data", ...); never NULL. */
+/* A short English description of a status ("damaged compressed data", ...); "unknown status" for a number that
+ * names none; never NULL. Since 1.0. */
 QARN_API const char* qarn_status_string(qarn_status status);
 
 /* Inputs of either direction must be smaller than this many bytes; stored mode takes at most
  * QARN_INPUT_LIMIT - 6 bytes, so that its file stays within the limit. */
 #define QARN_INPUT_LIMIT 1001000001ULL
 
+/* ---- Settings (since 1.1). ---- */
+
+/* A set of settings for the calls that take one (qarn_compress_with, qarn_decompress_with). A new object holds
+ * every setting's default; settings are changed one at a time, by number, so that later versions add settings
+ * without changing any call. Several calls may read one object at once (from several threads), as long as none
+ * changes or frees it meanwhile. Since 1.1. */
+typedef struct qarn_params qarn_params;
+
+/* The settings: what each takes, its default, and since which version it exists. Since 1.1. */
+typedef enum qarn_param {
+  /* The threads a call may use in all, the calling thread included: 0 = one for each processor the process may
+   * run on; 1 = the calling thread only (no thread is started); N = at most N. The library uses at most two today,
+   * and a second one only for a large input (a megabyte or more; an image: a quarter of a million pixels); the
+   * output is the same whatever the number. 0 to 2147483647; default 1. Since 1.1. */
+  QARN_PARAM_THREADS = 1,
+  /* Not settings: they give the type the range of an int, so that any int may be passed (and is refused). */
+  QARN_PARAM_INT_MIN_ = -0x7fffffff - 1,
+  QARN_PARAM_INT_ = 0x7fffffff
+} qarn_param;
+
+/* A new settings object holding every setting's default, which qarn_params_free gives back; NULL when there is
+ * no memory for it. Since 1.1. */
+QARN_API qarn_params* qarn_params_create(void);
+/* Gives back a settings object; NULL is allowed and does nothing. Since 1.1. */
+QARN_API void qarn_params_free(qarn_params* params);
+/* Sets one setting of params to value. Returns QARN_OK, or QARN_ERROR_INVALID_ARGUMENT (and changes nothing) when
+ * params is NULL, the setting is unknown to this library, or the value is out of the setting's range.
+ * Since 1.1. */
+QARN_API qarn_status qarn_params_set(qarn_params* params, qarn_param param, int64_t value);
+/* One setting's value, into *value; params NULL gives the default (the value the calls use with NULL settings).
+ * Returns QARN_OK, or QARN_ERROR_INVALID_ARGUMENT (*value unchanged) when value is NULL or the setting is unknown
+ * to this library. Since 1.1. */
+QARN_API qarn_status qarn_params_get(const qarn_params* params, qarn_param param, int64_t* value);
+
 /* ---- Compression. ---- */
 
 /* The largest compressed file of n input bytes in any mode: n + 4 (a mode whose result would be larger writes
- * the stored-mode file instead). */
+ * the stored-mode file instead). 0 for n >= QARN_INPUT_LIMIT, which no call compresses: the bound never wraps
+ * around, even for SIZE_MAX. Since 1.0. */
 QARN_API size_t qarn_compress_bound(size_t n);
 
 /* Compresses in[0 .. in_size) in `mode` into out[0 .. out_capacity) and sets *out_size to the file's length.
  * The file is exactly what `qarn -c` writes for an input of that mode, fallbacks included: an input that text or
  * image mode cannot take is compressed in mixed mode, and whenever a mode's file would be larger than the
  * stored-mode file (or past a mode's limit) the stored-mode file is written; its first four bytes say which.
- * out_capacity >= qarn_compress_bound(in_size) always suffices. in may be NULL when in_size is 0.
+ * out_capacity >= qarn_compress_bound(in_size) always suffices. in may be NULL when in_size is 0. Uses a second
+ * thread for a large input when the process may run on two processors (as QARN_PARAM_THREADS 0 does).
  * Returns QARN_OK, or QARN_ERROR_OUTPUT_TOO_SMALL, QARN_ERROR_INPUT_TOO_LARGE, QARN_ERROR_OUT_OF_MEMORY,
- * QARN_ERROR_INVALID_ARGUMENT (*out_size is then 0). */
+ * QARN_ERROR_INVALID_ARGUMENT (*out_size is then 0). Since 1.0. */
 QARN_API qarn_status qarn_compress(qarn_mode mode, const void* in, size_t in_size, void* out, size_t out_capacity,
                                    size_t* out_size);
+/* The same under the settings in params (NULL: the defaults). The file is the same byte for byte; by default the
+ * whole work is done on the calling thread (QARN_PARAM_THREADS 1). Returns what qarn_compress returns.
+ * Since 1.1. */
+QARN_API qarn_status qarn_compress_with(const qarn_params* params, qarn_mode mode, const void* in, size_t in_size,
+                                        void* out, size_t out_capacity, size_t* out_size);
 
 /* ---- Decompression. ---- */
 
 /* The mode of a compressed file (its first four bytes), into *mode. Returns QARN_ERROR_CORRUPT when the file is
- * shorter than four bytes or names no mode. */
+ * shorter than four bytes or names no mode. Since 1.0. */
 QARN_API qarn_status qarn_file_mode(const void* file, size_t file_size, qarn_mode* mode);
 
 /* The length of the input that a compressed file restores, read from its header, into *size: every mode records
  * it (stored mode by the file's own length). A damaged file may claim any length up to the limit, so treat it as
  * a hint for sizing the output, not a promise; qarn_decompress checks it. Returns QARN_ERROR_CORRUPT when the
- * header is damaged. */
+ * header is damaged. Since 1.0. */
 QARN_API qarn_status qarn_decompressed_size(const void* file, size_t file_size, uint64_t* size);
 
 /* Restores the input of file[0 .. file_size) into out[0 .. out_capacity) and sets *out_size to its length. The
  * whole file is checked: a damaged file gives QARN_ERROR_CORRUPT (the format has no checksum, so only damage that
- * breaks its structure is found). Returns QARN_OK, or QARN_ERROR_CORRUPT, QARN_ERROR_OUTPUT_TOO_SMALL,
- * QARN_ERROR_OUT_OF_MEMORY, QARN_ERROR_INVALID_ARGUMENT (*out_size is then 0 and out holds nothing usable). */
+ * breaks its structure is found). Uses a second thread for a large file when the process may run on two
+ * processors (as QARN_PARAM_THREADS 0 does). Returns QARN_OK, or QARN_ERROR_CORRUPT, QARN_ERROR_OUTPUT_TOO_SMALL,
+ * QARN_ERROR_OUT_OF_MEMORY, QARN_ERROR_INVALID_ARGUMENT (*out_size is then 0 and out holds nothing usable).
+ * Since 1.0. */
 QARN_API qarn_status qarn_decompress(const void* file, size_t file_size, void* out, size_t out_capacity,
                                      size_t* out_size);
+/* The same under the settings in params (NULL: the defaults); by default the whole work is done on the calling
+ * thread (QARN_PARAM_THREADS 1). Returns what qarn_decompress returns. Since 1.1. */
+QARN_API qarn_status qarn_decompress_with(const qarn_params* params, const void* file, size_t file_size, void* out,
+                                          size_t out_capacity, size_t* out_size);
 
 #ifdef __cplusplus
 }

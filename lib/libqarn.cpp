@@ -4,13 +4,21 @@
 #include "libqarn.h"
 
 #include <atomic>
+#include <cstdint>
 #include <cstring>
 #include <new>
 
 #include "qarn.h"
+#include "ransavx.h"
 #include "util.h"
 
 using namespace qarn;
+
+// A settings object: the value of every setting. Its layout is the library's own (callers see only a pointer), so
+// settings are added at the end without changing any call.
+struct qarn_params {
+  int64_t threads = 1;
+};
 
 namespace {
 
@@ -33,12 +41,16 @@ class fixed_sink final : public byte_sink {
   size_t used_ = 0;
 };
 
-// Calls running now: the last one to return gives back the areas the allocator keeps for reuse.
+// Calls running now: the last one to return gives back the coder's tables and the areas the allocator keeps for
+// reuse.
 std::atomic<int> running{0};
 struct call_scope {
   call_scope() { running.fetch_add(1); }
   ~call_scope() {
-    if (running.fetch_sub(1) == 1) release_kept_memory();
+    if (running.fetch_sub(1) == 1) {
+      release_coder_tables();
+      release_kept_memory();
+    }
   }
 };
 
@@ -64,7 +76,59 @@ qarn_status guarded(Work&& work) {
   }
 }
 
-bool known_mode(uint32_t mode) { return mode <= mode_mixed; }
+// Modes, statuses and settings are read as the ints they are: a C caller may pass any int, which the enumerations'
+// ranges (those of an int) take.
+bool known_mode(int mode) { return mode >= 0 && mode <= static_cast<int>(mode_mixed); }
+
+// Every setting: its number, where its value is kept, and its range.
+struct setting {
+  int number;
+  int64_t qarn_params::*value;
+  int64_t lowest, highest;
+};
+const setting settings[] = {
+    {QARN_PARAM_THREADS, &qarn_params::threads, 0, INT32_MAX},
+};
+const qarn_params default_params{};
+
+const setting* find_setting(int number) {
+  for (const setting& s : settings)
+    if (s.number == number) return &s;
+  return nullptr;
+}
+
+// The buffer layer's workers under the settings: THREADS 1 keeps the work on the calling thread; 0 (a thread per
+// processor) and any larger number let each mode pick, which takes at most two threads, and two only where two
+// processors are free, so never more than the setting allows.
+int workers_under(const qarn_params* params) { return (params ? params : &default_params)->threads == 1 ? 1 : 0; }
+
+qarn_status compress_with_workers(int mode, const void* in, size_t in_size, void* out, size_t out_capacity,
+                                  size_t* out_size, int workers) {
+  if (out_size) *out_size = 0;
+  if (!out_size || (!in && in_size) || (!out && out_capacity) || !known_mode(mode))
+    return QARN_ERROR_INVALID_ARGUMENT;
+  if (in_size >= static_cast<uint64_t>(input_size_limit)) return QARN_ERROR_INPUT_TOO_LARGE;
+  static const uint8_t nothing = 0;
+  fixed_sink sink(static_cast<uint8_t*>(out), out ? out_capacity : 0);
+  const qarn_status s = guarded([&] {
+    compress_to(static_cast<uint32_t>(mode), in ? static_cast<const uint8_t*>(in) : &nothing, in_size, sink, {},
+                workers);
+  });
+  if (s == QARN_OK) *out_size = sink.used();
+  return s;
+}
+
+qarn_status decompress_with_workers(const void* file, size_t file_size, void* out, size_t out_capacity,
+                                    size_t* out_size, int workers) {
+  if (out_size) *out_size = 0;
+  if (!out_size || (!file && file_size) || (!out && out_capacity)) return QARN_ERROR_INVALID_ARGUMENT;
+  if (!file) return QARN_ERROR_CORRUPT;
+  fixed_sink sink(static_cast<uint8_t*>(out), out ? out_capacity : 0);
+  const qarn_status s =
+      guarded([&] { decompress_to(static_cast<const uint8_t*>(file), file_size, sink, workers); });
+  if (s == QARN_OK) *out_size = sink.used();
+  return s;
+}
 
 }  // namespace
 
@@ -87,10 +151,13 @@ qarn_mode qarn_mode_for_content(const void* data, size_t size) {
   }
 }
 
-const char* qarn_mode_name(qarn_mode mode) { return mode_word(static_cast<uint32_t>(mode)); }
+const char* qarn_mode_name(qarn_mode mode) {
+  const int m = mode;
+  return known_mode(m) ? mode_word(static_cast<uint32_t>(m)) : nullptr;
+}
 
 const char* qarn_status_string(qarn_status status) {
-  switch (status) {
+  switch (static_cast<int>(status)) {
     case QARN_OK: return "success";
     case QARN_ERROR_CORRUPT: return "damaged compressed data";
     case QARN_ERROR_OUTPUT_TOO_SMALL: return "output buffer too small";
@@ -98,33 +165,47 @@ const char* qarn_status_string(qarn_status status) {
     case QARN_ERROR_OUT_OF_MEMORY: return "out of memory";
     case QARN_ERROR_INVALID_ARGUMENT: return "invalid argument";
     case QARN_ERROR_INTERNAL: return "internal error";
-    case QARN_STATUS_INT_: break;
   }
   return "unknown status";
 }
 
-size_t qarn_compress_bound(size_t n) { return n + container_header_size; }
+size_t qarn_compress_bound(size_t n) {
+  return n < static_cast<uint64_t>(input_size_limit) ? n + container_header_size : 0;
+}
+
+qarn_params* qarn_params_create(void) { return new (std::nothrow) qarn_params(); }
+
+void qarn_params_free(qarn_params* params) { delete params; }
+
+qarn_status qarn_params_set(qarn_params* params, qarn_param param, int64_t value) {
+  const setting* s = find_setting(param);
+  if (!params || !s || value < s->lowest || value > s->highest) return QARN_ERROR_INVALID_ARGUMENT;
+  params->*(s->value) = value;
+  return QARN_OK;
+}
+
+qarn_status qarn_params_get(const qarn_params* params, qarn_param param, int64_t* value) {
+  const setting* s = find_setting(param);
+  if (!value || !s) return QARN_ERROR_INVALID_ARGUMENT;
+  *value = (params ? params : &default_params)->*(s->value);
+  return QARN_OK;
+}
 
 qarn_status qarn_compress(qarn_mode mode, const void* in, size_t in_size, void* out, size_t out_capacity,
                           size_t* out_size) {
-  if (out_size) *out_size = 0;
-  if (!out_size || (!in && in_size) || (!out && out_capacity) || !known_mode(static_cast<uint32_t>(mode)))
-    return QARN_ERROR_INVALID_ARGUMENT;
-  if (in_size >= static_cast<uint64_t>(input_size_limit)) return QARN_ERROR_INPUT_TOO_LARGE;
-  static const uint8_t nothing = 0;
-  fixed_sink sink(static_cast<uint8_t*>(out), out ? out_capacity : 0);
-  const qarn_status s = guarded([&] {
-    compress_to(static_cast<uint32_t>(mode), in ? static_cast<const uint8_t*>(in) : &nothing, in_size, sink);
-  });
-  if (s == QARN_OK) *out_size = sink.used();
-  return s;
+  return compress_with_workers(mode, in, in_size, out, out_capacity, out_size, 0);
+}
+
+qarn_status qarn_compress_with(const qarn_params* params, qarn_mode mode, const void* in, size_t in_size, void* out,
+                               size_t out_capacity, size_t* out_size) {
+  return compress_with_workers(mode, in, in_size, out, out_capacity, out_size, workers_under(params));
 }
 
 qarn_status qarn_file_mode(const void* file, size_t file_size, qarn_mode* mode) {
   if (!mode || (!file && file_size)) return QARN_ERROR_INVALID_ARGUMENT;
   if (file_size < static_cast<size_t>(container_header_size)) return QARN_ERROR_CORRUPT;
   const uint32_t m = get_u32(file);
-  if (!known_mode(m)) return QARN_ERROR_CORRUPT;
+  if (m > mode_mixed) return QARN_ERROR_CORRUPT;
   *mode = static_cast<qarn_mode>(m);
   return QARN_OK;
 }
@@ -136,13 +217,12 @@ qarn_status qarn_decompressed_size(const void* file, size_t file_size, uint64_t*
 }
 
 qarn_status qarn_decompress(const void* file, size_t file_size, void* out, size_t out_capacity, size_t* out_size) {
-  if (out_size) *out_size = 0;
-  if (!out_size || (!file && file_size) || (!out && out_capacity)) return QARN_ERROR_INVALID_ARGUMENT;
-  if (!file) return QARN_ERROR_CORRUPT;
-  fixed_sink sink(static_cast<uint8_t*>(out), out ? out_capacity : 0);
-  const qarn_status s = guarded([&] { decompress_to(static_cast<const uint8_t*>(file), file_size, sink); });
-  if (s == QARN_OK) *out_size = sink.used();
-  return s;
+  return decompress_with_workers(file, file_size, out, out_capacity, out_size, 0);
+}
+
+qarn_status qarn_decompress_with(const qarn_params* params, const void* file, size_t file_size, void* out,
+                                 size_t out_capacity, size_t* out_size) {
+  return decompress_with_workers(file, file_size, out, out_capacity, out_size, workers_under(params));
 }
 
 }  // extern "C"

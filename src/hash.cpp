@@ -4,6 +4,7 @@
 #include <cassert>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
 namespace qarn {
 
@@ -39,7 +40,10 @@ void hashinit(hashtable* ht, int32_t l) {
   ht->cellar_used = 0;
   // calloc of a large table maps fresh zero pages: only the entries a run touches cost memory.
   ht->a = static_cast<hashentry*>(std::calloc(static_cast<size_t>(ht->size), sizeof(hashentry)));
-  if (!ht->a) std::abort();
+  if (!ht->a) {
+    *ht = hashtable{};
+    throw std::bad_alloc();
+  }
   ht->allocated = 1;
   assert(ht->a[ht->lc].key == 0);
 }

@@ -40,7 +40,8 @@ struct hashtable {
 // last free cellar entry. The table is then unchanged.
 constexpr int32_t hash_full = INT32_MIN;
 
-// l is a power of two, at least 4. Entries come from the general heap, zeroed.
+// l is a power of two, at least 4. Entries come from the general heap, zeroed. Throws std::bad_alloc (the table
+// left empty) when they cannot be had.
 void hashinit(hashtable* ht, int32_t l);
 // Stores a new key (nonzero) with value (>= 0) and returns value; for a known key returns ~(its value), which is
 // negative, and changes nothing; hash_full when a new key does not fit.

@@ -1567,9 +1567,9 @@ std::optional<byte_buffer> encode_mixed(const uint8_t* in, size_t n, size_t size
 }
 
 std::optional<byte_buffer> compress_mixed_buffer(const uint8_t* in, size_t n,
-                                                 const std::function<void()>& done_reading) {
+                                                 const std::function<void()>& done_reading, int workers) {
   const size_t limit = std::min<size_t>(n + container_header_size, mixed_file_limit - 1);
-  return encode_mixed(in, n, limit, 0, done_reading);
+  return encode_mixed(in, n, limit, workers, done_reading);
 }
 
 namespace {

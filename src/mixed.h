@@ -201,9 +201,9 @@ size_t decode_section(const uint8_t* sec, size_t avail, uint64_t max_length, mix
 std::optional<byte_buffer> encode_mixed(const uint8_t* in, size_t n, size_t size_limit, int workers = 0,
                                         const std::function<void()>& done_reading = {});
 // The mixed-mode file of in[0..n), or nothing when it would be larger than the stored-mode file (n + 4 bytes) or
-// reach 500,000,000 bytes: the caller then writes the stored-mode file.
+// reach 500,000,000 bytes: the caller then writes the stored-mode file. `workers` as for encode_mixed.
 std::optional<byte_buffer> compress_mixed_buffer(const uint8_t* in, size_t n,
-                                                 const std::function<void()>& done_reading = {});
+                                                 const std::function<void()>& done_reading = {}, int workers = 0);
 // The input restored from a mixed-mode file; throws qarn_error (corrupt) when the file is damaged. `workers` as for
 // encode_mixed, by the length the file gives.
 byte_buffer decompress_mixed_buffer(const uint8_t* in, size_t n, int workers = 0);

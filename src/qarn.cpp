@@ -42,8 +42,9 @@ uint32_t put_stored_file(const uint8_t* in, size_t n, byte_sink& sink) {
 }
 
 // The file of an input that text or image mode cannot take: mixed mode's, or the stored file when that is smaller.
-uint32_t compress_other(const uint8_t* in, size_t n, byte_sink& sink, const std::function<void()>& done_reading) {
-  if (std::optional<byte_buffer> mixed = compress_mixed_buffer(in, n, done_reading)) {
+uint32_t compress_other(const uint8_t* in, size_t n, byte_sink& sink, const std::function<void()>& done_reading,
+                        int workers) {
+  if (std::optional<byte_buffer> mixed = compress_mixed_buffer(in, n, done_reading, workers)) {
     write_bytes(sink, *mixed);
     return mode_mixed;
   }
@@ -136,37 +137,38 @@ const char* mode_word(uint32_t mode) {
 }
 
 uint32_t compress_to(uint32_t mode, const uint8_t* in, size_t n, byte_sink& sink,
-                     const std::function<void()>& done_reading) {
+                     const std::function<void()>& done_reading, int workers) {
   switch (mode) {
     case mode_text: {
       text_refusal why;
-      if (std::optional<byte_buffer> file = compress_text_buffer(in, n, &why)) {
+      if (std::optional<byte_buffer> file = compress_text_buffer(in, n, &why, workers)) {
         write_bytes(sink, *file);
         return mode_text;
       }
       // Past the text format's limits: mixed mode. Merely no gain: stored.
-      return why != text_refusal::none ? compress_other(in, n, sink, done_reading) : put_stored_file(in, n, sink);
+      return why != text_refusal::none ? compress_other(in, n, sink, done_reading, workers)
+                                       : put_stored_file(in, n, sink);
     }
     case mode_image: {
       // A PNM that image mode would not restore byte for byte goes to mixed mode; one whose image file would be
       // larger than the stored one is stored.
       pnm_geometry geometry;
-      if (!parse_restorable_pnm(in, n, &geometry)) return compress_other(in, n, sink, done_reading);
+      if (!parse_restorable_pnm(in, n, &geometry)) return compress_other(in, n, sink, done_reading, workers);
       byte_buffer file;
-      if (!compress_image_buffer(in, n, &file)) return put_stored_file(in, n, sink);
+      if (!compress_image_buffer(in, n, &file, workers)) return put_stored_file(in, n, sink);
       write_bytes(sink, file);
       return mode_image;
     }
     case mode_mixed:
-      return compress_other(in, n, sink, done_reading);
+      return compress_other(in, n, sink, done_reading, workers);
     default:
       return put_stored_file(in, n, sink);
   }
 }
 
-byte_buffer compress_buffer(uint32_t mode, const uint8_t* in, size_t n) {
+byte_buffer compress_buffer(uint32_t mode, const uint8_t* in, size_t n, int workers) {
   buffer_sink sink;
-  compress_to(mode, in, n, sink);
+  compress_to(mode, in, n, sink, {}, workers);
   return sink.release();
 }
 
@@ -179,7 +181,7 @@ int64_t file_length_limit(uint32_t mode) {
   }
 }
 
-void decompress_to(const uint8_t* file, size_t n, byte_sink& sink) {
+void decompress_to(const uint8_t* file, size_t n, byte_sink& sink, int workers) {
   if (n < static_cast<size_t>(container_header_size)) corrupt();
   switch (get_u32(file)) {
     case mode_stored:
@@ -187,22 +189,22 @@ void decompress_to(const uint8_t* file, size_t n, byte_sink& sink) {
       if (n > static_cast<size_t>(container_header_size))
         sink.write(file + container_header_size, n - container_header_size);
       return;
-    case mode_text: return decompress_text_to(file, n, sink);
-    case mode_image: return decompress_image_to(file, n, sink);
-    case mode_mixed: return decompress_mixed_to(file, n, sink);
+    case mode_text: return decompress_text_to(file, n, sink, workers);
+    case mode_image: return decompress_image_to(file, n, sink, workers);
+    case mode_mixed: return decompress_mixed_to(file, n, sink, workers);
     default: corrupt();
   }
 }
 
-void decompress_in_place(uint8_t* file, size_t n, byte_sink& sink) {
+void decompress_in_place(uint8_t* file, size_t n, byte_sink& sink, int workers) {
   if (n >= static_cast<size_t>(container_header_size) && get_u32(file) == mode_text)
-    return decompress_text_in_place(file, n, sink);
-  decompress_to(file, n, sink);
+    return decompress_text_in_place(file, n, sink, workers);
+  decompress_to(file, n, sink, workers);
 }
 
-byte_buffer decompress_buffer(const uint8_t* file, size_t n) {
+byte_buffer decompress_buffer(const uint8_t* file, size_t n, int workers) {
   buffer_sink sink;
-  decompress_to(file, n, sink);
+  decompress_to(file, n, sink, workers);
   return sink.release();
 }
 

@@ -16,6 +16,9 @@ constexpr int64_t stored_input_limit = 1000999995;
 constexpr int64_t stored_file_limit = input_size_limit - 1;
 
 // ---- Buffers in, buffers out. Failures are thrown as qarn_error (or std::bad_alloc); nothing is printed. ----
+// `workers` is the number of threads the work may use: 0 lets each mode pick (two for inputs of a megabyte and
+// more, or images of a quarter of a million pixels, when the process may run on two processors), 1 keeps it to
+// the calling thread (no thread is started), 2 asks for two. The bytes written are the same whatever the number.
 
 // The mode compression picks for an input path: the (up to) four bytes from the last '.' of the whole path,
 // compared with ".pnm", ".txt" and ".dat" in that order; stored mode for anything else.
@@ -37,17 +40,17 @@ const char* mode_word(uint32_t mode);
 // `done_reading`, when given, is called whenever the work no longer reads the input for a while (the input must
 // stay readable: a fallback may read it again), so that the owner of a mapped input may let its pages go.
 uint32_t compress_to(uint32_t mode, const uint8_t* in, size_t n, byte_sink& sink,
-                     const std::function<void()>& done_reading = {});
-byte_buffer compress_buffer(uint32_t mode, const uint8_t* in, size_t n);
+                     const std::function<void()>& done_reading = {}, int workers = 0);
+byte_buffer compress_buffer(uint32_t mode, const uint8_t* in, size_t n, int workers = 0);
 
 // Compressed files of `mode` must be shorter than this many bytes; longer ones are damaged.
 int64_t file_length_limit(uint32_t mode);
 // Restores the input of the compressed file[0..n) into sink, in the mode its header names. Throws corrupt on a
 // damaged file (the sink may then hold part of the output).
-void decompress_to(const uint8_t* file, size_t n, byte_sink& sink);
+void decompress_to(const uint8_t* file, size_t n, byte_sink& sink, int workers = 0);
 // The same, free to change the bytes of file: a text file is unwhitened in place instead of copied.
-void decompress_in_place(uint8_t* file, size_t n, byte_sink& sink);
-byte_buffer decompress_buffer(const uint8_t* file, size_t n);
+void decompress_in_place(uint8_t* file, size_t n, byte_sink& sink, int workers = 0);
+byte_buffer decompress_buffer(const uint8_t* file, size_t n, int workers = 0);
 // The length of the input that the compressed file[0..n) restores, as its header records it (stored mode: by the
 // file's length). Throws corrupt when the header is damaged; a damaged body may still restore another length.
 uint64_t restored_length(const uint8_t* file, size_t n);

@@ -8,6 +8,7 @@
 #include <cassert>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <new>
 
 namespace qarn {
@@ -93,64 +94,96 @@ inline void enc_put(uint32_t& x, const RansEncSymbol& r, uint8_t*& wp) {
   x = x + r.addend + uint32_t{r.complement} * q;
 }
 
-// Working memory of one call. Blocks are kept per thread and handed to later calls, so the megabytes of tables a
-// call needs are faulted in once per thread rather than once per call (calls stay independent: every call sets up
-// what it reads).
+// Working tables kept between calls: a coder's blocks are handed to the calls that follow (on any thread), so the
+// megabytes of tables a call needs are faulted in once rather than once per call (calls stay independent: every
+// call sets up what it reads). They are kept for the process, not per thread: a thread's own blocks would need a
+// destructor at its exit, and a library with such destructors pending cannot be unloaded.
+struct kept_table {
+  void* p;
+  size_t size;
+  bool in_use;
+  const void* prepared_for;  // the thread that mapped it in for its next block (null: any)
+};
+constexpr int kept_table_count = 8;  // two workers' encoders take three blocks each
+kept_table kept_tables[kept_table_count];
+std::mutex kept_tables_lock;
+
+// The calling thread, as the address of a variable of its own.
+const void* this_thread_tag() {
+  thread_local char tag;
+  return &tag;
+}
+
+// Working memory of one call: a kept block when one is free and large enough (the calling thread's prepared ones
+// first, another thread's last), else a new one, kept in turn when a place is free. A block `prepared` for the
+// calling thread is left for it: no other thread's block is taken, and the block stays the thread's until it
+// uses it.
 struct heap_buffer {
   void* p = nullptr;
-  explicit heap_buffer(size_t n) {
-    if (n == 0) return;  // nothing wanted: no block is taken from the cache
-    for (cached& c : cache())
-      if (c.p && !c.in_use && c.size >= n) {
-        c.in_use = true;
-        p = c.p;
+  explicit heap_buffer(size_t n, bool prepared = false) : size_(n), prepared_(prepared) {
+    if (n == 0) return;  // nothing wanted: no block is taken
+    const void* me = this_thread_tag();
+    auto rank = [&](const kept_table& t) { return t.prepared_for == me ? 0 : t.prepared_for ? 2 : 1; };
+    kept_table* place = nullptr;
+    kept_table old{};
+    {
+      std::lock_guard<std::mutex> hold(kept_tables_lock);
+      kept_table* best = nullptr;
+      for (kept_table& t : kept_tables)
+        if (t.p && !t.in_use && t.size >= n && !(prepared && rank(t) == 2) &&
+            (!best || rank(t) < rank(*best) || (rank(t) == rank(*best) && t.size < best->size)))
+          best = &t;
+      if (best) {
+        best->in_use = true;
+        best->prepared_for = nullptr;
+        p = best->p;
+        place_ = best;
         return;
       }
-    for (cached& c : cache())
-      if (!c.in_use) {
-        release(c.p, c.size);
-        c = {};  // empty while acquire may still throw
-        c = {acquire(n), n, true};
-        p = c.p;
-        return;
+      // An empty place, else the one of the smallest free block (too small for this call: it is given back),
+      // another thread's prepared block last.
+      for (kept_table& t : kept_tables)
+        if (!t.in_use && (!place || (place->p && (!t.p || rank(t) < rank(*place) ||
+                                                  (rank(t) == rank(*place) && t.size < place->size)))))
+          place = &t;
+      if (place) {
+        old = *place;
+        *place = {nullptr, 0, true, nullptr};  // taken while the block is made
       }
-    p = acquire(n);
-    size_ = n;
+    }
+    if (old.p) big_free(old.p, old.size);
+    try {
+      p = big_alloc(n);
+    } catch (...) {
+      if (place) {
+        std::lock_guard<std::mutex> hold(kept_tables_lock);
+        *place = {};
+      }
+      throw;
+    }
+    if (place) {
+      std::lock_guard<std::mutex> hold(kept_tables_lock);
+      *place = {p, n, true, nullptr};
+      place_ = place;
+    }
   }
   ~heap_buffer() {
-    for (cached& c : cache())
-      if (c.p == p && p) {
-        c.in_use = false;
-        return;
-      }
-    release(p, size_);
+    if (!p) return;
+    if (place_) {
+      std::lock_guard<std::mutex> hold(kept_tables_lock);
+      place_->in_use = false;
+      if (prepared_) place_->prepared_for = this_thread_tag();
+      return;
+    }
+    big_free(p, size_);
   }
   heap_buffer(const heap_buffer&) = delete;
   heap_buffer& operator=(const heap_buffer&) = delete;
 
  private:
-  // Large blocks come on huge pages (big_alloc): the decoder's slot lookups range over two megabytes, which small
-  // pages would spread over 512 translation entries.
-  static void* acquire(size_t n) { return big_alloc(n); }
-  static void release(void* p, size_t n) {
-    if (p) big_free(p, n);
-  }
-  struct cached {
-    void* p;
-    size_t size;
-    bool in_use;
-  };
-  struct cache_list {
-    cached blocks[4]{};
-    ~cache_list() {
-      for (cached& c : blocks) release(c.p, c.size);
-    }
-  };
-  size_t size_ = 0;
-  static cached (&cache())[4] {
-    thread_local cache_list list;
-    return list.blocks;
-  }
+  size_t size_;
+  bool prepared_;
+  kept_table* place_ = nullptr;  // where the block is kept, if it is
 };
 
 // A block the coder allocates for a caller who offered none: freed unless handed over with release().
@@ -881,9 +914,18 @@ unsigned char* rans_compress_O1_32x16_counted_at_end(uint32_t* counts, unsigned 
   return compress(use_vector(rans_impl::automatic), in, in_size, out, out_size, counts, true, true);
 }
 
+void release_coder_tables() {
+  std::lock_guard<std::mutex> hold(kept_tables_lock);
+  for (kept_table& t : kept_tables)
+    if (t.p && !t.in_use) {
+      big_free(t.p, t.size);
+      t = {};
+    }
+}
+
 void rans_prepare_counted_at_end() {
-  heap_buffer records(65536 * sizeof(RansEncSymbol));
-  heap_buffer table_room(tab_size_limit);
+  heap_buffer records(65536 * sizeof(RansEncSymbol), true);
+  heap_buffer table_room(tab_size_limit, true);
   populate(records.p, 65536 * sizeof(RansEncSymbol));
   populate(table_room.p, tab_size_limit);
 }

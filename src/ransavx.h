@@ -38,9 +38,12 @@ unsigned char* rans_compress_O1_32x16_counted(const uint32_t* counts, unsigned c
 unsigned char* rans_compress_O1_32x16_counted_at_end(uint32_t* counts, unsigned char* in, unsigned int in_size,
                                                      unsigned char* out, unsigned int* out_size);
 
-// Takes the working memory that rans_compress_O1_32x16_counted_at_end keeps for the calling thread and maps its
-// pages in now, so that the thread's first block does not wait for fresh pages. Changes no block.
+// Takes the working memory that rans_compress_O1_32x16_counted_at_end keeps between blocks and maps its pages in
+// now, so that the next block does not wait for fresh pages. Changes no block.
 void rans_prepare_counted_at_end();
+// The coder keeps its working tables (a few megabytes) between blocks and calls, for any thread to reuse: gives
+// back those no coder is using now. For a library whose callers expect its memory back when a call returns.
+void release_coder_tables();
 
 // Decodes the block in[0..in_size) into out, which offers *out_size bytes (out == null: allocated with malloc).
 // On success returns out with *out_size = n. Returns null when the decoded length exceeds the room or the block

@@ -1,10 +1,19 @@
 // library_test.cpp — the C interface: the program's files byte for byte, every mode both ways, the sizes the
 // headers record, and each error it reports.
 #include <sys/mman.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <climits>
+#include <cstdio>
 #include <cstring>
+#include <functional>
+#include <new>
 #include <string>
 
+#include "c_calls.h"
+#include "hash.h"
 #include "helpers.h"
 #include "libqarn.h"
 
@@ -107,6 +116,113 @@ TEST(Library, ReportsDamageAndShortOutputs) {
   EXPECT_EQ(QARN_ERROR_CORRUPT, qarn_file_mode(unknown, sizeof unknown, &mode));
   EXPECT_EQ(QARN_ERROR_INVALID_ARGUMENT, qarn_decompress(nullptr, 8, out.data(), out.size(), &size));
   EXPECT_EQ(QARN_ERROR_INVALID_ARGUMENT, qarn_compress(static_cast<qarn_mode>(4), unknown, 6, out.data(), 16, &size));
+}
+
+// A C program may pass any int where a mode or a status is expected: numbers that name none are refused (or named
+// as unknown), never misread. (Under the sanitizers, a number outside an enumeration's range would be caught.)
+TEST(Library, TakesAnyNumberForAModeOrAStatusFromC) {
+  const uint8_t in[] = {'a', ' ', 'b', '\n'};
+  uint8_t out[16];
+  for (int mode : {-1, 4, 7, INT_MIN, INT_MIN + 1, INT_MAX, -4}) {
+    SCOPED_TRACE(mode);
+    size_t size = 1;
+    EXPECT_EQ(QARN_ERROR_INVALID_ARGUMENT, c_compress(mode, in, sizeof in, out, sizeof out, &size));
+    EXPECT_EQ(0u, size);
+    EXPECT_EQ(nullptr, c_mode_name(mode));
+  }
+  for (int mode = QARN_MODE_STORED; mode <= QARN_MODE_MIXED; mode++) {
+    size_t size = 0;
+    EXPECT_EQ(QARN_OK, c_compress(mode, in, sizeof in, out, sizeof out, &size));
+    EXPECT_STREQ(qarn_mode_name(static_cast<qarn_mode>(mode)), c_mode_name(mode));
+  }
+  for (int status : {-1, 7, INT_MIN, INT_MAX})
+    EXPECT_STREQ("unknown status", c_status_string(status)) << status;
+  EXPECT_STREQ("invalid argument", c_status_string(QARN_ERROR_INVALID_ARGUMENT));
+}
+
+// The bound is n + 4 for every input the library takes, and 0 from the limit on: it never wraps around.
+TEST(Library, BoundsEveryInputAndNonePastTheLimit) {
+  const struct {
+    size_t n, bound;
+  } cases[] = {
+      {0, 4},
+      {1, 5},
+      {QARN_INPUT_LIMIT - 2, QARN_INPUT_LIMIT + 2},
+      {QARN_INPUT_LIMIT - 1, QARN_INPUT_LIMIT + 3},
+      {QARN_INPUT_LIMIT, 0},
+      {QARN_INPUT_LIMIT + 1, 0},
+      {SIZE_MAX - 4, 0},
+      {SIZE_MAX - 3, 0},
+      {SIZE_MAX, 0},
+  };
+  for (const auto& c : cases) EXPECT_EQ(c.bound, qarn_compress_bound(c.n)) << c.n;
+}
+
+// Runs check() in a child process whose address space may grow by at most `room` bytes past what it has when it
+// starts (a soft limit, which the check may lift); returns the child's exit status (check()'s result), or 128 + the
+// signal that ended it.
+int in_child_with_room(size_t room, const std::function<int()>& check) {
+  const pid_t pid = fork();
+  if (pid == 0) {
+    long pages = 0;
+    FILE* statm = std::fopen("/proc/self/statm", "r");
+    if (!statm || std::fscanf(statm, "%ld", &pages) != 1) _exit(100);
+    std::fclose(statm);
+    const rlimit limit{static_cast<rlim_t>(pages) * static_cast<rlim_t>(sysconf(_SC_PAGESIZE)) + room, RLIM_INFINITY};
+    if (setrlimit(RLIMIT_AS, &limit) != 0) _exit(101);
+    _exit(check());
+  }
+  int status = 0;
+  if (pid < 0 || waitpid(pid, &status, 0) != pid) return -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+// Lifts the soft limit on the address space back to the hard one.
+bool lift_address_space_limit() {
+  rlimit limit;
+  if (getrlimit(RLIMIT_AS, &limit) != 0) return false;
+  limit.rlim_cur = limit.rlim_max;
+  return setrlimit(RLIMIT_AS, &limit) == 0;
+}
+
+// When memory runs short the library throws std::bad_alloc inside and says QARN_ERROR_OUT_OF_MEMORY at its face;
+// it never aborts, and works again once memory is there.
+TEST(LibraryMemory, AShortageIsOutOfMemoryNeverAnAbort) {
+  if (sanitized_build) GTEST_SKIP() << "the sanitizers need more address space than the limits";
+  EXPECT_EQ(0, in_child_with_room(size_t{64} << 20, [] {
+    qarn::hashtable table;
+    try {
+      qarn::hashinit(&table, 1 << 28);  // 5.6 GB of entries
+    } catch (const std::bad_alloc&) {
+      return 0;
+    }
+    return 1;
+  })) << "hashinit";
+  const struct {
+    const char* name;
+    qarn_mode mode;
+    bytes input;
+  } cases[] = {
+      {"text", QARN_MODE_TEXT, prose(12000000, 20000, 71)},
+      {"photo", QARN_MODE_IMAGE, picture(2000, 2000, 72)},
+      {"binary", QARN_MODE_MIXED, binary(12000000, 73)},
+  };
+  for (const auto& c : cases) {
+    bytes out(qarn_compress_bound(c.input.size()));
+    // Room for a quarter of the input: every mode needs more than that.
+    EXPECT_EQ(0, in_child_with_room(c.input.size() / 4, [&] {
+      size_t size = 1;
+      const qarn_status short_of_memory =
+          qarn_compress(c.mode, c.input.data(), c.input.size(), out.data(), out.size(), &size);
+      if (short_of_memory != QARN_ERROR_OUT_OF_MEMORY || size != 0) return 10 + short_of_memory;
+      if (!lift_address_space_limit()) return 102;
+      const qarn_status again = qarn_compress(c.mode, c.input.data(), c.input.size(), out.data(), out.size(), &size);
+      qarn_mode written;
+      if (again != QARN_OK || qarn_file_mode(out.data(), size, &written) != QARN_OK || written != c.mode)
+        return 20 + again;
+      return 0;
+    })) << c.name;
+  }
 }
 
 // Inputs past the limits: the format's, and stored mode's a few bytes below it. The pages are never touched.

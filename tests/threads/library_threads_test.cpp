@@ -1,5 +1,6 @@
 // library_threads_test.cpp — the C interface called from several threads at once, on different buffers: every
-// thread's files and restored inputs equal those of calls made one at a time. Built on its own (with only the
+// thread's files and restored inputs equal those of calls made one at a time, through the plain calls and through
+// those that take settings (one settings object read by several calls at once). Built on its own (with only the
 // library) so that `make test-tsan` can run it under ThreadSanitizer.
 #include <gtest/gtest.h>
 
@@ -47,19 +48,25 @@ struct job {
   bytes input;
 };
 
-bytes compress(const job& j) {
+// Through the plain calls, or with `with` through the calls that take settings (params may be null).
+bytes compress(const job& j, bool with = false, const qarn_params* params = nullptr) {
   bytes out(qarn_compress_bound(j.input.size()));
   size_t size = 0;
-  if (qarn_compress(j.mode, j.input.data(), j.input.size(), out.data(), out.size(), &size) != QARN_OK) return {};
+  const qarn_status s =
+      with ? qarn_compress_with(params, j.mode, j.input.data(), j.input.size(), out.data(), out.size(), &size)
+           : qarn_compress(j.mode, j.input.data(), j.input.size(), out.data(), out.size(), &size);
+  if (s != QARN_OK) return {};
   out.resize(size);
   return out;
 }
-bytes decompress(const bytes& file) {
+bytes decompress(const bytes& file, bool with = false, const qarn_params* params = nullptr) {
   uint64_t n = 0;
   if (qarn_decompressed_size(file.data(), file.size(), &n) != QARN_OK) return {1};
   bytes out(n);
   size_t size = 0;
-  if (qarn_decompress(file.data(), file.size(), out.data(), out.size(), &size) != QARN_OK) return {2};
+  const qarn_status s = with ? qarn_decompress_with(params, file.data(), file.size(), out.data(), out.size(), &size)
+                             : qarn_decompress(file.data(), file.size(), out.data(), out.size(), &size);
+  if (s != QARN_OK) return {2};
   out.resize(size);
   return out;
 }
@@ -77,19 +84,27 @@ TEST(LibraryThreads, ConcurrentCallsGiveTheSameBytes) {
     expected.push_back(compress(j));
     ASSERT_EQ(j.input, decompress(expected.back()));
   }
+  // Threads 0 and 2 make the plain calls; 1 and 3 those with settings, sharing one settings object (two threads
+  // per call allowed) and the defaults (one thread).
+  qarn_params* shared = qarn_params_create();
+  ASSERT_NE(nullptr, shared);
+  ASSERT_EQ(QARN_OK, qarn_params_set(shared, QARN_PARAM_THREADS, 0));
   constexpr int threads = 4, rounds = 2;
   std::vector<int> failures(threads, 0);
   std::vector<std::thread> pool;
   for (int t = 0; t < threads; t++)
     pool.emplace_back([&, t] {
+      const bool with = t % 2 == 1;
+      const qarn_params* params = t == 1 ? shared : nullptr;
       for (int r = 0; r < rounds; r++)
         for (size_t k = 0; k < jobs.size(); k++) {
           const size_t i = (k + static_cast<size_t>(t)) % jobs.size();  // each thread in another order
-          const bytes file = compress(jobs[i]);
-          if (file != expected[i] || decompress(file) != jobs[i].input) failures[t]++;
+          const bytes file = compress(jobs[i], with, params);
+          if (file != expected[i] || decompress(file, with, params) != jobs[i].input) failures[t]++;
         }
     });
   for (std::thread& th : pool) th.join();
+  qarn_params_free(shared);
   for (int t = 0; t < threads; t++) EXPECT_EQ(0, failures[t]) << "thread " << t;
 }
 
