@@ -225,6 +225,9 @@ input_file::input_file(const std::string& path, const input_policy& policy) : na
 
 input_file::input_file(standard_input_t) : name_("(stdin)"), named_(false), fd_(STDIN_FILENO) {
   if (fstat(fd_, &st_) != 0) st_ = {};
+  // A regular file read from elsewhere than its start (a shell read part of it first) is read from there, as a
+  // stream: its size and a mapping would take it whole.
+  if (S_ISREG(st_.st_mode) && lseek(fd_, 0, SEEK_CUR) != 0) st_.st_mode = (st_.st_mode & ~S_IFMT) | S_IFIFO;
   if (sized() && size() >= input_size_limit) throw file_error(failure::input_too_large, name_);
 }
 

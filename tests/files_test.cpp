@@ -378,8 +378,14 @@ TEST_F(files_test, interrupted_runs_leave_the_old_output_and_no_stray_file) {
         ASSERT_EQ(write(writer, some.data(), some.size()), static_cast<ssize_t>(some.size()));
         EXPECT_EQ(q.read_line(), std::string("Compressing ") + (name[3] == 't' ? "text" : "default") + "\n");
         if (hide) {
-          // The named temporary file is there while the run waits.
+          // The named temporary file is there while the run waits, under a name a user sees ("out.<hex>.tmp"),
+          // since a kill that cannot be caught would leave it.
           while (names_in(dir).size() < 3) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+          for (const std::string& n : names_in(dir)) {
+            if (n != "out" && n != name) {
+              EXPECT_TRUE(n.size() == 20 && n.rfind("out.", 0) == 0 && n.compare(16, 4, ".tmp") == 0) << n;
+            }
+          }
         }
         kill(q.pid, sig);
         EXPECT_EQ(q.wait(), 128 + sig);

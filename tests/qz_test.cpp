@@ -155,6 +155,18 @@ TEST_F(QzPipes, StdinToStdoutBothWays) {
   EXPECT_TRUE(names_in(dir).empty());
 }
 
+// Standard input that is a regular file is read from where it stands, as it is for every filter: what a shell read
+// of it before is not compressed.
+TEST_F(QzPipes, StandardInputFromWhereItStands) {
+  const bytes text = prose(100000, 1000, 39);
+  write_bytes(path("in"), text);
+  const std::string command = "cd '" + dir.string() + "' && { dd bs=1000 count=1 of=/dev/null 2>/dev/null; '" +
+                              qz_exe() + "' --mode=text; } < in > out.qz";
+  ASSERT_EQ(0, std::system(command.c_str()));
+  const bytes rest(text.begin() + 1000, text.end());
+  EXPECT_BYTES_EQ(library_file(QARN_MODE_TEXT, rest), read_bytes(path("out.qz")));
+}
+
 // tar runs qz on its pipes: qz to compress, qz -d to extract.
 TEST_F(QzPipes, TarRoundTrip) {
   if (run_program("tar", {"--version"}).status != 0) GTEST_SKIP() << "tar is not installed";
