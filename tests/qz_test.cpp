@@ -520,16 +520,21 @@ struct started_qz {
   }
 };
 
-started_qz start_qz(const std::vector<std::string>& args, const fs::path& cwd) {
+// Standard input is /dev/null, or `input_file` when given; standard output /dev/null, or closed.
+started_qz start_qz(const std::vector<std::string>& args, const fs::path& cwd, const fs::path& input_file = {},
+                    bool close_stdout = false) {
   int err[2];
   if (pipe(err) != 0) std::abort();
   const pid_t pid = fork();
   if (pid == 0) {
     const int null = open("/dev/null", O_RDWR);
-    dup2(null, STDIN_FILENO);
+    const int in = input_file.empty() ? null : open(input_file.c_str(), O_RDONLY);
+    dup2(in, STDIN_FILENO);
     dup2(null, STDOUT_FILENO);
     dup2(err[1], STDERR_FILENO);
-    for (int fd : {null, err[0], err[1]}) close(fd);
+    for (int fd : {in, null, err[0], err[1]})
+      if (fd > STDERR_FILENO) close(fd);
+    if (close_stdout) close(STDOUT_FILENO);
     if (chdir(cwd.c_str()) != 0) _exit(126);
     std::vector<char*> argv;
     std::string exe = qz_exe();
@@ -556,7 +561,8 @@ bool wait_for_open_file(pid_t pid, const fs::path& dir, const fs::path& except =
       if (!le && target.rfind(prefix, 0) == 0 && (except.empty() || target != fs::canonical(except).string()))
         return true;
     }
-    if (e || waitpid(pid, nullptr, WNOHANG) != 0) return false;
+    siginfo_t ended{};  // looked at, not reaped: the caller waits for it
+    if (e || (waitid(P_PID, pid, &ended, WEXITED | WNOHANG | WNOWAIT) == 0 && ended.si_pid == pid)) return false;
   }
 }
 
@@ -571,30 +577,7 @@ bytes repeated(const bytes& part, size_t n) {
 // qz with its standard output closed; standard input from `input_file` when given.
 run_result run_qz_stdout_closed(const std::vector<std::string>& args, const fs::path& cwd,
                                 const fs::path& input_file = {}) {
-  int err[2];
-  if (pipe(err) != 0) std::abort();
-  const pid_t pid = fork();
-  if (pid == 0) {
-    if (!input_file.empty()) {
-      const int in = open(input_file.c_str(), O_RDONLY);
-      dup2(in, STDIN_FILENO);
-      close(in);
-    }
-    dup2(err[1], STDERR_FILENO);
-    close(err[0]);
-    close(err[1]);
-    close(STDOUT_FILENO);
-    if (chdir(cwd.c_str()) != 0) _exit(126);
-    std::vector<char*> argv;
-    std::string exe = qz_exe();
-    argv.push_back(exe.data());
-    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    execv(exe.c_str(), argv.data());
-    _exit(127);
-  }
-  close(err[1]);
-  auto [status, errors] = started_qz{pid, err[0]}.finish();
+  auto [status, errors] = start_qz(args, cwd, input_file, true).finish();
   return {status, "", errors};
 }
 
