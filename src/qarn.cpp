@@ -2,12 +2,13 @@
 // mode.
 #include "qarn.h"
 
+#include <array>
 #include <cstring>
 #include <optional>
 #include <string>
-#include <string_view>
-#include <unordered_set>
+#include <vector>
 
+#include "hash.h"
 #include "image.h"
 #include "mixed.h"
 #include "text.h"
@@ -84,39 +85,90 @@ bool is_program(const uint8_t* in, size_t n) {
 // distance model of mixed mode gains more where long passages repeat. On a sample of real files (prose, manual
 // pages, logs, licences, source code, dictionaries, word lists, tables), mixed mode was the smaller wherever more
 // than 30% of the tokens were distinct or more than 10% of the lines of 16 bytes or more were seen before.
+// A set of byte strings, kept as their 64-bit hashes (two strings of a sample share one with a chance of about
+// 2^-30): open addressing, grown at half full. Far cheaper than a set of the strings themselves, whose nodes cost
+// most of the time the whole rule takes.
+class distinct_strings {
+ public:
+  // Adds the string; returns whether it was new.
+  bool insert(const uint8_t* p, size_t n) {
+    uint64_t h = fasthash64(p, static_cast<int32_t>(n));
+    h += h == 0;  // 0 marks a free slot
+    if (2 * (count_ + 1) > slots_.size()) grow();
+    const size_t mask = slots_.size() - 1;
+    for (size_t i = h & mask;; i = (i + 1) & mask) {
+      if (slots_[i] == h) return false;
+      if (slots_[i] == 0) {
+        slots_[i] = h;
+        count_++;
+        return true;
+      }
+    }
+  }
+  size_t size() const { return count_; }
+
+ private:
+  void grow() {
+    std::vector<uint64_t> old(slots_.empty() ? 4096 : 2 * slots_.size(), 0);
+    old.swap(slots_);
+    const size_t mask = slots_.size() - 1;
+    for (uint64_t h : old)
+      if (h) {
+        size_t i = h & mask;
+        while (slots_[i]) i = (i + 1) & mask;
+        slots_[i] = h;
+      }
+  }
+  std::vector<uint64_t> slots_;
+  size_t count_ = 0;
+};
+
+// What the rule counts of each byte value.
+enum : uint8_t { byte_control = 1, byte_high = 2, byte_delimiter = 4, byte_line_end = 8, byte_nul = 16 };
+constexpr std::array<uint8_t, 256> byte_kinds = [] {
+  std::array<uint8_t, 256> k{};
+  for (int c = 0; c < 256; c++) {
+    if ((c < 0x20 && c != '\t' && c != '\r' && c != '\f' && c != '\n') || c == 0x7f) k[c] |= byte_control;
+    if (c >= 0x80) k[c] |= byte_high;
+  }
+  k[' '] |= byte_delimiter;
+  k['\n'] |= byte_delimiter | byte_line_end;
+  k[0] |= byte_nul;
+  return k;
+}();
+
 bool reads_as_text(const uint8_t* in, size_t n) {
   if (n == 0) return false;
   constexpr size_t piece = 65536;
   const int pieces = n > 4 * piece ? 4 : 1;
   const size_t length = pieces == 1 ? n : piece;
-  size_t bytes = 0, control = 0, high = 0, delimiters = 0, tokens = 0, lines = 0, repeated_lines = 0;
-  std::unordered_set<std::string_view> vocabulary, seen_lines;
+  size_t bytes = 0, control = 0, high = 0, tokens = 0, lines = 0, repeated_lines = 0;
+  distinct_strings vocabulary, seen_lines;
   for (int k = 0; k < pieces; k++) {
     const uint8_t* p = in + (pieces == 1 ? 0 : (n - piece) / 3 * static_cast<size_t>(k));
-    const auto* chars = reinterpret_cast<const char*>(p);
     size_t token = 0, line = 0;
     for (size_t i = 0; i < length; i++) {
-      const uint8_t c = p[i];
-      if (c == 0) return false;
-      if ((c < 0x20 && c != '\t' && c != '\r' && c != '\f' && c != '\n') || c == 0x7f) control++;
-      if (c >= 0x80) high++;
-      if (c == ' ' || c == '\n') {
-        delimiters++;
-        tokens++;
-        vocabulary.insert(std::string_view(chars + token, i + 1 - token));
-        token = i + 1;
-      }
-      if (c == '\n') {
+      const uint8_t kind = byte_kinds[p[i]];
+      control += kind & byte_control;
+      high += (kind & byte_high) >> 1;
+      if (!(kind & (byte_delimiter | byte_nul))) continue;
+      if (kind & byte_nul) return false;
+      // A token ends with its delimiter, a line before its line feed.
+      tokens++;
+      vocabulary.insert(p + token, i + 1 - token);
+      token = i + 1;
+      if (kind & byte_line_end) {
         if (i - line >= 16) {
           lines++;
-          if (!seen_lines.insert(std::string_view(chars + line, i - line)).second) repeated_lines++;
+          if (!seen_lines.insert(p + line, i - line)) repeated_lines++;
         }
         line = i + 1;
       }
     }
     bytes += length;
   }
-  return control * 200 <= bytes && high * 10 <= bytes * 3 && delimiters * 20 >= bytes && tokens > 0 &&
+  // Every delimiter ends a token: their count is the tokens'.
+  return control * 200 <= bytes && high * 10 <= bytes * 3 && tokens * 20 >= bytes && tokens > 0 &&
          vocabulary.size() * 10 <= tokens * 3 && repeated_lines * 10 <= lines;
 }
 
