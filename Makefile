@@ -14,11 +14,12 @@ DESTDIR ?=
 # Everything, after installing what the tests and benchmarks need.
 all: deps build
 
-# Whatever this machine can build: the program and the libraries need only the compiler, CMake and Ninja; the
-# tests and benchmarks are built when their libraries are present. (Configured every time, so that libraries
+# Whatever this machine can build: the programs and the libraries need only the compiler, CMake, Ninja and the
+# xxHash header (installed here when missing); the tests and benchmarks are built when their libraries are present. (Configured every time, so that libraries
 # installed since are found; a build folder configured already keeps its generator and build type, so that
 # `make install BUILD=...` installs that build as it is, also when a test runs it from inside that build.)
 build:
+	@scripts/deps.sh build
 	@if [ -f $(BUILD)/CMakeCache.txt ]; then cmake -S . -B $(BUILD); \
 	else cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release; fi >/dev/null
 	cmake --build $(BUILD)

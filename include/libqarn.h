@@ -41,9 +41,9 @@ extern "C" {
 
 /* The library's version at compile time; qarn_version_number() gives the one linked at run time. */
 #define QARN_VERSION_MAJOR 1
-#define QARN_VERSION_MINOR 1
+#define QARN_VERSION_MINOR 2
 #define QARN_VERSION_PATCH 0
-#define QARN_VERSION_STRING "1.1.0"
+#define QARN_VERSION_STRING "1.2.0"
 #define QARN_VERSION_NUMBER (QARN_VERSION_MAJOR * 10000 + QARN_VERSION_MINOR * 100 + QARN_VERSION_PATCH)
 /* The version of the file format, as the program's usage text names it. */
 #define QARN_FORMAT_VERSION "Qarnwise version 3"
@@ -94,6 +94,8 @@ typedef enum qarn_status {
   QARN_ERROR_INVALID_ARGUMENT = 5, /* a null pointer where a buffer is needed, an unknown mode or setting, or a
                                       setting's value out of its range */
   QARN_ERROR_INTERNAL = 6,         /* a failure the library did not expect (a bug): please report it */
+  QARN_ERROR_CHECKSUM = 7,         /* a stream's restored bytes differ from their checksum (since 1.2) */
+  QARN_ERROR_TRAILING_DATA = 8,    /* bytes after the last frame of a stream that start no frame (since 1.2) */
   /* Not statuses: they give the type the range of an int, so that any int may be passed. */
   QARN_STATUS_INT_MIN_ = -0x7fffffff - 1,
   QARN_STATUS_INT_ = 0x7fffffff
@@ -109,7 +111,8 @@ QARN_API const char* qarn_status_string(qarn_status status);
 
 /* ---- Settings (since 1.1). ---- */
 
-/* A set of settings for the calls that take one (qarn_compress_with, qarn_decompress_with). A new object holds
+/* A set of settings for the calls that take one (qarn_compress_with, qarn_decompress_with, and the streams'). A
+ * new object holds
  * every setting's default; settings are changed one at a time, by number, so that later versions add settings
  * without changing any call. Several calls may read one object at once (from several threads), as long as none
  * changes or frees it meanwhile. Since 1.1. */
@@ -122,6 +125,17 @@ typedef enum qarn_param {
    * and a second one only for a large input (a megabyte or more; an image: a quarter of a million pixels); the
    * output is the same whatever the number. 0 to 2147483647; default 1. Since 1.1. */
   QARN_PARAM_THREADS = 1,
+  /* The streams' mode for every block: -1 = each block's own, from its content (qarn_mode_for_content), or a
+   * qarn_mode. Every fallback applies to each block. -1 to 3; default -1. Since 1.2. */
+  QARN_PARAM_MODE = 2,
+  /* The streams' block size in bytes: no block restores to more (a PNM image that starts a frame is one block
+   * whatever its size, up to image mode's limit). Larger blocks compress better and take more memory: about 6
+   * times the block size to compress binaries, 10 times for incompressible data. 1 to 268435456 (2^28); default
+   * QARN_DEFAULT_BLOCK_SIZE. Since 1.2. */
+  QARN_PARAM_BLOCK_SIZE = 3,
+  /* Whether streams carry checksums of their blocks and frames (XXH3-64 of the restored bytes): 1 or 0; default
+   * 1. A reader checks whatever a frame carries. Since 1.2. */
+  QARN_PARAM_CHECKSUM = 4,
   /* Not settings: they give the type the range of an int, so that any int may be passed (and is refused). */
   QARN_PARAM_INT_MIN_ = -0x7fffffff - 1,
   QARN_PARAM_INT_ = 0x7fffffff
@@ -188,6 +202,99 @@ QARN_API qarn_status qarn_decompress(const void* file, size_t file_size, void* o
  * thread (QARN_PARAM_THREADS 1). Returns what qarn_decompress returns. Since 1.1. */
 QARN_API qarn_status qarn_decompress_with(const qarn_params* params, const void* file, size_t file_size, void* out,
                                           size_t out_capacity, size_t* out_size);
+
+/* ---- Streams (since 1.2). ---- */
+
+/* The .qz stream (docs/format.md, section 8): frames that start with a magic number, each cutting its input into
+ * blocks that are each one complete qarn file of its own mode, with XXH3-64 checksums of the restored bytes of
+ * every block and of the whole frame. Streams have no size limit, concatenate (a stream followed by a stream is a
+ * stream of both), and are coded and restored in pieces of any size, in memory bounded by the block size. The
+ * calls above read and write plain qarn files only; the stream calls write streams and read both streams and
+ * plain qarn files. Since 1.2. */
+
+/* The default block size: 32 MiB. Since 1.2. */
+#define QARN_DEFAULT_BLOCK_SIZE (32u << 20)
+
+/* A window of input the caller offers (src[pos .. size) is still to be read; the call moves pos) and one of output
+ * (dst[pos .. size) is free; the call moves pos). Since 1.2. */
+typedef struct qarn_in_buffer {
+  const void* src;
+  size_t size;
+  size_t pos;
+} qarn_in_buffer;
+typedef struct qarn_out_buffer {
+  void* dst;
+  size_t size;
+  size_t pos;
+} qarn_out_buffer;
+
+/* What a compressing call is to do with the input it has taken. Since 1.2. */
+typedef enum qarn_end_directive {
+  QARN_CONTINUE = 0, /* more input follows: blocks are coded as they fill */
+  QARN_FLUSH = 1,    /* code everything taken so far, a short block if need be, and give it out */
+  QARN_END = 2,      /* the same, and end the frame (the next input, if any, starts a new one) */
+  QARN_END_DIRECTIVE_INT_MIN_ = -0x7fffffff - 1,
+  QARN_END_DIRECTIVE_INT_ = 0x7fffffff
+} qarn_end_directive;
+
+/* A compression context: settings (mode, block size, checksum, threads), copied when it is made, and the frame in
+ * progress. One context serves one caller at a time; several contexts may work at once on several threads. While
+ * any context lives, the working memory that calls give back may be kept for later blocks; the last context to be
+ * freed (or the last call to return, after it) gives it back. Since 1.2. */
+typedef struct qarn_cstream qarn_cstream;
+
+/* A new context under params (NULL: the defaults); NULL when there is no memory for it. Since 1.2. */
+QARN_API qarn_cstream* qarn_cstream_create(const qarn_params* params);
+/* Gives a context back; NULL is allowed and does nothing. Since 1.2. */
+QARN_API void qarn_cstream_free(qarn_cstream* stream);
+/* Records in the header of the next frame how many bytes it will hold; the frame must then hold exactly that many,
+ * or its end gives QARN_ERROR_INVALID_ARGUMENT. Only before the frame's first byte is given. Returns QARN_OK, or
+ * QARN_ERROR_INVALID_ARGUMENT. Since 1.2. */
+QARN_API qarn_status qarn_cstream_set_content_size(qarn_cstream* stream, uint64_t size);
+/* Takes what it can of in and writes what it can into out, as `end` directs. Returns QARN_OK and sets *pending
+ * (when not NULL) to the bytes still waiting to be written: call again (with more room) until it is 0, at which
+ * point everything asked for is out (with QARN_END: the frame is complete). Any status but QARN_OK is final for the
+ * context, which then only gives that status again: QARN_ERROR_OUT_OF_MEMORY, QARN_ERROR_INVALID_ARGUMENT (a NULL
+ * argument, a position past its window's size, another content size than recorded). An output window of
+ * qarn_cstream_out_size bytes takes each block as it is coded, without a copy. Since 1.2. */
+QARN_API qarn_status qarn_compress_stream(qarn_cstream* stream, qarn_out_buffer* out, qarn_in_buffer* in,
+                                          qarn_end_directive end, size_t* pending);
+/* The output window that takes a whole block of a context under params (NULL: the defaults) without a copy.
+ * Since 1.2. */
+QARN_API size_t qarn_cstream_out_size(const qarn_params* params);
+
+/* The largest stream of n input bytes under params (NULL: the defaults), for qarn_stream_compress. Since 1.2. */
+QARN_API size_t qarn_stream_compress_bound(size_t n, const qarn_params* params);
+/* The whole stream of in[0 .. in_size), one frame that records its content size, into out[0 .. out_capacity);
+ * *out_size is its length. Returns QARN_OK, or QARN_ERROR_OUTPUT_TOO_SMALL, QARN_ERROR_OUT_OF_MEMORY,
+ * QARN_ERROR_INVALID_ARGUMENT (*out_size is then 0). Since 1.2. */
+QARN_API qarn_status qarn_stream_compress(const qarn_params* params, const void* in, size_t in_size, void* out,
+                                          size_t out_capacity, size_t* out_size);
+
+/* A decompression context: it reads a stream (any number of frames, skippable frames between them) or one plain
+ * qarn file, read whole. Memory: one block of the frame's block size, its qarn file, and the mode's working memory
+ * (a plain file: the file and what it restores). Since 1.2. */
+typedef struct qarn_dstream qarn_dstream;
+
+/* A new context under params (NULL: the defaults; only QARN_PARAM_THREADS matters); NULL when there is no memory
+ * for it. Since 1.2. */
+QARN_API qarn_dstream* qarn_dstream_create(const qarn_params* params);
+/* Gives a context back; NULL is allowed and does nothing. Since 1.2. */
+QARN_API void qarn_dstream_free(qarn_dstream* stream);
+/* Takes what it can of in and writes what it can into out; `last` (nonzero) says that no input follows what in
+ * holds. Sets *finished (when not NULL) to 1 once the input is complete and every restored byte is written, else
+ * 0: call again with more input, or more room. No byte of a block is written before its checksum is verified; a
+ * block restored straight into out (when out has room for it) sits past out->pos until then. Returns QARN_OK, or
+ * (final for the context) QARN_ERROR_CORRUPT (damage, or input that ends inside a frame), QARN_ERROR_CHECKSUM,
+ * QARN_ERROR_TRAILING_DATA, QARN_ERROR_OUT_OF_MEMORY, QARN_ERROR_INVALID_ARGUMENT. An output window of the frame's
+ * block size (QARN_DEFAULT_BLOCK_SIZE for qz's streams) takes each block without a copy. Since 1.2. */
+QARN_API qarn_status qarn_decompress_stream(qarn_dstream* stream, qarn_out_buffer* out, qarn_in_buffer* in, int last,
+                                            int* finished);
+/* Restores the whole stream (or plain qarn file) in[0 .. in_size) into out[0 .. out_capacity); *out_size is its
+ * length. Returns QARN_OK, or QARN_ERROR_OUTPUT_TOO_SMALL and the errors of qarn_decompress_stream (*out_size is
+ * then 0). Since 1.2. */
+QARN_API qarn_status qarn_stream_decompress(const qarn_params* params, const void* in, size_t in_size, void* out,
+                                            size_t out_capacity, size_t* out_size);
 
 #ifdef __cplusplus
 }

@@ -6,10 +6,13 @@
 #include <atomic>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <new>
+#include <stdexcept>
 
 #include "qarn.h"
 #include "ransavx.h"
+#include "stream.h"
 #include "util.h"
 
 using namespace qarn;
@@ -18,6 +21,9 @@ using namespace qarn;
 // settings are added at the end without changing any call.
 struct qarn_params {
   int64_t threads = 1;
+  int64_t mode = -1;
+  int64_t block_size = QARN_DEFAULT_BLOCK_SIZE;
+  int64_t checksum = 1;
 };
 
 namespace {
@@ -67,8 +73,12 @@ qarn_status guarded(Work&& work) {
     switch (e.kind()) {
       case failure::corrupt: return QARN_ERROR_CORRUPT;
       case failure::too_large: return QARN_ERROR_INPUT_TOO_LARGE;
-      default: return QARN_ERROR_INTERNAL;  // file failures: the library opens no file
+      case failure::checksum_mismatch: return QARN_ERROR_CHECKSUM;
+      case failure::trailing_data: return QARN_ERROR_TRAILING_DATA;
     }
+    return QARN_ERROR_INTERNAL;
+  } catch (const std::invalid_argument&) {
+    return QARN_ERROR_INVALID_ARGUMENT;
   } catch (const std::bad_alloc&) {
     return QARN_ERROR_OUT_OF_MEMORY;
   } catch (...) {
@@ -88,6 +98,9 @@ struct setting {
 };
 const setting settings[] = {
     {QARN_PARAM_THREADS, &qarn_params::threads, 0, INT32_MAX},
+    {QARN_PARAM_MODE, &qarn_params::mode, -1, mode_mixed},
+    {QARN_PARAM_BLOCK_SIZE, &qarn_params::block_size, 1, stream_block_limit},
+    {QARN_PARAM_CHECKSUM, &qarn_params::checksum, 0, 1},
 };
 const qarn_params default_params{};
 
@@ -130,7 +143,33 @@ qarn_status decompress_with_workers(const void* file, size_t file_size, void* ou
   return s;
 }
 
+stream_settings stream_settings_under(const qarn_params* params) {
+  const qarn_params& p = params ? *params : default_params;
+  stream_settings s;
+  s.mode = static_cast<int>(p.mode);
+  s.block_size = static_cast<uint32_t>(p.block_size);
+  s.checksums = p.checksum != 0;
+  s.workers = workers_under(params);
+  return s;
+}
+
+bool valid_window(const void* p, size_t size, size_t pos) { return (p || size == 0) && pos <= size; }
+
 }  // namespace
+
+// A context: its coder, and the status that ended it, if any. While it lives it counts as a running call, so that
+// the memory its blocks give back is kept for the next ones.
+struct qarn_cstream {
+  call_scope scope;
+  std::unique_ptr<stream_encoder> encoder;
+  qarn_status failed = QARN_OK;
+};
+
+struct qarn_dstream {
+  call_scope scope;
+  std::unique_ptr<stream_decoder> decoder;
+  qarn_status failed = QARN_OK;
+};
 
 extern "C" {
 
@@ -165,6 +204,8 @@ const char* qarn_status_string(qarn_status status) {
     case QARN_ERROR_OUT_OF_MEMORY: return "out of memory";
     case QARN_ERROR_INVALID_ARGUMENT: return "invalid argument";
     case QARN_ERROR_INTERNAL: return "internal error";
+    case QARN_ERROR_CHECKSUM: return "checksum mismatch";
+    case QARN_ERROR_TRAILING_DATA: return "trailing data after the compressed file";
   }
   return "unknown status";
 }
@@ -223,6 +264,128 @@ qarn_status qarn_decompress(const void* file, size_t file_size, void* out, size_
 qarn_status qarn_decompress_with(const qarn_params* params, const void* file, size_t file_size, void* out,
                                  size_t out_capacity, size_t* out_size) {
   return decompress_with_workers(file, file_size, out, out_capacity, out_size, workers_under(params));
+}
+
+qarn_cstream* qarn_cstream_create(const qarn_params* params) {
+  try {
+    auto stream = std::make_unique<qarn_cstream>();
+    stream->encoder = std::make_unique<stream_encoder>(stream_settings_under(params));
+    return stream.release();
+  } catch (...) {
+    return nullptr;
+  }
+}
+
+void qarn_cstream_free(qarn_cstream* stream) { delete stream; }
+
+qarn_status qarn_cstream_set_content_size(qarn_cstream* stream, uint64_t size) {
+  if (!stream) return QARN_ERROR_INVALID_ARGUMENT;
+  if (stream->failed != QARN_OK) return stream->failed;
+  return guarded([&] { stream->encoder->pledge_content_size(size); });
+}
+
+qarn_status qarn_compress_stream(qarn_cstream* stream, qarn_out_buffer* out, qarn_in_buffer* in,
+                                 qarn_end_directive end, size_t* pending) {
+  if (pending) *pending = 0;
+  const int op = end;
+  if (!stream || !out || !in || !valid_window(out->dst, out->size, out->pos) ||
+      !valid_window(in->src, in->size, in->pos) || op < QARN_CONTINUE || op > QARN_END)
+    return QARN_ERROR_INVALID_ARGUMENT;
+  if (stream->failed != QARN_OK) return stream->failed;
+  out_window o{static_cast<uint8_t*>(out->dst), out->size, out->pos};
+  in_window i{static_cast<const uint8_t*>(in->src), in->size, in->pos};
+  size_t left = 0;
+  const qarn_status s = guarded([&] {
+    left = stream->encoder->compress(o, i, op == QARN_CONTINUE ? end_op::more
+                                           : op == QARN_FLUSH  ? end_op::flush
+                                                               : end_op::end);
+  });
+  out->pos = o.pos;
+  in->pos = i.pos;
+  if (s != QARN_OK) {
+    stream->failed = s;
+    return s;
+  }
+  if (pending) *pending = left;
+  return QARN_OK;
+}
+
+size_t qarn_cstream_out_size(const qarn_params* params) {
+  return stream_encoder::block_bound(stream_settings_under(params).block_size);
+}
+
+size_t qarn_stream_compress_bound(size_t n, const qarn_params* params) {
+  return stream_compress_bound(n, stream_settings_under(params).block_size);
+}
+
+qarn_status qarn_stream_compress(const qarn_params* params, const void* in, size_t in_size, void* out,
+                                 size_t out_capacity, size_t* out_size) {
+  if (out_size) *out_size = 0;
+  if (!out_size || (!in && in_size) || (!out && out_capacity)) return QARN_ERROR_INVALID_ARGUMENT;
+  static const uint8_t nothing = 0;
+  out_window o{static_cast<uint8_t*>(out), out ? out_capacity : 0, 0};
+  in_window i{in ? static_cast<const uint8_t*>(in) : &nothing, in_size, 0};
+  size_t left = 0;
+  const qarn_status s = guarded([&] {
+    stream_encoder encoder(stream_settings_under(params));
+    encoder.pledge_content_size(in_size);
+    left = encoder.compress(o, i, end_op::end);
+  });
+  if (s != QARN_OK) return s;
+  if (left > 0) return QARN_ERROR_OUTPUT_TOO_SMALL;
+  *out_size = o.pos;
+  return QARN_OK;
+}
+
+qarn_dstream* qarn_dstream_create(const qarn_params* params) {
+  try {
+    auto stream = std::make_unique<qarn_dstream>();
+    stream->decoder = std::make_unique<stream_decoder>(workers_under(params));
+    return stream.release();
+  } catch (...) {
+    return nullptr;
+  }
+}
+
+void qarn_dstream_free(qarn_dstream* stream) { delete stream; }
+
+qarn_status qarn_decompress_stream(qarn_dstream* stream, qarn_out_buffer* out, qarn_in_buffer* in, int last,
+                                   int* finished) {
+  if (finished) *finished = 0;
+  if (!stream || !out || !in || !valid_window(out->dst, out->size, out->pos) ||
+      !valid_window(in->src, in->size, in->pos))
+    return QARN_ERROR_INVALID_ARGUMENT;
+  if (stream->failed != QARN_OK) return stream->failed;
+  out_window o{static_cast<uint8_t*>(out->dst), out->size, out->pos};
+  in_window i{static_cast<const uint8_t*>(in->src), in->size, in->pos};
+  bool complete = false;
+  const qarn_status s = guarded([&] { complete = stream->decoder->decompress(o, i, last != 0); });
+  out->pos = o.pos;
+  in->pos = i.pos;
+  if (s != QARN_OK) {
+    stream->failed = s;
+    return s;
+  }
+  if (finished) *finished = complete;
+  return QARN_OK;
+}
+
+qarn_status qarn_stream_decompress(const qarn_params* params, const void* in, size_t in_size, void* out,
+                                   size_t out_capacity, size_t* out_size) {
+  if (out_size) *out_size = 0;
+  if (!out_size || (!in && in_size) || (!out && out_capacity)) return QARN_ERROR_INVALID_ARGUMENT;
+  static const uint8_t nothing = 0;
+  out_window o{static_cast<uint8_t*>(out), out ? out_capacity : 0, 0};
+  in_window i{in ? static_cast<const uint8_t*>(in) : &nothing, in_size, 0};
+  bool complete = false;
+  const qarn_status s = guarded([&] {
+    stream_decoder decoder(workers_under(params));
+    complete = decoder.decompress(o, i, true);
+  });
+  if (s != QARN_OK) return s;
+  if (!complete) return QARN_ERROR_OUTPUT_TOO_SMALL;
+  *out_size = o.pos;
+  return QARN_OK;
 }
 
 }  // extern "C"

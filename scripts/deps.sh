@@ -1,8 +1,17 @@
 #!/usr/bin/env bash
-# Installs, with apt-get and only when missing, what building and testing qarn needs.
+# Installs, with apt-get and only when missing, what building qarn needs (`deps.sh build`: the compiler, CMake,
+# Ninja and the xxHash header), or what building and testing it needs (no argument), plus any packages named.
 set -euo pipefail
+build=(cmake ninja-build g++ libxxhash-dev)
+tests=(libgtest-dev libbenchmark-dev libssl-dev pkg-config strace)
+if [ "${1:-}" = build ]; then
+  shift
+  wanted=("${build[@]}" "$@")
+else
+  wanted=("${build[@]}" "${tests[@]}" "$@")
+fi
 need=()
-for pkg in cmake ninja-build g++ libgtest-dev libbenchmark-dev libssl-dev pkg-config strace "$@"; do
+for pkg in "${wanted[@]}"; do
   dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed' || need+=("$pkg")
 done
 if [ ${#need[@]} -gt 0 ]; then

@@ -65,8 +65,12 @@ int64_t parse_dimension(const uint8_t* pnm, size_t n, size_t* pos, uint8_t end, 
 
 }  // namespace
 
-bool parse_restorable_pnm(const uint8_t* pnm, size_t n, pnm_geometry* geometry) {
-  if (n > static_cast<size_t>(image_input_limit) || n < 3 || std::memcmp(pnm, "P6\n", 3) != 0) return false;
+namespace {
+
+// The header of a restorable PNM at the start of pnm[0..n): its geometry, and the length of the whole file it
+// announces; false when the bytes are not such a header.
+bool parse_pnm_header(const uint8_t* pnm, size_t n, pnm_geometry* geometry, uint64_t* length) {
+  if (n < 3 || std::memcmp(pnm, "P6\n", 3) != 0) return false;
   size_t pos = 3;
   int64_t width = parse_dimension(pnm, n, &pos, ' ', image_max_width);
   if (width < 1) return false;
@@ -74,11 +78,29 @@ bool parse_restorable_pnm(const uint8_t* pnm, size_t n, pnm_geometry* geometry) 
   if (height < 1) return false;
   if (n - pos < 4 || std::memcmp(pnm + pos, "255\n", 4) != 0) return false;
   pos += 4;
-  if (static_cast<uint64_t>(n - pos) != 3 * static_cast<uint64_t>(width) * static_cast<uint64_t>(height)) return false;
   geometry->width = static_cast<int>(width);
   geometry->height = static_cast<int>(height);
   geometry->header_size = pos;
+  *length = pos + 3 * static_cast<uint64_t>(width) * static_cast<uint64_t>(height);
   return true;
+}
+
+}  // namespace
+
+bool parse_restorable_pnm(const uint8_t* pnm, size_t n, pnm_geometry* geometry) {
+  if (n > static_cast<size_t>(image_input_limit)) return false;
+  pnm_geometry g;
+  uint64_t length;
+  if (!parse_pnm_header(pnm, n, &g, &length) || length != n) return false;
+  *geometry = g;
+  return true;
+}
+
+uint64_t restorable_pnm_length(const uint8_t* pnm, size_t n) {
+  pnm_geometry g;
+  uint64_t length;
+  if (!parse_pnm_header(pnm, n, &g, &length) || length > static_cast<uint64_t>(image_input_limit)) return 0;
+  return length;
 }
 
 int writeimage(byte_sink& sink, const uint8_t* pixels, int width, int height) {

@@ -44,6 +44,9 @@ std::string pnm_header(int width, int height);
 // 1, followed by exactly 3 x width x height samples, and no longer than `image_input_limit`. Any other input would
 // not come back unchanged from image mode.
 bool parse_restorable_pnm(const uint8_t* pnm, size_t n, pnm_geometry* geometry);
+// The length of the PNM file whose header starts pnm[0..n) (n need hold only the header, at most 32 bytes), when
+// that header is one `parse_restorable_pnm` takes and the file would be no longer than `image_input_limit`; else 0.
+uint64_t restorable_pnm_length(const uint8_t* pnm, size_t n);
 // Writes the PNM header and 3 x width x height sample bytes to sink. Returns 0.
 int writeimage(byte_sink& sink, const uint8_t* pixels, int width, int height);
 

@@ -130,6 +130,8 @@ const char* qarn_error::what() const noexcept {
   switch (kind_) {
     case failure::corrupt: return "damaged compressed data";
     case failure::too_large: return "input past the size limit";
+    case failure::checksum_mismatch: return "checksum mismatch";
+    case failure::trailing_data: return "trailing data after the compressed stream";
   }
   return "failure";
 }

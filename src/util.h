@@ -25,8 +25,10 @@ constexpr int64_t input_size_limit = 1001000001;
 // Why the library failed. It reports failures only by throwing `qarn_error` (and std::bad_alloc from
 // allocations); the caller turns each kind into its message or status.
 enum class failure {
-  corrupt,    // a damaged compressed file
-  too_large,  // an input past the size limit
+  corrupt,            // a damaged compressed file
+  too_large,          // an input past the size limit
+  checksum_mismatch,  // a stream whose restored bytes differ from their checksum
+  trailing_data,      // bytes after the last frame of a stream that start no frame
 };
 
 class qarn_error : public std::exception {
