@@ -4,8 +4,8 @@
 Each row (tab-separated): kind, input, block MiB, threads, input bytes, stream bytes, plain file bytes (0: none),
 plain file's mode, compression peak KiB, seconds, decompression peak KiB, seconds. Kinds: file and concat (the
 size rule and the memory rule), repeat (the concatenation compressed again: its peak), random (the memory rule),
-mode and near (at the size chosen), speed-stream and speed-qarn (the 200 MB concatenation), big and big-repeat (the
-large concatenation at the size chosen, which the memory rule takes too).
+mode and near (at the size chosen), speed-stream and speed-qarn (the 200 MB concatenation), big (the large
+concatenation at the sizes chosen in turn, which the memory rule takes too; decompression peak 0 when not run).
 
 The memory rule: the largest compression peak at a size, plus the spread (largest minus smallest) of the
 concatenation's runs there, and the largest decompression peak, within the limit. With two threads the peak of
@@ -72,9 +72,13 @@ class Grid:
         runs = self.concat_runs(b)
         return runs[-1] - runs[0]
 
+    def big(self, b, threads=0):
+        return self.at(b, ("big",), threads)
+
     def memory_ok(self, b):
         c, d = self.peak(b)
-        return c["cpeak"] + self.spread(b) <= self.limit and d["dpeak"] <= self.limit
+        return (c["cpeak"] + self.spread(b) <= self.limit and d["dpeak"] <= self.limit and
+                all(r["cpeak"] <= self.limit and r["dpeak"] <= self.limit for r in self.big(b)))
 
     def choice(self):
         ok = [b for b in self.sizes if not self.size_misses(b) and self.memory_ok(b)]
@@ -93,9 +97,10 @@ def pct(x):
     return f"{x * 100:+.2f}%"
 
 
-def section(g, a):
+def section(g, a, chosen=None):
     rows = g.rows
-    chosen, met = g.choice()
+    # The size the measurements at the size chosen were made at, even where later runs changed the verdict.
+    chosen = chosen or g.choice()[0]
     out = [TITLE, ""]
     out.append(
         "The `.qz` stream cuts its input into blocks, each one qarn file. The default block size is the smallest "
@@ -129,8 +134,9 @@ def section(g, a):
                "threads the peak of mixed content moves from run to run).")
     out.append("")
     out.append(f"| block MiB | worst input | 200 MB concatenation | inputs within {a.slack:g}% | compress MiB | "
-               f"concatenation's runs | compress MiB + spread | compress MiB, 1 thread | decompress MiB | both rules |")
-    out.append("|---:|---|---:|---:|---:|---:|---:|---:|---:|---|")
+               f"concatenation's runs | compress MiB + spread | compress MiB, 1 thread | decompress MiB | "
+               "large concatenation, compress MiB | both rules |")
+    out.append("|---:|---|---:|---:|---:|---:|---:|---:|---:|---:|---|")
     for b in g.sizes:
         w = g.worst(b)
         cat = next(r for r in g.at(b, ("concat",)))
@@ -146,7 +152,8 @@ def section(g, a):
         out.append(f"| {'**' if b == chosen else ''}{b}{'**' if b == chosen else ''} | {w['name']} {pct(excess(w))} | "
                    f"{pct(excess(cat))} | {n - len(misses)} of {n} | {mib(c['cpeak']):.0f}{mark(c)} | "
                    f"{' '.join(f'{mib(x):.0f}' for x in runs)} | {mib(c['cpeak'] + g.spread(b)):.0f} | "
-                   f"{mib(c1['cpeak']):.0f} | {mib(d['dpeak']):.0f}{mark(d)} | {verdict} |")
+                   f"{mib(c1['cpeak']):.0f} | {mib(d['dpeak']):.0f}{mark(d)} | {peaks(g.big(b), 'cpeak') or '–'} | "
+                   f"{verdict} |")
     out.append("")
 
     # File by file.
@@ -221,8 +228,8 @@ def section(g, a):
     # Speed and the large concatenation.
     ss = [r for r in rows if r["kind"] == "speed-stream"]
     sq = [r for r in rows if r["kind"] == "speed-qarn"]
-    bigs = [r for r in rows if r["kind"] == "big" and r["threads"] == 0]
-    big_runs = [r for r in rows if r["kind"] in ("big", "big-repeat")]
+    bigs = [r for r in g.big(chosen) if r["dsecs"] > 0]
+    big_runs = g.big(chosen) + g.big(chosen, 1)
     if ss or bigs:
         out.append(f"### Speed and the large concatenation at {chosen} MiB")
         out.append("")
@@ -269,30 +276,23 @@ def section(g, a):
     c, d = g.peak(chosen)
     c1, _ = g.peak(chosen, 1, ("random",))
     w = g.worst(chosen)
-    if met and long_over:
-        met = False
-        text = (f"No size of the grid meets both rules. **{chosen} MiB** is the smallest that meets them on the "
-                f"grid's inputs (its worst input is {w['name']} at {pct(excess(w))}; memory "
-                f"{mib(c['cpeak']):.0f} MiB compressing, {mib(c['cpeak'] + g.spread(chosen)):.0f} with the spread), "
-                "but the large concatenation passes the memory limit there: "
-                f"{peaks(long0, 'cpeak')} MiB compressing on threads 0")
-        text += f" ({peaks(long1, 'cpeak')} MiB on one thread)." if long1 else "."
-    elif met:
+    misses = g.size_misses(chosen)
+    met = not misses and not long_over and g.memory_ok(chosen)
+    memory = (f"{mib(c['cpeak']):.0f} MiB compressing ({mib(c['cpeak'] + g.spread(chosen)):.0f} with the spread), "
+              f"{mib(d['dpeak']):.0f} MiB decompressing, {mib(c1['cpeak']):.0f} MiB compressing on one thread")
+    if met:
         text = (f"**{chosen} MiB** is the smallest size of the grid that meets both rules: its worst input is "
-                f"{w['name']} at {pct(excess(w))}, and its peak memory is {mib(c['cpeak']):.0f} MiB compressing "
-                f"({mib(c['cpeak'] + g.spread(chosen)):.0f} with the spread) and {mib(d['dpeak']):.0f} MiB "
-                f"decompressing ({mib(c1['cpeak']):.0f} MiB compressing on one thread).")
+                f"{w['name']} at {pct(excess(w))}; memory {memory}.")
     else:
-        text = (f"No size of the grid meets both rules. **{chosen} MiB** is the compromise: within the memory rule "
-                f"({mib(c['cpeak']):.0f} MiB compressing, {mib(c['cpeak'] + g.spread(chosen)):.0f} with the "
-                f"spread; {mib(d['dpeak']):.0f} decompressing; {mib(c1['cpeak']):.0f} compressing on one thread), "
-                f"it misses the size rule on " +
-                ", ".join(f"{r['name']} by {(excess(r) - g.slack) * 100:.2f} points ({pct(excess(r))})"
-                          for r in g.size_misses(chosen)) + ".")
-        if long0:
-            text += (f" The large concatenation there: {peaks(long0, 'cpeak')} MiB compressing on threads 0" +
-                     (" (over the limit)" if long_over else "") +
-                     (f", {peaks(long1, 'cpeak')} on one thread" if long1 else "") + ".")
+        text = (f"No size of the grid meets both rules in this run. **{chosen} MiB** is the compromise: memory "
+                f"{memory}")
+        text += ("; it misses the size rule on " +
+                 ", ".join(f"{r['name']} by {(excess(r) - g.slack) * 100:.2f} points ({pct(excess(r))})"
+                           for r in misses) + "." if misses else "; every input is within the size rule.")
+    if long0:
+        text += (f" The large concatenation there: {peaks(long0, 'cpeak')} MiB compressing on threads 0" +
+                 (" (over the limit)" if long_over else "") +
+                 (f", {peaks(long1, 'cpeak')} on one thread" if long1 else "") + ".")
     if long_over:
         text += (" With two threads the peak of mixed content moves from run to run, and a long input, many blocks, "
                  "meets its highest values")
@@ -301,13 +301,17 @@ def section(g, a):
     if why:
         text += " Smaller sizes miss: " + "; ".join(why) + "."
     over = [b for b in larger if not g.memory_ok(b)]
-    size_bad = [b for b in larger if g.size_misses(b)]
+
+    def over_text(b):
+        c = g.peak(b)[0]["cpeak"]
+        t = f"{b} MiB ({mib(c):.0f} MiB, {mib(c + g.spread(b)):.0f} with the spread"
+        return t + (f"; the large concatenation {peaks(g.big(b), 'cpeak')} MiB)" if g.big(b) else ")")
+    first_fit = next((b for b in g.sizes if not g.size_misses(b)), None)
+    size_bad = [b for b in g.sizes if first_fit is not None and b > first_fit and g.size_misses(b)]
     if over:
-        text += (f" Larger sizes over the memory rule: " +
-                 ", ".join(f"{b} MiB ({mib(g.peak(b)[0]['cpeak']):.0f} MiB, "
-                           f"{mib(g.peak(b)[0]['cpeak'] + g.spread(b)):.0f} with the spread)" for b in over) + ".")
+        text += " Larger sizes over the memory rule: " + ", ".join(over_text(b) for b in over) + "."
     if size_bad:
-        text += (" The size rule is not monotonic: " +
+        text += (f" The size rule is not monotonic: it holds at {first_fit} MiB, but " +
                  "; ".join(f"at {b} MiB " + ", ".join(f"{r['name']} is {pct(excess(r))}" for r in g.size_misses(b))
                            for b in size_bad) +
                  ", where the cuts fall elsewhere in the concatenation.")
@@ -338,13 +342,14 @@ def main():
     ap.add_argument("--commit", default="unknown")
     ap.add_argument("--seconds", type=int, default=0)
     ap.add_argument("--choose", action="store_true")
+    ap.add_argument("--chosen", type=int, help="the size chosen earlier in the run (MiB)")
     ap.add_argument("--doc")
     a = ap.parse_args()
     g = Grid(load(a.rows), a.limit_mib, a.slack)
     if a.choose:
         print(g.choice()[0])
         return
-    body = section(g, a)
+    body = section(g, a, a.chosen)
     print(body)
     if a.doc:
         write_doc(a.doc, body)
