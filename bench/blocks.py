@@ -123,6 +123,10 @@ def section(g, a, chosen=None):
         "on threads 0 and once on one thread. Incompressible input: 200,000,000 random bytes; the content rule sends them to mixed mode, which "
         "gives them up for the stored file after modelling the whole block, the costliest case in memory. "
         f"Commit {a.commit}, {os.cpu_count()} cores; the run took {a.seconds // 60} min {a.seconds % 60} s.")
+    if len(a.rows) > 1:
+        out[-1] += (f" Its rows are pooled with those of {len(a.rows) - 1} earlier run(s) of the script "
+                    "(`BLOCKS_POOL`): sizes are the same in every run, and the memory rule takes every run's peaks, "
+                    "which move from run to run; the runs columns list them all.")
     out.append("")
 
     # The curve.
@@ -336,7 +340,8 @@ def write_doc(path, body):
 
 def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
-    ap.add_argument("--rows", required=True)
+    ap.add_argument("--rows", action="append", required=True,
+                    help="rows of this run, then of earlier runs to pool with it (memory moves from run to run)")
     ap.add_argument("--limit-mib", type=int, default=512)
     ap.add_argument("--slack", type=float, default=1.0, help="percent")
     ap.add_argument("--commit", default="unknown")
@@ -345,7 +350,7 @@ def main():
     ap.add_argument("--chosen", type=int, help="the size chosen earlier in the run (MiB)")
     ap.add_argument("--doc")
     a = ap.parse_args()
-    g = Grid(load(a.rows), a.limit_mib, a.slack)
+    g = Grid([r for path in a.rows for r in load(path)], a.limit_mib, a.slack)
     if a.choose:
         print(g.choice()[0])
         return

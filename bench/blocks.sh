@@ -7,8 +7,10 @@
 # Usage: bench/blocks.sh <build dir>
 # BLOCKS_SIZES: the grid, in MiB ("4 8 16 24 32 34 35 36 40 48 64"); BLOCKS_BIG: the bytes of the large
 # concatenation (1500000000; 0 leaves it out); BLOCKS_DOC=FILE writes the section "Stream block size" into FILE (a
-# section of that title already there is replaced, else it is added at the end). The default run takes about
-# 14 minutes on a 2-core machine.
+# section of that title already there is replaced, else it is added at the end); BLOCKS_KEEP=FILE keeps the rows
+# measured; BLOCKS_POOL="FILE..." pools rows kept from earlier runs with this run's for the rules and the tables
+# (with two threads the peak memory of mixed content moves from run to run, and one run may miss its highest
+# values). The default run takes about 14 minutes on a 2-core machine.
 set -Eeuo pipefail
 trap 'echo "blocks: failed at line $LINENO: $BASH_COMMAND" >&2' ERR
 build=${1:-build}
@@ -126,7 +128,12 @@ for b in $sizes; do
   prev=$b
 done
 
-report() { /usr/bin/python3 "$here/blocks.py" --rows "$rows" --limit-mib "$limit_mib" --slack "$slack_percent" --commit "$commit" "$@"; }
+pool=()
+for f in ${BLOCKS_POOL:-}; do pool+=(--rows "$(realpath "$f")"); done
+report() {
+  /usr/bin/python3 "$here/blocks.py" --rows "$rows" "${pool[@]}" --limit-mib "$limit_mib" --slack "$slack_percent" \
+    --commit "$commit" "$@"
+}
 chosen=$(report --choose)
 # The large concatenation, past qarn's limit (the 200 MB one over and over), is part of the memory rule: compressed
 # at the size chosen, it may pass the limit where the 200 MB inputs did not (more blocks, more chances of a high
