@@ -1,8 +1,12 @@
-/* libqarn.h — the qarn compressor as a library: whole buffers in, whole buffers out, the same files as the qarn
- * program writes and reads.
- *
- * A compressed file starts with its mode number (u32, little-endian) and the format is fixed: for a given input
- * and mode, every version of this library writes the same bytes, and reads every file any version wrote.
+/* libqarn.h — the qarn compressor as a library, in two formats:
+ * - plain qarn files, whole buffers in and out: the files the qarn program writes and reads (qarn_compress,
+ *   qarn_decompress). A file starts with its mode number (u32, little-endian) and the format is fixed: for a given
+ *   input and mode, every version of this library writes the same bytes, and reads every file any version wrote.
+ *   One file holds one input of less than 1,001,000,001 bytes, and files cannot be joined.
+ * - the .qz stream, in pieces of any size (qarn_compress_stream, qarn_decompress_stream, since 1.2): what the qz
+ *   program writes by default. Frames with a magic number, cut into blocks that are each one plain qarn file, with
+ *   checksums of what they restore; any size of input, in memory bounded by the block size; streams concatenate.
+ *   The stream calls also read plain qarn files. The qarn program does not read streams (its files are fixed).
  *
  * Every function may be called from several threads at once on different buffers: the library has no mutable
  * global state. Each call takes its working memory for itself and gives it back before it returns. While calls
