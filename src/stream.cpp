@@ -19,6 +19,19 @@ uint64_t stream_checksum(const uint8_t* p, size_t n) { return XXH3_64bits(p, n);
 
 bool starts_plain_file(const uint8_t* p) { return p[0] <= mode_mixed && p[1] == 0 && p[2] == 0 && p[3] == 0; }
 
+namespace {
+
+// Whether p[0..n) (n < 4) begins the magic of a frame or of a skippable frame: at the end of the input, a frame cut
+// short rather than bytes that start none.
+bool starts_magic(const uint8_t* p, size_t n) {
+  uint8_t frame[4], skip[4];
+  put_u32(frame, frame_magic);
+  put_u32(skip, skippable_magic);
+  return std::memcmp(p, frame, n) == 0 || std::memcmp(p, skip, n) == 0;
+}
+
+}  // namespace
+
 size_t read_frame_header(const uint8_t* p, size_t n, frame_header* h) {
   if (n < frame_header_min) return 0;
   if (get_u32(p) != frame_magic || p[4] != stream_version) corrupt();
@@ -149,7 +162,7 @@ stream_encoder::stream_encoder(const stream_settings& settings) : s_(std::make_u
 stream_encoder::~stream_encoder() = default;
 
 void stream_encoder::pledge_content_size(uint64_t size) {
-  if (s_->in_frame) throw std::invalid_argument("content size after the frame began");
+  if (s_->in_frame || s_->held_n > 0) throw std::invalid_argument("content size after the frame began");
   s_->content_size_pledged = true;
   s_->content_size = size;
 }
@@ -159,9 +172,12 @@ size_t stream_encoder::block_bound(uint32_t block_size) {
 }
 
 size_t stream_compress_bound(size_t n, uint32_t block_size) {
-  // A text block may end up to text_cut_reach bytes short of the block size; an image block is one block.
-  const size_t shortest = block_size > 2 * text_cut_reach ? block_size - text_cut_reach : block_size;
-  const size_t blocks = n / shortest + 1;
+  // A text block may end up to text_cut_reach bytes short of the block size, so that a small block may hold one
+  // byte and a word's end; but then the next one holds what the first left and more, so that two blocks in a row
+  // hold more than the block size. An image block is one block.
+  const size_t shortest = block_size > 2 * text_cut_reach ? block_size - text_cut_reach
+                                                         : std::max<size_t>(1, block_size / 2);
+  const size_t blocks = n / shortest + 2;
   const size_t per_block = block_header_size + container_header_size + checksum_size;
   return frame_header_max + n + blocks * per_block + block_header_size + checksum_size;
 }
@@ -278,16 +294,16 @@ size_t stream_encoder::compress(out_window& out, in_window& in, end_op op) {
           if (s.held_n) std::memcpy(h.data(), s.held.data(), s.held_n);
           s.held = std::move(h);
         }
-        std::memcpy(s.held.data() + s.held_n, in.p + in.pos, in.left());
+        if (in.left()) std::memcpy(s.held.data() + s.held_n, in.p + in.pos, in.left());
         s.held_n += in.left();
         in.pos = in.size;
         return 0;
       }
       uint8_t head[frame_look_ahead];
       const size_t from_held = std::min(s.held_n, frame_look_ahead);
-      std::memcpy(head, s.held.data(), from_held);
+      if (from_held) std::memcpy(head, s.held.data(), from_held);
       const size_t from_in = std::min(frame_look_ahead - from_held, in.left());
-      std::memcpy(head + from_held, in.p + in.pos, from_in);
+      if (from_in) std::memcpy(head + from_held, in.p + in.pos, from_in);
       start_frame(head, from_held + from_in);
       continue;
     }
@@ -304,7 +320,8 @@ size_t stream_encoder::compress(out_window& out, in_window& in, end_op op) {
       in.pos += n;
       continue;
     }
-    if (in.left() > 0) {
+    // (The frame's first bytes, held while it had not begun, may pass a small block size.)
+    if (in.left() > 0 && s.held_n < target) {
       if (s.held.size() < target) {
         byte_buffer h(target);
         if (s.held_n) std::memcpy(h.data(), s.held.data(), s.held_n);
@@ -391,7 +408,7 @@ bool stream_decoder::decompress(out_window& out, in_window& in, bool last) {
         s.gather = std::move(g);
       }
       const size_t k = std::min(want - std::min(want, s.gathered), in.left());
-      std::memcpy(s.gather.data() + s.gathered, in.p + in.pos, k);
+      if (k) std::memcpy(s.gather.data() + s.gathered, in.p + in.pos, k);
       s.gathered += k;
       in.pos += k;
       return s.gathered >= want ? s.gather.data() : nullptr;
@@ -410,7 +427,7 @@ bool stream_decoder::decompress(out_window& out, in_window& in, bool last) {
     };
     auto give_restored = [&] {
       const size_t k = std::min(out.room(), s.restored_n - s.given);
-      std::memcpy(out.p + out.pos, s.restored.data() + s.given, k);
+      if (k) std::memcpy(out.p + out.pos, s.restored.data() + s.given, k);
       out.pos += k;
       s.given += k;
       if (s.given == s.restored_n) s.ready = false;
@@ -431,7 +448,7 @@ bool stream_decoder::decompress(out_window& out, in_window& in, bool last) {
           const uint8_t* m = need(4);
           if (!m) {
             if (!(last && in.left() == 0)) return false;
-            if (s.at == phase::stream_start) corrupt();
+            if (s.at == phase::stream_start || starts_magic(s.gather.data(), s.gathered)) corrupt();
             throw qarn_error(failure::trailing_data);
           }
           const uint32_t magic = get_u32(m);
@@ -481,6 +498,9 @@ bool stream_decoder::decompress(out_window& out, in_window& in, bool last) {
           const uint8_t* h = need(block_header_size);
           if (!h) return wait();
           s.block = read_block_header(h, s.frame);
+          // A block that would pass the content size is refused before its body is awaited.
+          if ((s.frame.flags & frame_has_content_size) && s.block.original > s.frame.content_size - s.frame_bytes)
+            corrupt();
           done(block_header_size);
           if (s.block.end()) {
             if ((s.frame.flags & frame_has_content_size) && s.frame_bytes != s.frame.content_size) corrupt();
@@ -570,6 +590,8 @@ bool stream_decoder::decompress(out_window& out, in_window& in, bool last) {
           if (!last) return false;
           const size_t n = s.gathered;
           if (n >= static_cast<size_t>(input_size_limit)) corrupt();
+          // Nothing may follow the file: an image or mixed file's header gives its own length.
+          if (file_extent(s.gather.data(), n) < n) throw qarn_error(failure::trailing_data);
           const uint64_t claimed = restored_length(s.gather.data(), n);
           s.restored = byte_buffer(static_cast<size_t>(claimed) + 1);
           bounded_sink sink(s.restored.data(), static_cast<size_t>(claimed));
