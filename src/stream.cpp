@@ -169,6 +169,13 @@ size_t stream_compress_bound(size_t n, uint32_t block_size) {
 size_t stream_encoder::compress(out_window& out, in_window& in, end_op op) {
   state& s = *s_;
   const bool sums = s.settings.checksums;
+  // A block that out cannot take whole is coded into the pending bytes and copied out later: only when out had no
+  // room for it from the start. Once out has taken something in this call, the call returns instead, so that the
+  // caller empties out and the block goes straight into it. The bound of such a block is what is still to come.
+  const size_t out_start = out.pos;
+  auto must_wait = [&](size_t n) {
+    return s.pending.size() == 0 && out.pos > out_start && out.room() < block_bound(static_cast<uint32_t>(n));
+  };
 
   // The mode of a block: the settings', or the one its content suggests.
   auto choose = [&](const uint8_t* data, size_t n) -> uint32_t {
@@ -294,12 +301,14 @@ size_t stream_encoder::compress(out_window& out, in_window& in, end_op op) {
     const size_t target = block_target();
     if (s.held_n == 0 && in.left() >= target) {
       // A whole block in the caller's input: coded from there.
+      if (must_wait(target)) return block_bound(static_cast<uint32_t>(target));
       in.pos += put_full_block(in.p + in.pos, target);
       continue;
     }
     if (s.held_n == 0 && in.left() > 0 && op != end_op::more) {
       // The rest of the input, shorter than a block, and the caller wants it out.
       const size_t n = in.left();
+      if (must_wait(n)) return block_bound(static_cast<uint32_t>(n));
       put_block(in.p + in.pos, n, choose(in.p + in.pos, n));
       in.pos += n;
       continue;
@@ -317,6 +326,7 @@ size_t stream_encoder::compress(out_window& out, in_window& in, end_op op) {
     }
     if (s.held_n > 0 && (s.held_n >= target || (in.left() == 0 && op != end_op::more))) {
       size_t n = s.held_n;
+      if (must_wait(std::min(n, target))) return block_bound(static_cast<uint32_t>(std::min(n, target)));
       if (s.held_n >= target)
         n = put_full_block(s.held.data(), target);
       else
@@ -380,6 +390,9 @@ stream_decoder::~stream_decoder() = default;
 bool stream_decoder::decompress(out_window& out, in_window& in, bool last) {
   state& s = *s_;
   if (s.at == phase::failed) corrupt();
+  // As for the encoder: a block that out cannot take is restored into the context's own buffer only when out had
+  // no room for it from the start; once out has taken something in this call, the call returns first.
+  const size_t out_start = out.pos;
   try {
     // The first `want` bytes of the current piece, once they are all there; else null (what the input held has
     // been gathered). Nothing of the input is taken while the whole piece lies in it.
@@ -496,6 +509,7 @@ bool stream_decoder::decompress(out_window& out, in_window& in, bool last) {
           const size_t tail = summed ? checksum_size : 0;
           // The usual case: the body and its checksum in the input, and room for the block in out. It is restored
           // straight into out, which takes it only once the checksum agrees.
+          if (out.room() < original && out.pos > out_start) return false;
           if (s.gathered == 0 && in.left() >= stored + tail && out.room() >= original) {
             const uint8_t* body = in.p + in.pos;
             bounded_sink sink(out.p + out.pos, original);
