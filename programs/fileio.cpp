@@ -334,11 +334,11 @@ void whole_input::check_unchanged() {
   in_.check_unchanged(size_);
 }
 
-windowed_input::windowed_input(input_file& in, size_t window, const uint8_t* head, size_t head_n)
+windowed_input::windowed_input(input_file& in, size_t window, bool map, const uint8_t* head, size_t head_n)
     : in_(in), window_(std::max<size_t>(window, 1)) {
-  if (in.sized()) {
-    const uint64_t size = static_cast<uint64_t>(in.size());
-    if (head_n > size) throw file_error(failure::input_changed, in.name());
+  const uint64_t size = in.sized() ? static_cast<uint64_t>(in.size()) : 0;
+  if (head_n > size && in.sized()) throw file_error(failure::input_changed, in.name());
+  if (in.sized() && map) {
     // The head is the mapping's first bytes: it was read from the file's start.
     void* m = mmap(nullptr, static_cast<size_t>(size), PROT_READ, MAP_PRIVATE | MAP_NORESERVE, in.fd(), 0);
     if (m != MAP_FAILED) {
@@ -351,7 +351,10 @@ windowed_input::windowed_input(input_file& in, size_t window, const uint8_t* hea
       return;
     }
   }
-  buffer_ = byte_buffer(std::max(window_, head_n));
+  // A file shorter than the window takes a buffer of its length and a byte, to see its end in the same read.
+  const size_t room = in.sized() ? static_cast<size_t>(std::min<uint64_t>(window_, size + 1)) : window_;
+  // A file's buffer is about to be filled: its pages are mapped in at once rather than a fault at a time.
+  buffer_ = in.sized() ? qarn::populated<uint8_t>(std::max(room, head_n)) : byte_buffer(std::max(room, head_n));
   if (head_n) std::memcpy(buffer_.data(), head, head_n);
   data_ = buffer_.data();
   end_ = read_ = head_n;
@@ -378,13 +381,13 @@ void windowed_input::fill() {
     }
     return;
   }
-  if (complete_ || end_ - pos_ >= window_) return;
-  // The bytes not yet taken go to the buffer's start, and the rest of it is read.
-  const size_t kept = end_ - pos_;
-  if (pos_ > 0 && kept > 0) std::memmove(buffer_.data(), buffer_.data() + pos_, kept);
-  base_ += pos_;
-  pos_ = 0;
-  end_ = kept;
+  // The first read goes after the head; the next ones, once every byte is taken, over the whole buffer.
+  if (complete_ || (started_ && pos_ < end_)) return;
+  if (pos_ == end_) {
+    base_ += pos_;
+    pos_ = end_ = 0;
+  }
+  started_ = true;
   const size_t k = in_.read_full(buffer_.data() + end_, buffer_.size() - end_);
   end_ += k;
   read_ += k;
@@ -410,7 +413,8 @@ void windowed_input::check_unchanged() {
     if (mapping_replaced.load()) throw file_error(failure::input_changed, in_.name());
     in_.check_unchanged(end_);
   } else {
-    in_.check_unchanged(read_);
+    // A file not read to its end (the work failed first) is compared with what it was, not with what was read.
+    in_.check_unchanged(complete_ ? read_ : static_cast<uint64_t>(std::max<int64_t>(in_.size(), 0)));
   }
 }
 

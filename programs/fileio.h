@@ -159,21 +159,24 @@ class whole_input {
 
 // The input once through, in order, a window at a time, in memory bounded by the window whatever the input's size
 // (no size limit): for work that takes the input in pieces of any length.
-// - A sized file is mapped read-only, as address space only: the pages of the next window are read in before the
-//   work reaches them, and those it has passed are let go. Should the file shrink meanwhile, a read past its new
-//   end is served from zero pages and check_unchanged refuses it (as for whole_input).
-// - A stream, or a file that cannot be mapped (no address space for it), is read into a buffer of `window` bytes.
+// - With `map`, a sized file is mapped read-only, as address space only: the pages of the next window are read in
+//   before the work reaches them, and those it has passed are let go. Should the file shrink meanwhile, a read past
+//   its new end is served from zero pages and check_unchanged refuses it (as for whole_input). Work that reads its
+//   input once and in place gains: compression codes each block where it lies.
+// - Otherwise, and for a stream or a file that cannot be mapped (no address space for it), the input is read into
+//   a buffer of `window` bytes (a sized file's length, when shorter), a window at a time. Decoders gain: they read
+//   a compressed file 10 to 20% faster from memory of the process's own than from a fresh mapping of it.
 // The input starts with the `head_n` bytes already read from it, when given.
 class windowed_input {
  public:
   // `window` >= 1: how many bytes the work wants in memory at once.
-  windowed_input(input_file& in, size_t window, const uint8_t* head = nullptr, size_t head_n = 0);
+  windowed_input(input_file& in, size_t window, bool map, const uint8_t* head = nullptr, size_t head_n = 0);
   ~windowed_input();
   windowed_input(const windowed_input&) = delete;
   windowed_input& operator=(const windowed_input&) = delete;
 
-  // Makes at least `window` bytes from the reading position available, or all that are left (when fewer are in
-  // memory, the rest is read, keeping the bytes not yet taken). Throws read_input.
+  // Brings in the next window once the work has taken every byte in memory (a mapping: reads in the pages of the
+  // window ahead); until then, does nothing, so that no byte is moved or read twice. Throws read_input.
   void fill();
   // The bytes in memory from the reading position on: [data(), data() + size()).
   const uint8_t* data() const { return data_ + pos_; }
@@ -200,6 +203,7 @@ class windowed_input {
   size_t released_ = 0;       // and let go up to here
   bool complete_ = false;
   bool mapped_ = false;
+  bool started_ = false;      // a stream's first read was made
   qarn::byte_buffer buffer_;
 };
 

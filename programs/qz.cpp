@@ -624,7 +624,7 @@ outcome compress_stream(fileio::input_file& in, qarn::byte_sink& out, progress& 
   if (in.sized()) qarn_cstream_set_content_size(stream.get(), static_cast<uint64_t>(in.size()));
   qarn::byte_buffer window(qarn_cstream_out_size(params.p));
   std::unique_ptr<stream_walk> walk = opt.verbose ? std::make_unique<stream_walk>(false) : nullptr;
-  fileio::windowed_input src(in, params.block_size());
+  fileio::windowed_input src(in, params.block_size(), true);
   for (;;) {
     src.fill();
     qarn_in_buffer from{src.data(), src.size(), 0};
@@ -717,9 +717,9 @@ outcome decompress_plain(fileio::input_file& in, const uint8_t* head, qarn::byte
   return o;
 }
 
-// Restores a stream, whose first four bytes are in head, into out: a file from its mapping, a pipe in pieces; each
-// block is restored into an output window of the default block size, and written once its checksum is verified.
-// After damage, what was written is the verified blocks before it.
+// Restores a stream, whose first four bytes are in head, into out: a file a default block size at a time, a pipe a
+// megabyte at a time; each block is restored into an output window of the default block size, and written once
+// its checksum is verified. After damage, what was written is the verified blocks before it.
 outcome decompress_stream(fileio::input_file& in, const uint8_t* head, qarn::byte_sink& out) {
   outcome o;
   o.stream = true;
@@ -729,7 +729,7 @@ outcome decompress_stream(fileio::input_file& in, const uint8_t* head, qarn::byt
   if (!stream) throw std::bad_alloc();
   qarn::byte_buffer window(QARN_DEFAULT_BLOCK_SIZE);
   stream_walk walk(false);
-  fileio::windowed_input src(in, in.sized() ? QARN_DEFAULT_BLOCK_SIZE : size_t{1} << 20, head,
+  fileio::windowed_input src(in, in.sized() ? QARN_DEFAULT_BLOCK_SIZE : size_t{1} << 20, false, head,
                              qarn::container_header_size);
   for (int finished = 0; !finished;) {
     src.fill();
