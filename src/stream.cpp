@@ -313,16 +313,16 @@ size_t stream_encoder::compress(out_window& out, in_window& in, end_op op) {
           if (s.held_n) std::memcpy(h.data(), s.held.data(), s.held_n);
           s.held = std::move(h);
         }
-        std::memcpy(s.held.data() + s.held_n, in.p + in.pos, in.left());
+        if (in.left()) std::memcpy(s.held.data() + s.held_n, in.p + in.pos, in.left());
         s.held_n += in.left();
         in.pos = in.size;
         return 0;
       }
       uint8_t head[frame_look_ahead];
       const size_t from_held = std::min(s.held_n, frame_look_ahead);
-      std::memcpy(head, s.held.data(), from_held);
+      if (from_held) std::memcpy(head, s.held.data(), from_held);
       const size_t from_in = std::min(frame_look_ahead - from_held, in.left());
-      std::memcpy(head + from_held, in.p + in.pos, from_in);
+      if (from_in) std::memcpy(head + from_held, in.p + in.pos, from_in);
       start_frame(head, from_held + from_in);
       continue;
     }
@@ -431,7 +431,7 @@ bool stream_decoder::decompress(out_window& out, in_window& in, bool last) {
         s.gather = std::move(g);
       }
       const size_t k = std::min(want - std::min(want, s.gathered), in.left());
-      std::memcpy(s.gather.data() + s.gathered, in.p + in.pos, k);
+      if (k) std::memcpy(s.gather.data() + s.gathered, in.p + in.pos, k);
       s.gathered += k;
       in.pos += k;
       return s.gathered >= want ? s.gather.data() : nullptr;
@@ -450,7 +450,7 @@ bool stream_decoder::decompress(out_window& out, in_window& in, bool last) {
     };
     auto give_restored = [&] {
       const size_t k = std::min(out.room(), s.restored_n - s.given);
-      std::memcpy(out.p + out.pos, s.restored.data() + s.given, k);
+      if (k) std::memcpy(out.p + out.pos, s.restored.data() + s.given, k);
       out.pos += k;
       s.given += k;
       if (s.given == s.restored_n) s.ready = false;
