@@ -349,8 +349,6 @@ class stream_walk {
 
   uint64_t compressed() const { return offset_; }
   uint64_t original() const { return original_; }
-  uint64_t frames() const { return frames_; }
-  uint64_t blocks() const { return blocks_; }
   // The modes of the blocks in order of first use, joined by '+' ("mixed+text"); "-" when there are none.
   std::string modes() const { return joined(modes_); }
   // The checksums of the frames: "xxh3", "none", or both in order of first use ("xxh3+none").
@@ -416,16 +414,17 @@ class stream_walk {
           want_ = qarn::frame_header_max;
           return;
         }
-        frames_++;
         frame_original_ = frame_blocks_ = 0;
         frame_start_ = start_;
         const bool summed = frame_.flags & qarn::frame_has_block_checksums;
         note(checks_, summed ? "xxh3" : "none");
-        char content[40] = "not recorded";
-        if (frame_.flags & qarn::frame_has_content_size)
-          std::snprintf(content, sizeof content, "%llu", ull(frame_.content_size));
-        line("  frame at %llu: version %d, block size %u, content size %s, checksums %s", ull(start_),
-             int(head_[4]), frame_.block_size, content, summed ? "xxh3" : "none");
+        if (details_) {
+          char content[40] = "not recorded";
+          if (frame_.flags & qarn::frame_has_content_size)
+            std::snprintf(content, sizeof content, "%llu", ull(frame_.content_size));
+          line("  frame at %llu: version %d, block size %u, content size %s, checksums %s", ull(start_),
+               int(head_[4]), frame_.block_size, content, summed ? "xxh3" : "none");
+        }
         expect(part::block_header, qarn::block_header_size);
         return;
       }
@@ -453,7 +452,6 @@ class stream_walk {
         const char* word = qarn::mode_word(mode);
         if (!word) qarn::corrupt();
         note(modes_, word);
-        blocks_++;
         frame_blocks_++;
         original_ += block_.original;
         frame_original_ += block_.original;
@@ -474,7 +472,7 @@ class stream_walk {
   uint64_t offset_ = 0, start_ = 0, frame_start_ = 0, block_start_ = 0;
   qarn::frame_header frame_;
   qarn::block_header block_;
-  uint64_t original_ = 0, frame_original_ = 0, frames_ = 0, blocks_ = 0, frame_blocks_ = 0;
+  uint64_t original_ = 0, frame_original_ = 0, frame_blocks_ = 0;
   bool seen_frame_end_ = false;
   std::vector<std::string> modes_, checks_, lines_;
 };
