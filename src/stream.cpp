@@ -9,13 +9,42 @@
 #define XXH_INLINE_ALL
 #include <xxhash.h>
 
+#include "checksum_avx2.h"
 #include "image.h"
 #include "qarn.h"
 
 namespace qarn {
 
 uint32_t stream_check(const uint8_t* p, size_t n) { return static_cast<uint32_t>(XXH3_64bits(p, n)); }
-uint64_t stream_checksum(const uint8_t* p, size_t n) { return XXH3_64bits(p, n); }
+uint64_t stream_checksum(const uint8_t* p, size_t n) {
+  return cpu_has_avx2() ? checksum_avx2(p, n) : XXH3_64bits(p, n);
+}
+
+namespace {
+
+// The frame's checksum, fed block by block.
+void frame_update(XXH3_state_t* state, const uint8_t* p, size_t n) {
+  if (cpu_has_avx2())
+    checksum_update_avx2(state, p, n);
+  else
+    XXH3_64bits_update(state, p, n);
+}
+uint64_t frame_digest(const XXH3_state_t* state) {
+  return cpu_has_avx2() ? checksum_digest_avx2(state) : XXH3_64bits_digest(state);
+}
+// Feeds the frame's checksum with a block and returns the block's own checksum. The first block of a frame is read
+// once: what the frame's checksum has taken then is that block alone, so its digest is the block's checksum.
+uint64_t block_and_frame_checksum(XXH3_state_t* frame, bool first, const uint8_t* p, size_t n) {
+  if (first) {
+    frame_update(frame, p, n);
+    return frame_digest(frame);
+  }
+  const uint64_t sum = stream_checksum(p, n);
+  frame_update(frame, p, n);
+  return sum;
+}
+
+}  // namespace
 
 bool starts_plain_file(const uint8_t* p) { return p[0] <= mode_mixed && p[1] == 0 && p[2] == 0 && p[3] == 0; }
 
@@ -185,6 +214,13 @@ size_t stream_compress_bound(size_t n, uint32_t block_size) {
 size_t stream_encoder::compress(out_window& out, in_window& in, end_op op) {
   state& s = *s_;
   const bool sums = s.settings.checksums;
+  // A block that out cannot take whole is coded into the pending bytes and copied out later: only when out had no
+  // room for it from the start. Once out has taken something in this call, the call returns instead, so that the
+  // caller empties out and the block goes straight into it. The bound of such a block is what is still to come.
+  const size_t out_start = out.pos;
+  auto must_wait = [&](size_t n) {
+    return s.pending.size() == 0 && out.pos > out_start && out.room() < block_bound(static_cast<uint32_t>(n));
+  };
 
   // The mode of a block: the settings', or the one its content suggests.
   auto choose = [&](const uint8_t* data, size_t n) -> uint32_t {
@@ -200,9 +236,8 @@ size_t stream_encoder::compress(out_window& out, in_window& in, end_op op) {
     put_block_header(at, static_cast<uint32_t>(body.used()), static_cast<uint32_t>(n));
     size_t length = block_header_size + body.used();
     if (sums) {
-      put_u64(at + length, stream_checksum(data, n));
+      put_u64(at + length, block_and_frame_checksum(&s.frame_hash, s.frame_bytes == 0, data, n));
       length += checksum_size;
-      XXH3_64bits_update(&s.frame_hash, data, n);
     }
     if (direct)
       out.pos += length;
@@ -272,7 +307,7 @@ size_t stream_encoder::compress(out_window& out, in_window& in, end_op op) {
     put_block_header(at, 0, 0);
     size_t length = block_header_size;
     if (sums) {
-      put_u64(at + length, XXH3_64bits_digest(&s.frame_hash));
+      put_u64(at + length, frame_digest(&s.frame_hash));
       length += checksum_size;
     }
     s.pending.to += length;
@@ -310,12 +345,14 @@ size_t stream_encoder::compress(out_window& out, in_window& in, end_op op) {
     const size_t target = block_target();
     if (s.held_n == 0 && in.left() >= target) {
       // A whole block in the caller's input: coded from there.
+      if (must_wait(target)) return block_bound(static_cast<uint32_t>(target));
       in.pos += put_full_block(in.p + in.pos, target);
       continue;
     }
     if (s.held_n == 0 && in.left() > 0 && op != end_op::more) {
       // The rest of the input, shorter than a block, and the caller wants it out.
       const size_t n = in.left();
+      if (must_wait(n)) return block_bound(static_cast<uint32_t>(n));
       put_block(in.p + in.pos, n, choose(in.p + in.pos, n));
       in.pos += n;
       continue;
@@ -334,6 +371,7 @@ size_t stream_encoder::compress(out_window& out, in_window& in, end_op op) {
     }
     if (s.held_n > 0 && (s.held_n >= target || (in.left() == 0 && op != end_op::more))) {
       size_t n = s.held_n;
+      if (must_wait(std::min(n, target))) return block_bound(static_cast<uint32_t>(std::min(n, target)));
       if (s.held_n >= target)
         n = put_full_block(s.held.data(), target);
       else
@@ -361,8 +399,7 @@ enum class phase {
   between,       // after a frame: another, a skippable frame, or the end
   frame_header,
   block_header,
-  block_body,
-  block_checksum,
+  block_body,      // and its checksum
   frame_checksum,
   skip,          // the body of a skippable frame
   plain,         // a plain qarn file, read whole
@@ -397,6 +434,9 @@ stream_decoder::~stream_decoder() = default;
 bool stream_decoder::decompress(out_window& out, in_window& in, bool last) {
   state& s = *s_;
   if (s.at == phase::failed) corrupt();
+  // As for the encoder: a block that out cannot take is restored into the context's own buffer only when out had
+  // no room for it from the start; once out has taken something in this call, the call returns first.
+  const size_t out_start = out.pos;
   try {
     // The first `want` bytes of the current piece, once they are all there; else null (what the input held has
     // been gathered). Nothing of the input is taken while the whole piece lies in it.
@@ -514,60 +554,45 @@ bool stream_decoder::decompress(out_window& out, in_window& in, bool last) {
           const size_t stored = s.block.stored, original = s.block.original;
           const bool summed = s.frame.flags & frame_has_block_checksums;
           const size_t tail = summed ? checksum_size : 0;
-          // The usual case: the body and its checksum in the input, and room for the block in out. It is restored
-          // straight into out, which takes it only once the checksum agrees.
-          if (s.gathered == 0 && in.left() >= stored + tail && out.room() >= original) {
-            const uint8_t* body = in.p + in.pos;
-            bounded_sink sink(out.p + out.pos, original);
-            decompress_to(body, stored, sink, s.workers);
-            if (sink.used() != original) corrupt();
-            if (summed && get_u64(body + stored) != stream_checksum(out.p + out.pos, original))
-              throw qarn_error(failure::checksum_mismatch);
-            XXH3_64bits_update(&s.frame_hash, out.p + out.pos, original);
-            s.frame_bytes += original;
-            out.pos += original;
-            in.pos += stored + tail;
-            s.at = phase::block_header;
-            continue;
-          }
-          const uint8_t* body = need(stored);
+          // A block that out cannot take waits for an emptied window, unless out had no room for it from the start.
+          if (out.room() < original && out.pos > out_start) return false;
+          // The body and its checksum: in the input (the usual case) or gathered from pieces.
+          const uint8_t* body = need(stored + tail);
           if (!body) return wait();
-          if (s.restored.size() < original) s.restored = byte_buffer(s.frame.block_size);
-          bounded_sink sink(s.restored.data(), original);
+          // Restored straight into out when it has room (out takes it only once the checksum agrees), else into the
+          // context's buffer, given out from there.
+          const bool into_out = out.room() >= original;
+          if (!into_out && s.restored.size() < original) s.restored = byte_buffer(s.frame.block_size);
+          uint8_t* to = into_out ? out.p + out.pos : s.restored.data();
+          bounded_sink sink(to, original);
           if (body == s.gather.data())
             decompress_in_place(s.gather.data(), stored, sink, s.workers);
           else
             decompress_to(body, stored, sink, s.workers);
           if (sink.used() != original) corrupt();
-          done(stored);
-          s.restored_n = original;
-          s.given = 0;
+          const bool first = s.frame_bytes == 0;
           if (summed) {
-            s.at = phase::block_checksum;
-          } else {
-            XXH3_64bits_update(&s.frame_hash, s.restored.data(), s.restored_n);
-            s.frame_bytes += s.restored_n;
-            s.ready = true;
-            s.at = phase::block_header;
+            if (get_u64(body + stored) != block_and_frame_checksum(&s.frame_hash, first, to, original))
+              throw qarn_error(failure::checksum_mismatch);
+          } else if (s.frame.flags & frame_has_frame_checksum) {
+            frame_update(&s.frame_hash, to, original);
           }
-          continue;
-        }
-        case phase::block_checksum: {
-          const uint8_t* c = need(checksum_size);
-          if (!c) return wait();
-          if (get_u64(c) != stream_checksum(s.restored.data(), s.restored_n))
-            throw qarn_error(failure::checksum_mismatch);
-          done(checksum_size);
-          XXH3_64bits_update(&s.frame_hash, s.restored.data(), s.restored_n);
-          s.frame_bytes += s.restored_n;
-          s.ready = true;
+          s.frame_bytes += original;
+          done(stored + tail);
+          if (into_out) {
+            out.pos += original;
+          } else {
+            s.restored_n = original;
+            s.given = 0;
+            s.ready = true;
+          }
           s.at = phase::block_header;
           continue;
         }
         case phase::frame_checksum: {
           const uint8_t* c = need(checksum_size);
           if (!c) return wait();
-          if (get_u64(c) != XXH3_64bits_digest(&s.frame_hash)) throw qarn_error(failure::checksum_mismatch);
+          if (get_u64(c) != frame_digest(&s.frame_hash)) throw qarn_error(failure::checksum_mismatch);
           done(checksum_size);
           s.at = phase::between;
           continue;
