@@ -344,7 +344,10 @@ class stream_walk {
   // The stream ended: it must end between frames, after one frame at least; a few bytes there are trailing data.
   void finish() {
     if (at_ != part::magic || skip_ > 0 || !seen_frame_end_) qarn::corrupt();
-    if (have_ > 0) throw qarn::qarn_error(qarn::failure::trailing_data);
+    if (have_ == 0) return;
+    // The start of a magic is a frame cut short; other bytes start none.
+    if (qarn::starts_magic(head_, have_)) qarn::corrupt();
+    throw qarn::qarn_error(qarn::failure::trailing_data);
   }
 
   uint64_t compressed() const { return offset_; }

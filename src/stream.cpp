@@ -48,18 +48,12 @@ uint64_t block_and_frame_checksum(XXH3_state_t* frame, bool first, const uint8_t
 
 bool starts_plain_file(const uint8_t* p) { return p[0] <= mode_mixed && p[1] == 0 && p[2] == 0 && p[3] == 0; }
 
-namespace {
-
-// Whether p[0..n) (n < 4) begins the magic of a frame or of a skippable frame: at the end of the input, a frame cut
-// short rather than bytes that start none.
 bool starts_magic(const uint8_t* p, size_t n) {
   uint8_t frame[4], skip[4];
   put_u32(frame, frame_magic);
   put_u32(skip, skippable_magic);
   return std::memcmp(p, frame, n) == 0 || std::memcmp(p, skip, n) == 0;
 }
-
-}  // namespace
 
 size_t read_frame_header(const uint8_t* p, size_t n, frame_header* h) {
   if (n < frame_header_min) return 0;

@@ -49,6 +49,9 @@ block_header read_block_header(const uint8_t* p, const frame_header& frame);
 
 // Whether p[0..n) (n >= 4) starts a plain qarn file, as opposed to a stream.
 bool starts_plain_file(const uint8_t* p);
+// Whether p[0..n) (n < 4) begins the magic of a frame or of a skippable frame: at the end of the input, a frame cut
+// short rather than bytes that start none.
+bool starts_magic(const uint8_t* p, size_t n);
 
 // ---- Pieces in and out, as the C interface passes them. ----
 
