@@ -73,11 +73,15 @@ size_t read_frame_header(const uint8_t* p, size_t n, frame_header* h) {
 }
 
 block_header read_block_header(const uint8_t* p, const frame_header& frame) {
-  if (get_u32(p + 8) != stream_check(p, 8)) corrupt();
+  if (get_u32(p + 12) != stream_check(p, 12)) corrupt();
   block_header b;
   b.stored = get_u32(p);
   b.original = get_u32(p + 4);
-  if (b.end()) return b;
+  b.body_check = get_u32(p + 8);
+  if (b.end()) {
+    if (b.body_check != 0) corrupt();
+    return b;
+  }
   if (b.original == 0 || b.original > frame.block_size || b.stored < static_cast<uint32_t>(container_header_size) ||
       b.stored > uint64_t{b.original} + container_header_size)
     corrupt();
@@ -91,10 +95,12 @@ constexpr size_t text_cut_reach = size_t{64} << 10;
 // Bytes of a frame's input that are looked at before its header is written (a PNM header fits in them).
 constexpr size_t frame_look_ahead = 64;
 
-void put_block_header(uint8_t* p, uint32_t stored, uint32_t original) {
+// The header of a block whose qarn file is the `stored` bytes at body (the end mark: none).
+void put_block_header(uint8_t* p, uint32_t stored, uint32_t original, const uint8_t* body) {
   put_u32(p, stored);
   put_u32(p + 4, original);
-  put_u32(p + 8, stream_check(p, 8));
+  put_u32(p + 8, stored ? stream_check(body, stored) : 0);
+  put_u32(p + 12, stream_check(p, 12));
 }
 
 // A sink over a window that has the room it is given.
@@ -227,7 +233,7 @@ size_t stream_encoder::compress(out_window& out, in_window& in, end_op op) {
     uint8_t* at = direct ? out.p + out.pos : s.pending.reserve(bound);
     window_sink body(at + block_header_size);
     compress_to(mode, data, n, body, {}, s.settings.workers);
-    put_block_header(at, static_cast<uint32_t>(body.used()), static_cast<uint32_t>(n));
+    put_block_header(at, static_cast<uint32_t>(body.used()), static_cast<uint32_t>(n), at + block_header_size);
     size_t length = block_header_size + body.used();
     if (sums) {
       put_u64(at + length, block_and_frame_checksum(&s.frame_hash, s.frame_bytes == 0, data, n));
@@ -298,7 +304,7 @@ size_t stream_encoder::compress(out_window& out, in_window& in, end_op op) {
     if (s.content_size_pledged && s.frame_bytes != s.content_size)
       throw std::invalid_argument("the frame's content size differs from the one pledged");
     uint8_t* at = s.pending.reserve(block_header_size + checksum_size);
-    put_block_header(at, 0, 0);
+    put_block_header(at, 0, 0, nullptr);
     size_t length = block_header_size;
     if (sums) {
       put_u64(at + length, frame_digest(&s.frame_hash));
@@ -553,6 +559,8 @@ bool stream_decoder::decompress(out_window& out, in_window& in, bool last) {
           // The body and its checksum: in the input (the usual case) or gathered from pieces.
           const uint8_t* body = need(stored + tail);
           if (!body) return wait();
+          // Every byte of the qarn file is checked before it is read, its unread fields too.
+          if (stream_check(body, stored) != s.block.body_check) throw qarn_error(failure::checksum_mismatch);
           // Restored straight into out when it has room (out takes it only once the checksum agrees), else into the
           // context's buffer, given out from there.
           const bool into_out = out.room() >= original;

@@ -674,11 +674,15 @@ TEST(FormatStream, a_photo_and_a_line_in_blocks_of_100_read_block_by_block) {
   size_t at = 24;
   for (;;) {
     const uint32_t C = u32_at(s, at), O = u32_at(s, at + 4);
-    ASSERT_EQ(u32_at(s, at + 8), check_of(s, at, 8)) << "block header at " << at;
-    if (C == 0 && O == 0) break;
+    ASSERT_EQ(u32_at(s, at + 12), check_of(s, at, 12)) << "block header at " << at;
+    if (C == 0 && O == 0) {
+      EXPECT_EQ(u32_at(s, at + 8), 0u);
+      break;
+    }
     ASSERT_TRUE(O >= 1 && O <= B && C >= 4 && C <= uint64_t{O} + 4) << "block at " << at;
-    ASSERT_LE(at + 12 + C + 8, s.size());
-    const bytes file(s.begin() + static_cast<ptrdiff_t>(at + 12), s.begin() + static_cast<ptrdiff_t>(at + 12 + C));
+    ASSERT_LE(at + 16 + C + 8, s.size());
+    EXPECT_EQ(u32_at(s, at + 8), check_of(s, at + 16, C)) << "block at " << at;
+    const bytes file(s.begin() + static_cast<ptrdiff_t>(at + 16), s.begin() + static_cast<ptrdiff_t>(at + 16 + C));
     const uint32_t mode = u32_at(file, 0);
     bytes restored;
     if (mode == 0) {
@@ -689,14 +693,14 @@ TEST(FormatStream, a_photo_and_a_line_in_blocks_of_100_read_block_by_block) {
       FAIL() << "a block of mode " << mode << " in the fixture";
     }
     ASSERT_EQ(restored.size(), O);
-    EXPECT_EQ(u64_at(s, at + 12 + C), XXH3_64bits(restored.data(), restored.size())) << "block at " << at;
+    EXPECT_EQ(u64_at(s, at + 16 + C), XXH3_64bits(restored.data(), restored.size())) << "block at " << at;
     blocks.push_back({at, C, O, mode});
     out.insert(out.end(), restored.begin(), restored.end());
-    at += 12 + C + 8;
+    at += 16 + C + 8;
   }
   const size_t end_mark = at;
-  ASSERT_EQ(at + 12 + 8, s.size());
-  EXPECT_EQ(u64_at(s, at + 12), XXH3_64bits(out.data(), out.size()));
+  ASSERT_EQ(at + 16 + 8, s.size());
+  EXPECT_EQ(u64_at(s, at + 16), XXH3_64bits(out.data(), out.size()));
   EXPECT_EQ(out.size(), content_size);
   EXPECT_EQ(out, in);
 
@@ -709,30 +713,30 @@ TEST(FormatStream, a_photo_and_a_line_in_blocks_of_100_read_block_by_block) {
     EXPECT_EQ(blocks[k].original, expected[k][1]) << k;
     EXPECT_EQ(blocks[k].mode, expected[k][2]) << k;
   }
-  EXPECT_EQ(bytes(s.begin() + 36, s.begin() + 36 + 757), compressed(mode_image, image_fixture_input()));
+  EXPECT_EQ(bytes(s.begin() + 40, s.begin() + 40 + 757), compressed(mode_image, image_fixture_input()));
   EXPECT_EQ(in[3085 + 96 - 1], ' ');
   EXPECT_EQ(in[3085 + 96 + 99 - 1], ' ');
 
   // The bytes the document shows: the frame header, each block's header, the first 12 bytes of its qarn file and
   // its checksum, the end mark and the frame checksum.
-  EXPECT_EQ(s.size(), 1152u);
+  EXPECT_EQ(s.size(), 1172u);
   EXPECT_EQ(hex(s, 0, 24), "b7 51 5a 0a 01 07 00 00 0d 0c 00 00 10 0d 00 00 00 00 00 00 61 eb d9 e7");
   EXPECT_EQ(XXH3_64bits(s.data(), 20), 0x898cf4bfe7d9eb61u);
-  EXPECT_EQ(u64_at(s, 793), 0xae29a8f02377abf6u);
+  EXPECT_EQ(u64_at(s, 797), 0xae29a8f02377abf6u);
   const char* shown[4][3] = {
-      {"f5 02 00 00 0d 0c 00 00 e7 7a 4c c7", "02 00 00 00 07 00 00 00 20 00 00 00", "f6 ab 77 23 f0 a8 29 ae"},
-      {"64 00 00 00 60 00 00 00 4c 5b dc e4", "00 00 00 00 61 20 72 6f 73 65 20 69", "b1 e1 f3 06 0a cf ff 0f"},
-      {"67 00 00 00 63 00 00 00 68 02 28 58", "00 00 00 00 72 6f 73 65 20 69 73 20", "6f a1 9b 3f 61 4e 9d c2"},
-      {"44 00 00 00 40 00 00 00 d1 19 81 d7", "00 00 00 00 61 20 72 6f 73 65 20 69", "e1 cb af a7 35 bf d7 5b"},
+      {"f5 02 00 00 0d 0c 00 00 56 6e 8c 3e 97 b6 1b e5", "02 00 00 00 07 00 00 00 20 00 00 00", "f6 ab 77 23 f0 a8 29 ae"},
+      {"64 00 00 00 60 00 00 00 69 f6 7d d8 17 8d 4d 4a", "00 00 00 00 61 20 72 6f 73 65 20 69", "b1 e1 f3 06 0a cf ff 0f"},
+      {"67 00 00 00 63 00 00 00 cd f9 2e 9e 60 56 cb b3", "00 00 00 00 72 6f 73 65 20 69 73 20", "6f a1 9b 3f 61 4e 9d c2"},
+      {"44 00 00 00 40 00 00 00 42 3d 9e f7 22 66 57 34", "00 00 00 00 61 20 72 6f 73 65 20 69", "e1 cb af a7 35 bf d7 5b"},
   };
-  const size_t shown_at[4] = {24, 801, 921, 1044};
+  const size_t shown_at[4] = {24, 805, 929, 1056};
   for (size_t k = 0; k < 4; k++) {
     const fixture_block& b = blocks[k];
     EXPECT_EQ(b.at, shown_at[k]);
-    EXPECT_EQ(hex(s, b.at, 12), shown[k][0]) << k;
-    EXPECT_EQ(hex(s, b.at + 12, 12), shown[k][1]) << k;
-    EXPECT_EQ(hex(s, b.at + 12 + b.stored, 8), shown[k][2]) << k;
+    EXPECT_EQ(hex(s, b.at, 16), shown[k][0]) << k;
+    EXPECT_EQ(hex(s, b.at + 16, 12), shown[k][1]) << k;
+    EXPECT_EQ(hex(s, b.at + 16 + b.stored, 8), shown[k][2]) << k;
   }
-  EXPECT_EQ(end_mark, 1132u);
-  EXPECT_EQ(hex(s, end_mark, 20), "00 00 00 00 00 00 00 00 d9 ac 87 6f 84 43 d5 ae 68 7a 5f 40");
+  EXPECT_EQ(end_mark, 1148u);
+  EXPECT_EQ(hex(s, end_mark, 24), "00 00 00 00 00 00 00 00 00 00 00 00 f0 a4 c2 69 84 43 d5 ae 68 7a 5f 40");
 }

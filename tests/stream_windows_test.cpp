@@ -9,7 +9,8 @@ namespace {
 constexpr size_t block = 65536;
 constexpr size_t blocks = 4;
 constexpr size_t frame_header = 24;  // with the content size
-constexpr size_t block_overhead = 12 + 4 + 8;  // block header, stored mode's header, checksum
+constexpr size_t block_header = 16;
+constexpr size_t block_overhead = block_header + 4 + 8;  // block header, stored mode's header, checksum
 
 // The compressing calls, with the whole input offered at once and an output window of qarn_cstream_out_size, and the
 // restoring calls, with the whole stream offered and a window of one block.
@@ -43,7 +44,7 @@ TEST(StreamWindows, EachCallTakesOneBlockIntoAnEmptiedWindow) {
     expected_taken.push_back(block);
   }
   // The end mark and the frame checksum, in a window that the last block filled: a call of their own.
-  expected_outs.push_back(12 + 8);
+  expected_outs.push_back(block_header + 8);
   expected_taken.push_back(0);
   EXPECT_EQ(expected_outs, outs);
   EXPECT_EQ(expected_taken, taken);
@@ -67,7 +68,7 @@ TEST(StreamWindows, EachCallTakesOneBlockIntoAnEmptiedWindow) {
   EXPECT_BYTES_EQ(input, restored);
   // A call reads the next block's header before it finds that the block must wait.
   std::vector<size_t> expected_consumed(blocks, block + block_overhead);
-  expected_consumed.front() += frame_header + 12;
+  expected_consumed.front() += frame_header + block_header;
   expected_consumed.back() += 8;
   EXPECT_EQ(expected_consumed, consumed);
   qarn_params_free(params);
