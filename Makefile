@@ -63,20 +63,20 @@ fuzz:
 fuzz-run: fuzz
 	@scripts/fuzz.sh $(FUZZ_BUILD) $(FUZZ_SECONDS)
 
-# The programs and both libraries (stripped), the header, the manual pages, the bash completion, the pkg-config
-# file and the CMake package (README.md lists them), under $(DESTDIR)$(PREFIX); as root without DESTDIR, CMake's
+# The programs and both libraries (stripped), the header, the manual pages, the bash completion, the magic fragment,
+# the pkg-config file and the CMake package (README.md lists them), under $(DESTDIR)$(PREFIX); as root without DESTDIR, CMake's
 # installation then runs ldconfig. The list of the files installed (DESTDIR included) is kept in
 # $(BUILD)/installed.txt.
 install: build
 	DESTDIR=$(DESTDIR) cmake --install $(BUILD) --prefix $(PREFIX)
 	sed 's|^|$(DESTDIR)|' $(BUILD)/install_manifest.txt >$(BUILD)/installed.txt
 
-# Removes what the last `make install` installed, and the package's own folder; as root without DESTDIR, the
+# Removes what the last `make install` installed, and the package's own folders; as root without DESTDIR, the
 # loader's cache forgets the library.
 uninstall:
 	@test -f $(BUILD)/installed.txt || { echo "nothing installed from $(BUILD)"; exit 1; }
 	xargs -d '\n' rm -f <$(BUILD)/installed.txt
-	grep '/cmake/qarn/qarnConfig.cmake$$' $(BUILD)/installed.txt | xargs -r -d '\n' dirname | xargs -r -d '\n' rmdir
+	grep -e '/cmake/qarn/qarnConfig.cmake$$' -e '/qarn/qz.magic$$' $(BUILD)/installed.txt | xargs -r -d '\n' dirname | xargs -r -d '\n' rmdir
 	rm -f $(BUILD)/installed.txt
 	@if [ -z "$(DESTDIR)" ] && [ "$$(id -u)" = 0 ]; then echo ldconfig; PATH="$$PATH:/sbin:/usr/sbin" ldconfig; fi
 

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# qz.sh — qz against qarn on the same files: qz -d and qz -t against qarn -d, and qz's compression (in the mode
-# named with --mode, and in the mode it picks itself when that is the same) against qarn -c, each to be within 10%.
+# qz.sh — qz against qarn on the same files: qz -d and qz -t against qarn -d, and qz's compression of plain files
+# (--format=qarn; in the mode named with --mode, and in the mode it picks itself when that is the same) against
+# qarn -c, each to be within 10%.
 # Usage: bench/qz.sh <build dir>   (BENCH_RUNS sets the timed runs of each command, 11 by default)
 #
 # The corpus: the King James Bible, the gcide dictionary and a word list (text); three photos of libjxl-testdata
@@ -124,10 +125,12 @@ for name in names:
     run([qarn, "-d", ref, back], back)
     same(src, back, "qarn -d")
 
+    # qz writes qarn's plain files with --format=qarn (its default is the .qz stream).
     comp = [("qarn -c", [qarn, "-c", src, o + ".qarn"], o + ".qarn"),
-            (f"qz --mode={mode}", [qz, f"--mode={mode}", "-f", "-o", o + ".qz", src], o + ".qz")]
+            (f"qz --mode={mode}", [qz, "--format=qarn", f"--mode={mode}", "-f", "-o", o + ".qz", src], o + ".qz")]
     if picked == mode:  # qz in the mode it picks itself; qarn -c runs again so that the two still alternate
-        comp += [("qarn -c", comp[0][1], comp[0][2]), ("qz", [qz, "-f", "-o", o + ".qz2", src], o + ".qz2")]
+        comp += [("qarn -c", comp[0][1], comp[0][2]),
+                 ("qz", [qz, "--format=qarn", "-f", "-o", o + ".qz2", src], o + ".qz2")]
     dec = [("qarn -d", [qarn, "-d", ref, o + ".qarn-d"], o + ".qarn-d"),
            ("qz -d", [qz, "-d", "-f", "-o", o + ".qz-d", ref], o + ".qz-d"),
            ("qarn -d >null", [qarn, "-d", ref, "/dev/null"], "/dev/null"),

@@ -1,8 +1,12 @@
-/* libqarn.h — the qarn compressor as a library: whole buffers in, whole buffers out, the same files as the qarn
- * program writes and reads.
- *
- * A compressed file starts with its mode number (u32, little-endian) and the format is fixed: for a given input
- * and mode, every version of this library writes the same bytes, and reads every file any version wrote.
+/* libqarn.h — the qarn compressor as a library, in two formats:
+ * - plain qarn files, whole buffers in and out: the files the qarn program writes and reads (qarn_compress,
+ *   qarn_decompress). A file starts with its mode number (u32, little-endian) and the format is fixed: for a given
+ *   input and mode, every version of this library writes the same bytes, and reads every file any version wrote.
+ *   One file holds one input of less than 1,001,000,001 bytes, and files cannot be joined.
+ * - the .qz stream, in pieces of any size (qarn_compress_stream, qarn_decompress_stream, since 1.2): what the qz
+ *   program writes by default. Frames with a magic number, cut into blocks that are each one plain qarn file, with
+ *   checksums of what they restore; any size of input, in memory bounded by the block size; streams concatenate.
+ *   The stream calls also read plain qarn files. The qarn program does not read streams (its files are fixed).
  *
  * Every function may be called from several threads at once on different buffers: the library has no mutable
  * global state. Each call takes its working memory for itself and gives it back before it returns. While calls
@@ -254,11 +258,14 @@ QARN_API void qarn_cstream_free(qarn_cstream* stream);
  * QARN_ERROR_INVALID_ARGUMENT. Since 1.2. */
 QARN_API qarn_status qarn_cstream_set_content_size(qarn_cstream* stream, uint64_t size);
 /* Takes what it can of in and writes what it can into out, as `end` directs. Returns QARN_OK and sets *pending
- * (when not NULL) to the bytes still waiting to be written: call again (with more room) until it is 0, at which
- * point everything asked for is out (with QARN_END: the frame is complete). Any status but QARN_OK is final for the
- * context, which then only gives that status again: QARN_ERROR_OUT_OF_MEMORY, QARN_ERROR_INVALID_ARGUMENT (a NULL
- * argument, a position past its window's size, another content size than recorded). An output window of
- * qarn_cstream_out_size bytes takes each block as it is coded, without a copy. Since 1.2. */
+ * (when not NULL) to the bytes still waiting to be written (a block not yet coded, see below, counts as its
+ * largest length): call again (with more room) until it is 0, at which point everything asked for is out (with
+ * QARN_END: the frame is complete). Any status but QARN_OK is final for the context, which then only gives that
+ * status again: QARN_ERROR_OUT_OF_MEMORY, QARN_ERROR_INVALID_ARGUMENT (a NULL argument, a position past its
+ * window's size, another content size than recorded). An output window of qarn_cstream_out_size bytes, emptied
+ * between calls, takes each block as it is coded, without a copy: a block that out cannot take whole is coded into
+ * the context's own memory only when out had no room for it when the call began; a call that has written into out
+ * returns before such a block, with input left in `in`. Since 1.2. */
 QARN_API qarn_status qarn_compress_stream(qarn_cstream* stream, qarn_out_buffer* out, qarn_in_buffer* in,
                                           qarn_end_directive end, size_t* pending);
 /* The output window that takes a whole block of a context under params (NULL: the defaults) without a copy.
@@ -289,7 +296,8 @@ QARN_API void qarn_dstream_free(qarn_dstream* stream);
  * block restored straight into out (when out has room for it) sits past out->pos until then. Returns QARN_OK, or
  * (final for the context) QARN_ERROR_CORRUPT (damage, or input that ends inside a frame), QARN_ERROR_CHECKSUM,
  * QARN_ERROR_TRAILING_DATA, QARN_ERROR_OUT_OF_MEMORY, QARN_ERROR_INVALID_ARGUMENT. An output window of the frame's
- * block size (QARN_DEFAULT_BLOCK_SIZE for qz's streams) takes each block without a copy. Since 1.2. */
+ * block size (QARN_DEFAULT_BLOCK_SIZE for qz's streams), emptied between calls, takes each block without a copy: a
+ * call that has written into out returns before a block that out cannot take whole. Since 1.2. */
 QARN_API qarn_status qarn_decompress_stream(qarn_dstream* stream, qarn_out_buffer* out, qarn_in_buffer* in, int last,
                                             int* finished);
 /* Restores the whole stream (or plain qarn file) in[0 .. in_size) into out[0 .. out_capacity); *out_size is its

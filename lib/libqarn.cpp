@@ -288,10 +288,11 @@ qarn_status qarn_compress_stream(qarn_cstream* stream, qarn_out_buffer* out, qar
                                  qarn_end_directive end, size_t* pending) {
   if (pending) *pending = 0;
   const int op = end;
-  if (!stream || !out || !in || !valid_window(out->dst, out->size, out->pos) ||
-      !valid_window(in->src, in->size, in->pos) || op < QARN_CONTINUE || op > QARN_END)
-    return QARN_ERROR_INVALID_ARGUMENT;
+  if (!stream) return QARN_ERROR_INVALID_ARGUMENT;
   if (stream->failed != QARN_OK) return stream->failed;
+  if (!out || !in || !valid_window(out->dst, out->size, out->pos) || !valid_window(in->src, in->size, in->pos) ||
+      op < QARN_CONTINUE || op > QARN_END)
+    return stream->failed = QARN_ERROR_INVALID_ARGUMENT;
   out_window o{static_cast<uint8_t*>(out->dst), out->size, out->pos};
   in_window i{static_cast<const uint8_t*>(in->src), in->size, in->pos};
   size_t left = 0;
@@ -352,10 +353,10 @@ void qarn_dstream_free(qarn_dstream* stream) { delete stream; }
 qarn_status qarn_decompress_stream(qarn_dstream* stream, qarn_out_buffer* out, qarn_in_buffer* in, int last,
                                    int* finished) {
   if (finished) *finished = 0;
-  if (!stream || !out || !in || !valid_window(out->dst, out->size, out->pos) ||
-      !valid_window(in->src, in->size, in->pos))
-    return QARN_ERROR_INVALID_ARGUMENT;
+  if (!stream) return QARN_ERROR_INVALID_ARGUMENT;
   if (stream->failed != QARN_OK) return stream->failed;
+  if (!out || !in || !valid_window(out->dst, out->size, out->pos) || !valid_window(in->src, in->size, in->pos))
+    return stream->failed = QARN_ERROR_INVALID_ARGUMENT;
   out_window o{static_cast<uint8_t*>(out->dst), out->size, out->pos};
   in_window i{static_cast<const uint8_t*>(in->src), in->size, in->pos};
   bool complete = false;

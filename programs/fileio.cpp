@@ -220,15 +220,17 @@ input_file::input_file(const std::string& path, const input_policy& policy) : na
     if (!S_ISREG(st_.st_mode)) refuse(failure::input_not_regular);
     fcntl(fd_, F_SETFL, fcntl(fd_, F_GETFL) & ~O_NONBLOCK);
   }
-  if (sized() && size() >= input_size_limit) refuse(failure::input_too_large);
+  if (policy.size_limited && sized() && size() >= input_size_limit) refuse(failure::input_too_large);
 }
 
-input_file::input_file(standard_input_t) : name_("(stdin)"), named_(false), fd_(STDIN_FILENO) {
+input_file::input_file(standard_input_t, const input_policy& policy)
+    : name_("(stdin)"), named_(false), fd_(STDIN_FILENO) {
   if (fstat(fd_, &st_) != 0) st_ = {};
   // A regular file read from elsewhere than its start (a shell read part of it first) is read from there, as a
   // stream: its size and a mapping would take it whole.
   if (S_ISREG(st_.st_mode) && lseek(fd_, 0, SEEK_CUR) != 0) st_.st_mode = (st_.st_mode & ~S_IFMT) | S_IFIFO;
-  if (sized() && size() >= input_size_limit) throw file_error(failure::input_too_large, name_);
+  if (policy.size_limited && sized() && size() >= input_size_limit)
+    throw file_error(failure::input_too_large, name_);
 }
 
 input_file::~input_file() {
@@ -330,6 +332,90 @@ void whole_input::let_pages_go() {
 void whole_input::check_unchanged() {
   if (mapped_ && mapping_replaced.load()) throw file_error(failure::input_changed, in_.name());
   in_.check_unchanged(size_);
+}
+
+windowed_input::windowed_input(input_file& in, size_t window, bool map, const uint8_t* head, size_t head_n)
+    : in_(in), window_(std::max<size_t>(window, 1)) {
+  const uint64_t size = in.sized() ? static_cast<uint64_t>(in.size()) : 0;
+  if (head_n > size && in.sized()) throw file_error(failure::input_changed, in.name());
+  if (in.sized() && map) {
+    // The head is the mapping's first bytes: it was read from the file's start.
+    void* m = mmap(nullptr, static_cast<size_t>(size), PROT_READ, MAP_PRIVATE | MAP_NORESERVE, in.fd(), 0);
+    if (m != MAP_FAILED) {
+      data_ = static_cast<const uint8_t*>(m);
+      end_ = static_cast<size_t>(size);
+      mapped_ = complete_ = true;
+      mapping_replaced.store(false);
+      mapped_to.store(reinterpret_cast<uintptr_t>(m) + end_);
+      mapped_from.store(reinterpret_cast<uintptr_t>(m));
+      return;
+    }
+  }
+  // A file shorter than the window takes a buffer of its length and a byte, to see its end in the same read.
+  const size_t room = in.sized() ? static_cast<size_t>(std::min<uint64_t>(window_, size + 1)) : window_;
+  // A file's buffer is about to be filled: its pages are mapped in at once rather than a fault at a time.
+  buffer_ = in.sized() ? qarn::populated<uint8_t>(std::max(room, head_n)) : byte_buffer(std::max(room, head_n));
+  if (head_n) std::memcpy(buffer_.data(), head, head_n);
+  data_ = buffer_.data();
+  end_ = read_ = head_n;
+}
+
+windowed_input::~windowed_input() {
+  if (!mapped_) return;
+  mapped_from.store(0);
+  munmap(const_cast<uint8_t*>(data_), end_);
+}
+
+void windowed_input::fill() {
+  if (mapped_) {
+    // The pages of the next window (and of the one after, so that a read-in never waits for the work) are read in
+    // at once rather than a fault at a time.
+    const size_t want = std::min(end_, pos_ + window_);
+    if (want > populated_) {
+      const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+      const size_t from = std::max(populated_, pos_) / page * page;
+      const size_t to = std::min(end_, want + window_);
+      uint8_t* p = const_cast<uint8_t*>(data_) + from;
+      if (madvise(p, to - from, MADV_POPULATE_READ) != 0) madvise(p, to - from, MADV_WILLNEED);
+      populated_ = to;
+    }
+    return;
+  }
+  // The first read goes after the head; the next ones, once every byte is taken, over the whole buffer.
+  if (complete_ || (started_ && pos_ < end_)) return;
+  if (pos_ == end_) {
+    base_ += pos_;
+    pos_ = end_ = 0;
+  }
+  started_ = true;
+  const size_t k = in_.read_full(buffer_.data() + end_, buffer_.size() - end_);
+  end_ += k;
+  read_ += k;
+  if (end_ < buffer_.size()) complete_ = true;
+}
+
+void windowed_input::take(size_t n) {
+  pos_ += std::min(n, end_ - pos_);
+  if (!mapped_) return;
+  if (in_.on_read) in_.on_read(pos_);
+  // The pages passed are let go a few megabytes at a time.
+  constexpr size_t release_step = size_t{4} << 20;
+  const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+  const size_t upto = pos_ / page * page;
+  if (upto >= released_ + release_step || (pos_ == end_ && upto > released_)) {
+    madvise(const_cast<uint8_t*>(data_) + released_, upto - released_, MADV_DONTNEED);
+    released_ = upto;
+  }
+}
+
+void windowed_input::check_unchanged() {
+  if (mapped_) {
+    if (mapping_replaced.load()) throw file_error(failure::input_changed, in_.name());
+    in_.check_unchanged(end_);
+  } else {
+    // A file not read to its end (the work failed first) is compared with what it was, not with what was read.
+    in_.check_unchanged(complete_ ? read_ : static_cast<uint64_t>(std::max<int64_t>(in_.size(), 0)));
+  }
 }
 
 uint64_t copy_rest(input_file& in, qarn::byte_sink& out, uint64_t done, uint64_t limit) {

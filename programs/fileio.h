@@ -79,6 +79,9 @@ struct input_policy {
   // must be a regular file (qz): others are refused with input_not_regular before they are opened, since opening
   // a FIFO or a device may block or act.
   bool streams_by_name = true;
+  // A sized file at or past the size limit of every input (1,001,000,001 bytes) is refused when it is opened
+  // (qarn). Otherwise (qz, whose streams have no size limit) only the readers given a limit refuse what passes it.
+  bool size_limited = true;
 };
 
 struct standard_input_t {};
@@ -89,7 +92,7 @@ inline constexpr standard_input_t standard_input{};
 class input_file {
  public:
   input_file(const std::string& path, const input_policy& policy = {});
-  explicit input_file(standard_input_t);
+  explicit input_file(standard_input_t, const input_policy& policy = {});
   ~input_file();
   input_file(const input_file&) = delete;
   input_file& operator=(const input_file&) = delete;
@@ -151,6 +154,56 @@ class whole_input {
   const uint8_t* data_ = nullptr;
   size_t size_ = 0;
   bool mapped_ = false;
+  qarn::byte_buffer buffer_;
+};
+
+// The input once through, in order, a window at a time, in memory bounded by the window whatever the input's size
+// (no size limit): for work that takes the input in pieces of any length.
+// - With `map`, a sized file is mapped read-only, as address space only: the pages of the next window are read in
+//   before the work reaches them, and those it has passed are let go. Should the file shrink meanwhile, a read past
+//   its new end is served from zero pages and check_unchanged refuses it (as for whole_input). Work that reads its
+//   input once and in place gains: compression codes each block where it lies.
+// - Otherwise, and for a stream or a file that cannot be mapped (no address space for it), the input is read into
+//   a buffer of `window` bytes (a sized file's length, when shorter), a window at a time. Decoders gain: they read
+//   a compressed file 10 to 20% faster from memory of the process's own than from a fresh mapping of it.
+// The input starts with the `head_n` bytes already read from it, when given.
+class windowed_input {
+ public:
+  // `window` >= 1: how many bytes the work wants in memory at once.
+  windowed_input(input_file& in, size_t window, bool map, const uint8_t* head = nullptr, size_t head_n = 0);
+  ~windowed_input();
+  windowed_input(const windowed_input&) = delete;
+  windowed_input& operator=(const windowed_input&) = delete;
+
+  // Brings in the next window once the work has taken every byte in memory (a mapping: reads in the pages of the
+  // window ahead); until then, does nothing, so that no byte is moved or read twice. Throws read_input.
+  void fill();
+  // The bytes in memory from the reading position on: [data(), data() + size()).
+  const uint8_t* data() const { return data_ + pos_; }
+  size_t size() const { return end_ - pos_; }
+  // Whether those bytes run to the input's end: nothing is left to read.
+  bool complete() const { return complete_; }
+  // The work took n <= size() bytes: the reading position moves past them.
+  void take(size_t n);
+  // The bytes taken in all.
+  uint64_t taken() const { return base_ + pos_; }
+  bool mapped() const { return mapped_; }
+  // After the last byte was taken (or after a failure over the input): refuses the input if it changed while it
+  // was read.
+  void check_unchanged();
+
+ private:
+  input_file& in_;
+  size_t window_;
+  const uint8_t* data_ = nullptr;
+  size_t pos_ = 0, end_ = 0;  // in data_: the reading position and the end of what is in memory
+  uint64_t base_ = 0;         // bytes taken before data_[0] (streams: those the buffer held before)
+  uint64_t read_ = 0;         // bytes read from a stream, head included
+  size_t populated_ = 0;      // a mapping's pages read in up to here
+  size_t released_ = 0;       // and let go up to here
+  bool complete_ = false;
+  bool mapped_ = false;
+  bool started_ = false;      // a stream's first read was made
   qarn::byte_buffer buffer_;
 };
 

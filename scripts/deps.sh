@@ -3,7 +3,7 @@
 # Ninja and the xxHash header), or what building and testing it needs (no argument), plus any packages named.
 set -euo pipefail
 build=(cmake ninja-build g++ libxxhash-dev)
-tests=(libgtest-dev libbenchmark-dev libssl-dev pkg-config strace)
+tests=(libgtest-dev libbenchmark-dev libssl-dev pkg-config strace file)
 if [ "${1:-}" = build ]; then
   shift
   wanted=("${build[@]}" "$@")

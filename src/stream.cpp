@@ -9,15 +9,51 @@
 #define XXH_INLINE_ALL
 #include <xxhash.h>
 
+#include "checksum_avx2.h"
 #include "image.h"
 #include "qarn.h"
 
 namespace qarn {
 
 uint32_t stream_check(const uint8_t* p, size_t n) { return static_cast<uint32_t>(XXH3_64bits(p, n)); }
-uint64_t stream_checksum(const uint8_t* p, size_t n) { return XXH3_64bits(p, n); }
+uint64_t stream_checksum(const uint8_t* p, size_t n) {
+  return cpu_has_avx2() ? checksum_avx2(p, n) : XXH3_64bits(p, n);
+}
+
+namespace {
+
+// The frame's checksum, fed block by block.
+void frame_update(XXH3_state_t* state, const uint8_t* p, size_t n) {
+  if (cpu_has_avx2())
+    checksum_update_avx2(state, p, n);
+  else
+    XXH3_64bits_update(state, p, n);
+}
+uint64_t frame_digest(const XXH3_state_t* state) {
+  return cpu_has_avx2() ? checksum_digest_avx2(state) : XXH3_64bits_digest(state);
+}
+// Feeds the frame's checksum with a block and returns the block's own checksum. The first block of a frame is read
+// once: what the frame's checksum has taken then is that block alone, so its digest is the block's checksum.
+uint64_t block_and_frame_checksum(XXH3_state_t* frame, bool first, const uint8_t* p, size_t n) {
+  if (first) {
+    frame_update(frame, p, n);
+    return frame_digest(frame);
+  }
+  const uint64_t sum = stream_checksum(p, n);
+  frame_update(frame, p, n);
+  return sum;
+}
+
+}  // namespace
 
 bool starts_plain_file(const uint8_t* p) { return p[0] <= mode_mixed && p[1] == 0 && p[2] == 0 && p[3] == 0; }
+
+bool starts_magic(const uint8_t* p, size_t n) {
+  uint8_t frame[4], skip[4];
+  put_u32(frame, frame_magic);
+  put_u32(skip, skippable_magic);
+  return std::memcmp(p, frame, n) == 0 || std::memcmp(p, skip, n) == 0;
+}
 
 size_t read_frame_header(const uint8_t* p, size_t n, frame_header* h) {
   if (n < frame_header_min) return 0;
@@ -37,11 +73,15 @@ size_t read_frame_header(const uint8_t* p, size_t n, frame_header* h) {
 }
 
 block_header read_block_header(const uint8_t* p, const frame_header& frame) {
-  if (get_u32(p + 8) != stream_check(p, 8)) corrupt();
+  if (get_u32(p + 12) != stream_check(p, 12)) corrupt();
   block_header b;
   b.stored = get_u32(p);
   b.original = get_u32(p + 4);
-  if (b.end()) return b;
+  b.body_check = get_u32(p + 8);
+  if (b.end()) {
+    if (b.body_check != 0) corrupt();
+    return b;
+  }
   if (b.original == 0 || b.original > frame.block_size || b.stored < static_cast<uint32_t>(container_header_size) ||
       b.stored > uint64_t{b.original} + container_header_size)
     corrupt();
@@ -55,10 +95,12 @@ constexpr size_t text_cut_reach = size_t{64} << 10;
 // Bytes of a frame's input that are looked at before its header is written (a PNM header fits in them).
 constexpr size_t frame_look_ahead = 64;
 
-void put_block_header(uint8_t* p, uint32_t stored, uint32_t original) {
+// The header of a block whose qarn file is the `stored` bytes at body (the end mark: none).
+void put_block_header(uint8_t* p, uint32_t stored, uint32_t original, const uint8_t* body) {
   put_u32(p, stored);
   put_u32(p + 4, original);
-  put_u32(p + 8, stream_check(p, 8));
+  put_u32(p + 8, stored ? stream_check(body, stored) : 0);
+  put_u32(p + 12, stream_check(p, 12));
 }
 
 // A sink over a window that has the room it is given.
@@ -149,7 +191,7 @@ stream_encoder::stream_encoder(const stream_settings& settings) : s_(std::make_u
 stream_encoder::~stream_encoder() = default;
 
 void stream_encoder::pledge_content_size(uint64_t size) {
-  if (s_->in_frame) throw std::invalid_argument("content size after the frame began");
+  if (s_->in_frame || s_->held_n > 0) throw std::invalid_argument("content size after the frame began");
   s_->content_size_pledged = true;
   s_->content_size = size;
 }
@@ -159,9 +201,12 @@ size_t stream_encoder::block_bound(uint32_t block_size) {
 }
 
 size_t stream_compress_bound(size_t n, uint32_t block_size) {
-  // A text block may end up to text_cut_reach bytes short of the block size; an image block is one block.
-  const size_t shortest = block_size > 2 * text_cut_reach ? block_size - text_cut_reach : block_size;
-  const size_t blocks = n / shortest + 1;
+  // A text block may end up to text_cut_reach bytes short of the block size, so that a small block may hold one
+  // byte and a word's end; but then the next one holds what the first left and more, so that two blocks in a row
+  // hold more than the block size. An image block is one block.
+  const size_t shortest = block_size > 2 * text_cut_reach ? block_size - text_cut_reach
+                                                         : std::max<size_t>(1, block_size / 2);
+  const size_t blocks = n / shortest + 2;
   const size_t per_block = block_header_size + container_header_size + checksum_size;
   return frame_header_max + n + blocks * per_block + block_header_size + checksum_size;
 }
@@ -169,6 +214,13 @@ size_t stream_compress_bound(size_t n, uint32_t block_size) {
 size_t stream_encoder::compress(out_window& out, in_window& in, end_op op) {
   state& s = *s_;
   const bool sums = s.settings.checksums;
+  // A block that out cannot take whole is coded into the pending bytes and copied out later: only when out had no
+  // room for it from the start. Once out has taken something in this call, the call returns instead, so that the
+  // caller empties out and the block goes straight into it. The bound of such a block is what is still to come.
+  const size_t out_start = out.pos;
+  auto must_wait = [&](size_t n) {
+    return s.pending.size() == 0 && out.pos > out_start && out.room() < block_bound(static_cast<uint32_t>(n));
+  };
 
   // The mode of a block: the settings', or the one its content suggests.
   auto choose = [&](const uint8_t* data, size_t n) -> uint32_t {
@@ -181,12 +233,11 @@ size_t stream_encoder::compress(out_window& out, in_window& in, end_op op) {
     uint8_t* at = direct ? out.p + out.pos : s.pending.reserve(bound);
     window_sink body(at + block_header_size);
     compress_to(mode, data, n, body, {}, s.settings.workers);
-    put_block_header(at, static_cast<uint32_t>(body.used()), static_cast<uint32_t>(n));
+    put_block_header(at, static_cast<uint32_t>(body.used()), static_cast<uint32_t>(n), at + block_header_size);
     size_t length = block_header_size + body.used();
     if (sums) {
-      put_u64(at + length, stream_checksum(data, n));
+      put_u64(at + length, block_and_frame_checksum(&s.frame_hash, s.frame_bytes == 0, data, n));
       length += checksum_size;
-      XXH3_64bits_update(&s.frame_hash, data, n);
     }
     if (direct)
       out.pos += length;
@@ -253,10 +304,10 @@ size_t stream_encoder::compress(out_window& out, in_window& in, end_op op) {
     if (s.content_size_pledged && s.frame_bytes != s.content_size)
       throw std::invalid_argument("the frame's content size differs from the one pledged");
     uint8_t* at = s.pending.reserve(block_header_size + checksum_size);
-    put_block_header(at, 0, 0);
+    put_block_header(at, 0, 0, nullptr);
     size_t length = block_header_size;
     if (sums) {
-      put_u64(at + length, XXH3_64bits_digest(&s.frame_hash));
+      put_u64(at + length, frame_digest(&s.frame_hash));
       length += checksum_size;
     }
     s.pending.to += length;
@@ -278,33 +329,36 @@ size_t stream_encoder::compress(out_window& out, in_window& in, end_op op) {
           if (s.held_n) std::memcpy(h.data(), s.held.data(), s.held_n);
           s.held = std::move(h);
         }
-        std::memcpy(s.held.data() + s.held_n, in.p + in.pos, in.left());
+        if (in.left()) std::memcpy(s.held.data() + s.held_n, in.p + in.pos, in.left());
         s.held_n += in.left();
         in.pos = in.size;
         return 0;
       }
       uint8_t head[frame_look_ahead];
       const size_t from_held = std::min(s.held_n, frame_look_ahead);
-      std::memcpy(head, s.held.data(), from_held);
+      if (from_held) std::memcpy(head, s.held.data(), from_held);
       const size_t from_in = std::min(frame_look_ahead - from_held, in.left());
-      std::memcpy(head + from_held, in.p + in.pos, from_in);
+      if (from_in) std::memcpy(head + from_held, in.p + in.pos, from_in);
       start_frame(head, from_held + from_in);
       continue;
     }
     const size_t target = block_target();
     if (s.held_n == 0 && in.left() >= target) {
       // A whole block in the caller's input: coded from there.
+      if (must_wait(target)) return block_bound(static_cast<uint32_t>(target));
       in.pos += put_full_block(in.p + in.pos, target);
       continue;
     }
     if (s.held_n == 0 && in.left() > 0 && op != end_op::more) {
       // The rest of the input, shorter than a block, and the caller wants it out.
       const size_t n = in.left();
+      if (must_wait(n)) return block_bound(static_cast<uint32_t>(n));
       put_block(in.p + in.pos, n, choose(in.p + in.pos, n));
       in.pos += n;
       continue;
     }
-    if (in.left() > 0) {
+    // (The frame's first bytes, held while it had not begun, may pass a small block size.)
+    if (in.left() > 0 && s.held_n < target) {
       if (s.held.size() < target) {
         byte_buffer h(target);
         if (s.held_n) std::memcpy(h.data(), s.held.data(), s.held_n);
@@ -317,6 +371,7 @@ size_t stream_encoder::compress(out_window& out, in_window& in, end_op op) {
     }
     if (s.held_n > 0 && (s.held_n >= target || (in.left() == 0 && op != end_op::more))) {
       size_t n = s.held_n;
+      if (must_wait(std::min(n, target))) return block_bound(static_cast<uint32_t>(std::min(n, target)));
       if (s.held_n >= target)
         n = put_full_block(s.held.data(), target);
       else
@@ -344,8 +399,7 @@ enum class phase {
   between,       // after a frame: another, a skippable frame, or the end
   frame_header,
   block_header,
-  block_body,
-  block_checksum,
+  block_body,      // and its checksum
   frame_checksum,
   skip,          // the body of a skippable frame
   plain,         // a plain qarn file, read whole
@@ -380,6 +434,9 @@ stream_decoder::~stream_decoder() = default;
 bool stream_decoder::decompress(out_window& out, in_window& in, bool last) {
   state& s = *s_;
   if (s.at == phase::failed) corrupt();
+  // As for the encoder: a block that out cannot take is restored into the context's own buffer only when out had
+  // no room for it from the start; once out has taken something in this call, the call returns first.
+  const size_t out_start = out.pos;
   try {
     // The first `want` bytes of the current piece, once they are all there; else null (what the input held has
     // been gathered). Nothing of the input is taken while the whole piece lies in it.
@@ -391,7 +448,7 @@ bool stream_decoder::decompress(out_window& out, in_window& in, bool last) {
         s.gather = std::move(g);
       }
       const size_t k = std::min(want - std::min(want, s.gathered), in.left());
-      std::memcpy(s.gather.data() + s.gathered, in.p + in.pos, k);
+      if (k) std::memcpy(s.gather.data() + s.gathered, in.p + in.pos, k);
       s.gathered += k;
       in.pos += k;
       return s.gathered >= want ? s.gather.data() : nullptr;
@@ -410,7 +467,7 @@ bool stream_decoder::decompress(out_window& out, in_window& in, bool last) {
     };
     auto give_restored = [&] {
       const size_t k = std::min(out.room(), s.restored_n - s.given);
-      std::memcpy(out.p + out.pos, s.restored.data() + s.given, k);
+      if (k) std::memcpy(out.p + out.pos, s.restored.data() + s.given, k);
       out.pos += k;
       s.given += k;
       if (s.given == s.restored_n) s.ready = false;
@@ -431,7 +488,7 @@ bool stream_decoder::decompress(out_window& out, in_window& in, bool last) {
           const uint8_t* m = need(4);
           if (!m) {
             if (!(last && in.left() == 0)) return false;
-            if (s.at == phase::stream_start) corrupt();
+            if (s.at == phase::stream_start || starts_magic(s.gather.data(), s.gathered)) corrupt();
             throw qarn_error(failure::trailing_data);
           }
           const uint32_t magic = get_u32(m);
@@ -481,6 +538,9 @@ bool stream_decoder::decompress(out_window& out, in_window& in, bool last) {
           const uint8_t* h = need(block_header_size);
           if (!h) return wait();
           s.block = read_block_header(h, s.frame);
+          // A block that would pass the content size is refused before its body is awaited.
+          if ((s.frame.flags & frame_has_content_size) && s.block.original > s.frame.content_size - s.frame_bytes)
+            corrupt();
           done(block_header_size);
           if (s.block.end()) {
             if ((s.frame.flags & frame_has_content_size) && s.frame_bytes != s.frame.content_size) corrupt();
@@ -494,60 +554,47 @@ bool stream_decoder::decompress(out_window& out, in_window& in, bool last) {
           const size_t stored = s.block.stored, original = s.block.original;
           const bool summed = s.frame.flags & frame_has_block_checksums;
           const size_t tail = summed ? checksum_size : 0;
-          // The usual case: the body and its checksum in the input, and room for the block in out. It is restored
-          // straight into out, which takes it only once the checksum agrees.
-          if (s.gathered == 0 && in.left() >= stored + tail && out.room() >= original) {
-            const uint8_t* body = in.p + in.pos;
-            bounded_sink sink(out.p + out.pos, original);
-            decompress_to(body, stored, sink, s.workers);
-            if (sink.used() != original) corrupt();
-            if (summed && get_u64(body + stored) != stream_checksum(out.p + out.pos, original))
-              throw qarn_error(failure::checksum_mismatch);
-            XXH3_64bits_update(&s.frame_hash, out.p + out.pos, original);
-            s.frame_bytes += original;
-            out.pos += original;
-            in.pos += stored + tail;
-            s.at = phase::block_header;
-            continue;
-          }
-          const uint8_t* body = need(stored);
+          // A block that out cannot take waits for an emptied window, unless out had no room for it from the start.
+          if (out.room() < original && out.pos > out_start) return false;
+          // The body and its checksum: in the input (the usual case) or gathered from pieces.
+          const uint8_t* body = need(stored + tail);
           if (!body) return wait();
-          if (s.restored.size() < original) s.restored = byte_buffer(s.frame.block_size);
-          bounded_sink sink(s.restored.data(), original);
+          // Every byte of the qarn file is checked before it is read, its unread fields too.
+          if (stream_check(body, stored) != s.block.body_check) throw qarn_error(failure::checksum_mismatch);
+          // Restored straight into out when it has room (out takes it only once the checksum agrees), else into the
+          // context's buffer, given out from there.
+          const bool into_out = out.room() >= original;
+          if (!into_out && s.restored.size() < original) s.restored = byte_buffer(s.frame.block_size);
+          uint8_t* to = into_out ? out.p + out.pos : s.restored.data();
+          bounded_sink sink(to, original);
           if (body == s.gather.data())
             decompress_in_place(s.gather.data(), stored, sink, s.workers);
           else
             decompress_to(body, stored, sink, s.workers);
           if (sink.used() != original) corrupt();
-          done(stored);
-          s.restored_n = original;
-          s.given = 0;
+          const bool first = s.frame_bytes == 0;
           if (summed) {
-            s.at = phase::block_checksum;
-          } else {
-            XXH3_64bits_update(&s.frame_hash, s.restored.data(), s.restored_n);
-            s.frame_bytes += s.restored_n;
-            s.ready = true;
-            s.at = phase::block_header;
+            if (get_u64(body + stored) != block_and_frame_checksum(&s.frame_hash, first, to, original))
+              throw qarn_error(failure::checksum_mismatch);
+          } else if (s.frame.flags & frame_has_frame_checksum) {
+            frame_update(&s.frame_hash, to, original);
           }
-          continue;
-        }
-        case phase::block_checksum: {
-          const uint8_t* c = need(checksum_size);
-          if (!c) return wait();
-          if (get_u64(c) != stream_checksum(s.restored.data(), s.restored_n))
-            throw qarn_error(failure::checksum_mismatch);
-          done(checksum_size);
-          XXH3_64bits_update(&s.frame_hash, s.restored.data(), s.restored_n);
-          s.frame_bytes += s.restored_n;
-          s.ready = true;
+          s.frame_bytes += original;
+          done(stored + tail);
+          if (into_out) {
+            out.pos += original;
+          } else {
+            s.restored_n = original;
+            s.given = 0;
+            s.ready = true;
+          }
           s.at = phase::block_header;
           continue;
         }
         case phase::frame_checksum: {
           const uint8_t* c = need(checksum_size);
           if (!c) return wait();
-          if (get_u64(c) != XXH3_64bits_digest(&s.frame_hash)) throw qarn_error(failure::checksum_mismatch);
+          if (get_u64(c) != frame_digest(&s.frame_hash)) throw qarn_error(failure::checksum_mismatch);
           done(checksum_size);
           s.at = phase::between;
           continue;
@@ -570,6 +617,8 @@ bool stream_decoder::decompress(out_window& out, in_window& in, bool last) {
           if (!last) return false;
           const size_t n = s.gathered;
           if (n >= static_cast<size_t>(input_size_limit)) corrupt();
+          // Nothing may follow the file: an image or mixed file's header gives its own length.
+          if (file_extent(s.gather.data(), n) < n) throw qarn_error(failure::trailing_data);
           const uint64_t claimed = restored_length(s.gather.data(), n);
           s.restored = byte_buffer(static_cast<size_t>(claimed) + 1);
           bounded_sink sink(s.restored.data(), static_cast<size_t>(claimed));

@@ -21,7 +21,7 @@ constexpr uint8_t frame_known_flags = 7;
 // No block restores to more than this: what a reader must be ready to hold.
 constexpr uint32_t stream_block_limit = uint32_t{1} << 28;
 constexpr size_t frame_header_min = 16, frame_header_max = 24;
-constexpr size_t block_header_size = 12;
+constexpr size_t block_header_size = 16;
 constexpr size_t checksum_size = 8;
 
 // The low 32 bits of the XXH3-64 of p[0..n), and the whole of it.
@@ -39,8 +39,9 @@ struct frame_header {
 size_t read_frame_header(const uint8_t* p, size_t n, frame_header* h);
 
 struct block_header {
-  uint32_t stored = 0;    // C: the qarn file's length
-  uint32_t original = 0;  // O: what it restores
+  uint32_t stored = 0;      // C: the qarn file's length
+  uint32_t original = 0;    // O: what it restores
+  uint32_t body_check = 0;  // the check of the qarn file's C bytes (0 for the end mark)
   bool end() const { return stored == 0 && original == 0; }
 };
 // Reads the block_header_size bytes at p as a block of a frame with that header; throws corrupt when the header is
@@ -49,6 +50,9 @@ block_header read_block_header(const uint8_t* p, const frame_header& frame);
 
 // Whether p[0..n) (n >= 4) starts a plain qarn file, as opposed to a stream.
 bool starts_plain_file(const uint8_t* p);
+// Whether p[0..n) (n < 4) begins the magic of a frame or of a skippable frame: at the end of the input, a frame cut
+// short rather than bytes that start none.
+bool starts_magic(const uint8_t* p, size_t n);
 
 // ---- Pieces in and out, as the C interface passes them. ----
 

@@ -38,6 +38,7 @@ libdir=$(dirname "$(find "$root" -name 'libqarn.so' | head -1)")
 for f in "$root/bin/qarn" "$root/bin/qz" "$root/bin/unqz" "$root/include/libqarn.h" "$libdir/libqarn.a" \
   "$root/share/man/man1/qarn.1" "$root/share/man/man1/qz.1" "$root/share/man/man1/unqz.1" \
   "$root/share/bash-completion/completions/qz" "$root/share/bash-completion/completions/unqz" \
+  "$root/share/qarn/qz.magic" \
   "$libdir/pkgconfig/qarn.pc" "$libdir/cmake/qarn/qarnConfig.cmake"; do
   [ -f "$f" ] || { echo "not installed: $f"; exit 1; }
 done
@@ -72,6 +73,12 @@ mkdir "$work/comp" && touch "$work/comp/a.qz" "$work/comp/b.txt"
 offered=$(cd "$work/comp" && bash -c 'compopt() { :; }; . "$1"; COMP_WORDS=(qz -d ""); COMP_CWORD=2; _qz
   echo "${COMPREPLY[*]}"; COMP_WORDS=(qz ""); COMP_CWORD=1; _qz; echo "${COMPREPLY[*]}"' _ "$root/share/bash-completion/completions/qz")
 [ "$offered" = "$(printf 'a.qz\na.qz b.txt')" ] || { echo "completion offered: $offered"; exit 1; }
+# The installed magic fragment names a stream that the installed qz writes (where file is installed).
+if command -v file >/dev/null; then
+  printf 'a few words\n' | "$root/bin/qz" >"$work/words.qz"
+  named=$(file -b -m "$root/share/qarn/qz.magic" "$work/words.qz")
+  [[ $named == "qz compressed data (.qz stream version 1)"* ]] || { echo "file -m qz.magic says: $named"; exit 1; }
+fi
 
 # Real data: this machine's own program and a text, plus a generated photo.
 cp "$root/bin/qarn" "$work/program.dat"

@@ -1,4 +1,5 @@
-// format_test.cpp — the fixtures of docs/format.md: each is built with the library's buffer functions, then read
+// format_test.cpp — the fixtures of docs/format.md: each is built with the library's buffer functions (the stream's
+// with its one-shot call), then read
 // field by field by a small reader written from the document alone (never the library's decoders), so that the
 // document and the program cannot drift apart unnoticed.
 #include <array>
@@ -7,6 +8,9 @@
 #include <cstring>
 #include <string>
 #include <vector>
+
+#define XXH_INLINE_ALL
+#include <xxhash.h>
 
 #include "helpers.h"
 #include "qarn.h"
@@ -159,6 +163,68 @@ struct generator {
     return s[p] * 1181783497276652981ULL;
   }
 };
+
+// ---- Image mode, read as the document describes it. ----
+
+// Restores an image file (its 32-byte header, three planes, prediction and colour transform) into *out; false
+// when the file is damaged.
+bool read_image_file(const bytes& file, bytes* out) {
+  if (file.size() < 32 || u32_at(file, 0) != 2) return false;
+  const uint32_t transform = u32_at(file, 4), width = u32_at(file, 8), height = u32_at(file, 12);
+  const uint32_t raw_planes = u32_at(file, 16) & 7;
+  if (transform >= 16 || width == 0) return false;
+  const size_t N = size_t{width} * height;
+
+  // Three blocks back to back; the third runs to the end of the file.
+  const size_t start[3] = {32, 32 + size_t{u32_at(file, 20)}, 32 + size_t{u32_at(file, 20)} + u32_at(file, 24)};
+  const size_t end[3] = {start[1], start[2], file.size()};
+  if (start[2] > file.size()) return false;
+  const size_t border = 65536;
+  bytes planes(border, 128);
+  for (int c = 0; c < 3; c++) {
+    bytes plane;
+    if (!read_rans_block(file.data() + start[c], end[c] - start[c], &plane) || plane.size() != N) return false;
+    planes.insert(planes.end(), plane.begin(), plane.end());
+  }
+  // Prediction is undone in file order, one long array: neighbours reach across plane boundaries and into the
+  // border of 128s.
+  for (int c = 0; c < 3; c++) {
+    if (raw_planes >> c & 1) continue;
+    for (size_t j = border + c * N; j < border + (c + 1) * N; j++)
+      planes[j] = static_cast<uint8_t>((planes[j] ^ 128) + ((planes[j - width] + planes[j - 1]) >> 1));
+  }
+  // The stored quantities of each transform: 0 R, 1 G, 2 B, 3 R-G, 4 R-B, 5 G-B (differences XOR 128).
+  static const int stored[16][3] = {{0, 1, 2}, {0, 1, 4}, {0, 1, 5}, {0, 2, 3}, {0, 2, 5}, {1, 2, 3},
+                                    {1, 2, 4}, {0, 3, 4}, {1, 3, 4}, {2, 3, 4}, {0, 3, 5}, {1, 3, 5},
+                                    {2, 3, 5}, {0, 4, 5}, {1, 4, 5}, {2, 4, 5}};
+  static const int pair_of[6][2] = {{0, 0}, {1, 1}, {2, 2}, {0, 1}, {0, 2}, {1, 2}};
+  bytes pixels;
+  for (size_t i = 0; i < N; i++) {
+    int rgb[3] = {-1, -1, -1};
+    int v[3];
+    for (int k = 0; k < 3; k++) {
+      v[k] = planes[border + k * N + i];
+      if (stored[transform][k] < 3) rgb[stored[transform][k]] = v[k];
+    }
+    // Each difference gives its unknown channel once the other one is known.
+    for (int pass = 0; pass < 2; pass++)
+      for (int k = 0; k < 3; k++) {
+        const int q = stored[transform][k];
+        if (q < 3) continue;
+        const int a = pair_of[q][0], b = pair_of[q][1], d = v[k] ^ 128;
+        if (rgb[a] >= 0 && rgb[b] < 0) rgb[b] = (rgb[a] - d) & 255;
+        if (rgb[b] >= 0 && rgb[a] < 0) rgb[a] = (rgb[b] + d) & 255;
+      }
+    for (int ch : rgb) {
+      if (ch < 0) return false;
+      pixels.push_back(static_cast<uint8_t>(ch));
+    }
+  }
+  const std::string head = "P6\n" + std::to_string(width) + " " + std::to_string(height) + "\n255\n";
+  out->assign(head.begin(), head.end());
+  out->insert(out->end(), pixels.begin(), pixels.end());
+  return true;
+}
 
 // ---- Fixtures. ----
 
@@ -381,7 +447,6 @@ TEST(FormatImage, a_32_by_32_ramp_decodes_plane_by_plane) {
   const bytes file = compressed(mode_image, in);
   ASSERT_EQ(u32_at(file, 0), 2u);
   const uint32_t transform = u32_at(file, 4), width = u32_at(file, 8), height = u32_at(file, 12);
-  const uint32_t raw_planes = u32_at(file, 16) & 7;
   EXPECT_EQ(hex(file, 0, 32),
             "02 00 00 00 07 00 00 00 20 00 00 00 20 00 00 00 00 00 00 00 19 01 00 00 13 01 00 00 a9 00 00 00");
   // Plane 0's block: 1024 bytes; context 0 lists 0x28 (the first pixel's R = 40 against a prediction of 128) at
@@ -391,57 +456,10 @@ TEST(FormatImage, a_32_by_32_ramp_decodes_plane_by_plane) {
   ASSERT_EQ(width, 32u);
   ASSERT_EQ(height, 32u);
   ASSERT_LT(transform, 16u);
-  const size_t N = width * height;
-
   // Three blocks back to back; the third runs to the end of the file.
-  const size_t start[3] = {32, 32 + size_t{u32_at(file, 20)}, 32 + size_t{u32_at(file, 20)} + u32_at(file, 24)};
-  const size_t end[3] = {start[1], start[2], file.size()};
-  EXPECT_EQ(u32_at(file, 28), file.size() - start[2]);
-  const size_t border = 65536;
-  bytes planes(border, 128);
-  for (int c = 0; c < 3; c++) {
-    bytes plane;
-    ASSERT_TRUE(read_rans_block(file.data() + start[c], end[c] - start[c], &plane));
-    ASSERT_EQ(plane.size(), N);
-    planes.insert(planes.end(), plane.begin(), plane.end());
-  }
-  // Prediction is undone in file order, one long array: neighbours reach across plane boundaries and into the
-  // border of 128s.
-  for (int c = 0; c < 3; c++) {
-    if (raw_planes >> c & 1) continue;
-    for (size_t j = border + c * N; j < border + (c + 1) * N; j++)
-      planes[j] = static_cast<uint8_t>((planes[j] ^ 128) + ((planes[j - width] + planes[j - 1]) >> 1));
-  }
-  // The stored quantities of each transform: 0 R, 1 G, 2 B, 3 R-G, 4 R-B, 5 G-B (differences XOR 128).
-  static const int stored[16][3] = {{0, 1, 2}, {0, 1, 4}, {0, 1, 5}, {0, 2, 3}, {0, 2, 5}, {1, 2, 3},
-                                    {1, 2, 4}, {0, 3, 4}, {1, 3, 4}, {2, 3, 4}, {0, 3, 5}, {1, 3, 5},
-                                    {2, 3, 5}, {0, 4, 5}, {1, 4, 5}, {2, 4, 5}};
-  static const int pair_of[6][2] = {{0, 0}, {1, 1}, {2, 2}, {0, 1}, {0, 2}, {1, 2}};
-  bytes pixels;
-  for (size_t i = 0; i < N; i++) {
-    int rgb[3] = {-1, -1, -1};
-    int v[3];
-    for (int k = 0; k < 3; k++) {
-      v[k] = planes[border + k * N + i];
-      if (stored[transform][k] < 3) rgb[stored[transform][k]] = v[k];
-    }
-    // Each difference gives its unknown channel once the other one is known.
-    for (int pass = 0; pass < 2; pass++)
-      for (int k = 0; k < 3; k++) {
-        const int q = stored[transform][k];
-        if (q < 3) continue;
-        const int a = pair_of[q][0], b = pair_of[q][1], d = v[k] ^ 128;
-        if (rgb[a] >= 0 && rgb[b] < 0) rgb[b] = (rgb[a] - d) & 255;
-        if (rgb[b] >= 0 && rgb[a] < 0) rgb[a] = (rgb[b] + d) & 255;
-      }
-    for (int ch : rgb) {
-      ASSERT_GE(ch, 0);
-      pixels.push_back(static_cast<uint8_t>(ch));
-    }
-  }
-  const std::string head = "P6\n" + std::to_string(width) + " " + std::to_string(height) + "\n255\n";
-  bytes out(head.begin(), head.end());
-  out.insert(out.end(), pixels.begin(), pixels.end());
+  EXPECT_EQ(u32_at(file, 28), file.size() - 32 - u32_at(file, 20) - u32_at(file, 24));
+  bytes out;
+  ASSERT_TRUE(read_image_file(file, &out));
   EXPECT_EQ(out, in);
 }
 
@@ -592,4 +610,133 @@ TEST(FormatMixed, forty_classed_blocks_decode_section_by_section) {
   EXPECT_EQ(hex(f, section_at[0], 8), "e8 03 00 00 7d 01 00 00");
   // Its sub-blocks 0 to 3 hold 16, 2, 7 and 7 bytes, so sub-block 4 starts at 8 + 8 + 24 + 10 + 15 + 15.
   EXPECT_EQ(hex(f, 80, 8), "1d 01 00 00 13 01 00 00");
+}
+
+// ---- The .qz stream. ----
+
+namespace {
+
+uint64_t u64_at(const bytes& b, size_t at) { return u32_at(b, at) | uint64_t{u32_at(b, at + 4)} << 32; }
+
+// The check of a header: the low 32 bits of the XXH3-64 (seed 0) of the bytes before it.
+uint32_t check_of(const bytes& b, size_t from, size_t n) {
+  return static_cast<uint32_t>(XXH3_64bits(b.data() + from, n));
+}
+
+// Section 5's photo, then a line of 259 bytes that reads as text: in blocks of 100 bytes, the photo is one image
+// block and the line is cut after a space.
+bytes stream_fixture_input() {
+  std::string line;
+  for (int i = 0; i < 7; i++) line += "a rose is a rose is a rose is a rose ";
+  line.back() = '\n';
+  const bytes text = to_bytes(line);
+  bytes in = image_fixture_input();
+  in.insert(in.end(), text.begin(), text.end());
+  return in;
+}
+
+struct fixture_block {
+  size_t at;  // of its header
+  uint32_t stored, original, mode;
+};
+
+}  // namespace
+
+TEST(FormatStream, a_photo_and_a_line_in_blocks_of_100_read_block_by_block) {
+  const bytes in = stream_fixture_input();
+  ASSERT_EQ(in.size(), 3085u + 259);
+  qarn_params* params = qarn_params_create();
+  ASSERT_EQ(QARN_OK, qarn_params_set(params, QARN_PARAM_BLOCK_SIZE, 100));
+  bytes s(qarn_stream_compress_bound(in.size(), params));
+  size_t size = 0;
+  ASSERT_EQ(QARN_OK, qarn_stream_compress(params, in.data(), in.size(), s.data(), s.size(), &size));
+  qarn_params_free(params);
+  s.resize(size);
+
+  // The frame header: magic, version 1, flags 7 (content size, block checksums, frame checksum), reserved 0, the
+  // block size (the photo's length: it is one block), the content size and the header's check.
+  ASSERT_GE(s.size(), 24u);
+  EXPECT_EQ(u32_at(s, 0), 0x0a5a51b7u);
+  EXPECT_EQ(s[4], 1);
+  const uint8_t flags = s[5];
+  ASSERT_EQ(flags, 7);
+  EXPECT_EQ(s[6] | s[7], 0);
+  const uint32_t B = u32_at(s, 8);
+  EXPECT_EQ(B, 3085u);
+  ASSERT_TRUE(B >= 1 && B <= (1u << 28));
+  const uint64_t content_size = u64_at(s, 12);
+  EXPECT_EQ(content_size, in.size());
+  EXPECT_EQ(u32_at(s, 20), check_of(s, 0, 20));
+
+  // The blocks, each checked and restored, then the end mark and the frame checksum.
+  std::vector<fixture_block> blocks;
+  bytes out;
+  size_t at = 24;
+  for (;;) {
+    const uint32_t C = u32_at(s, at), O = u32_at(s, at + 4);
+    ASSERT_EQ(u32_at(s, at + 12), check_of(s, at, 12)) << "block header at " << at;
+    if (C == 0 && O == 0) {
+      EXPECT_EQ(u32_at(s, at + 8), 0u);
+      break;
+    }
+    ASSERT_TRUE(O >= 1 && O <= B && C >= 4 && C <= uint64_t{O} + 4) << "block at " << at;
+    ASSERT_LE(at + 16 + C + 8, s.size());
+    EXPECT_EQ(u32_at(s, at + 8), check_of(s, at + 16, C)) << "block at " << at;
+    const bytes file(s.begin() + static_cast<ptrdiff_t>(at + 16), s.begin() + static_cast<ptrdiff_t>(at + 16 + C));
+    const uint32_t mode = u32_at(file, 0);
+    bytes restored;
+    if (mode == 0) {
+      restored.assign(file.begin() + 4, file.end());
+    } else if (mode == 2) {
+      ASSERT_TRUE(read_image_file(file, &restored));
+    } else {
+      FAIL() << "a block of mode " << mode << " in the fixture";
+    }
+    ASSERT_EQ(restored.size(), O);
+    EXPECT_EQ(u64_at(s, at + 16 + C), XXH3_64bits(restored.data(), restored.size())) << "block at " << at;
+    blocks.push_back({at, C, O, mode});
+    out.insert(out.end(), restored.begin(), restored.end());
+    at += 16 + C + 8;
+  }
+  const size_t end_mark = at;
+  ASSERT_EQ(at + 16 + 8, s.size());
+  EXPECT_EQ(u64_at(s, at + 16), XXH3_64bits(out.data(), out.size()));
+  EXPECT_EQ(out.size(), content_size);
+  EXPECT_EQ(out, in);
+
+  // Four blocks: the photo (section 5's image file, whole), then the line in three stored blocks, each of the first
+  // two ending after the last space of its 100 bytes.
+  ASSERT_EQ(blocks.size(), 4u);
+  const uint32_t expected[4][3] = {{757, 3085, 2}, {100, 96, 0}, {103, 99, 0}, {68, 64, 0}};
+  for (size_t k = 0; k < 4; k++) {
+    EXPECT_EQ(blocks[k].stored, expected[k][0]) << k;
+    EXPECT_EQ(blocks[k].original, expected[k][1]) << k;
+    EXPECT_EQ(blocks[k].mode, expected[k][2]) << k;
+  }
+  EXPECT_EQ(bytes(s.begin() + 40, s.begin() + 40 + 757), compressed(mode_image, image_fixture_input()));
+  EXPECT_EQ(in[3085 + 96 - 1], ' ');
+  EXPECT_EQ(in[3085 + 96 + 99 - 1], ' ');
+
+  // The bytes the document shows: the frame header, each block's header, the first 12 bytes of its qarn file and
+  // its checksum, the end mark and the frame checksum.
+  EXPECT_EQ(s.size(), 1172u);
+  EXPECT_EQ(hex(s, 0, 24), "b7 51 5a 0a 01 07 00 00 0d 0c 00 00 10 0d 00 00 00 00 00 00 61 eb d9 e7");
+  EXPECT_EQ(XXH3_64bits(s.data(), 20), 0x898cf4bfe7d9eb61u);
+  EXPECT_EQ(u64_at(s, 797), 0xae29a8f02377abf6u);
+  const char* shown[4][3] = {
+      {"f5 02 00 00 0d 0c 00 00 56 6e 8c 3e 97 b6 1b e5", "02 00 00 00 07 00 00 00 20 00 00 00", "f6 ab 77 23 f0 a8 29 ae"},
+      {"64 00 00 00 60 00 00 00 69 f6 7d d8 17 8d 4d 4a", "00 00 00 00 61 20 72 6f 73 65 20 69", "b1 e1 f3 06 0a cf ff 0f"},
+      {"67 00 00 00 63 00 00 00 cd f9 2e 9e 60 56 cb b3", "00 00 00 00 72 6f 73 65 20 69 73 20", "6f a1 9b 3f 61 4e 9d c2"},
+      {"44 00 00 00 40 00 00 00 42 3d 9e f7 22 66 57 34", "00 00 00 00 61 20 72 6f 73 65 20 69", "e1 cb af a7 35 bf d7 5b"},
+  };
+  const size_t shown_at[4] = {24, 805, 929, 1056};
+  for (size_t k = 0; k < 4; k++) {
+    const fixture_block& b = blocks[k];
+    EXPECT_EQ(b.at, shown_at[k]);
+    EXPECT_EQ(hex(s, b.at, 16), shown[k][0]) << k;
+    EXPECT_EQ(hex(s, b.at + 16, 12), shown[k][1]) << k;
+    EXPECT_EQ(hex(s, b.at + 16 + b.stored, 8), shown[k][2]) << k;
+  }
+  EXPECT_EQ(end_mark, 1148u);
+  EXPECT_EQ(hex(s, end_mark, 24), "00 00 00 00 00 00 00 00 00 00 00 00 f0 a4 c2 69 84 43 d5 ae 68 7a 5f 40");
 }

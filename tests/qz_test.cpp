@@ -1,4 +1,5 @@
-// qz_test.cpp — the qz program end to end: pipes, tar, names, safety, messages, and its files against qarn's.
+// qz_test.cpp — the qz program end to end: pipes, tar, names, safety, messages, its streams against the library's,
+// and its plain files (--format=qarn) against qarn's.
 #include "helpers.h"
 #include "libqarn.h"
 
@@ -9,6 +10,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <sys/resource.h>
+
+#define XXH_INLINE_ALL
+#include <xxhash.h>
+
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
@@ -16,6 +22,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <thread>
+#include <tuple>
 
 namespace fs = std::filesystem;
 
@@ -100,8 +107,67 @@ run_result run_qz(const std::vector<std::string>& args, const fs::path& cwd = {}
 // unqz: the symbolic link to qz beside it.
 std::string unqz_exe() { return (fs::path(qz_exe()).parent_path() / "unqz").string(); }
 
-uint32_t file_mode_of(const bytes& file) {
-  return file.size() < 4 ? 99u : file[0] | file[1] << 8 | file[2] << 16 | uint32_t(file[3]) << 24;
+uint32_t u32_at(const bytes& b, size_t at) {
+  return b[at] | b[at + 1] << 8 | b[at + 2] << 16 | uint32_t(b[at + 3]) << 24;
+}
+
+uint32_t file_mode_of(const bytes& file) { return file.size() < 4 ? 99u : u32_at(file, 0); }
+
+// The stream the library writes for `in`: one frame, with the content size when qz knows it (a file, not a pipe),
+// in `mode` (-1: each block's own) and blocks of `block_size` (0: the default).
+bytes library_stream(const bytes& in, bool content_size, int mode = -1, uint32_t block_size = 0) {
+  qarn_params* p = qarn_params_create();
+  qarn_params_set(p, QARN_PARAM_MODE, mode);
+  if (block_size) qarn_params_set(p, QARN_PARAM_BLOCK_SIZE, block_size);
+  qarn_cstream* c = qarn_cstream_create(p);
+  if (content_size) qarn_cstream_set_content_size(c, in.size());
+  bytes out(qarn_stream_compress_bound(in.size(), p));
+  qarn_in_buffer from{in.data(), in.size(), 0};
+  size_t pending = 1, written = 0;
+  while (pending > 0) {
+    qarn_out_buffer to{out.data() + written, out.size() - written, 0};
+    EXPECT_EQ(QARN_OK, qarn_compress_stream(c, &to, &from, QARN_END, &pending));
+    written += to.pos;
+  }
+  out.resize(written);
+  qarn_cstream_free(c);
+  qarn_params_free(p);
+  return out;
+}
+
+// Where each block of a stream of frames starts (its block header) and the mode of its qarn file, read from the
+// headers as docs/format.md lays them out.
+struct block_at {
+  size_t offset;
+  uint32_t stored, original, mode;
+};
+// A block's header: its two lengths, the check of its body and its own check.
+constexpr size_t block_header_bytes = 16;
+
+std::vector<block_at> blocks_of(const bytes& stream) {
+  std::vector<block_at> blocks;
+  size_t at = 0;
+  while (at + 16 <= stream.size() && u32_at(stream, at) == 0x0a5a51b7) {
+    const uint8_t flags = stream[at + 5];
+    at += flags & 1 ? 24 : 16;
+    for (;;) {
+      const uint32_t stored = u32_at(stream, at), original = u32_at(stream, at + 4);
+      if (stored == 0 && original == 0) {
+        at += block_header_bytes + (flags & 4 ? 8 : 0);
+        break;
+      }
+      blocks.push_back({at, stored, original, u32_at(stream, at + block_header_bytes)});
+      at += block_header_bytes + stored + (flags & 2 ? 8 : 0);
+    }
+  }
+  return blocks;
+}
+
+bool is_stream(const bytes& file) { return file.size() >= 16 && u32_at(file, 0) == 0x0a5a51b7; }
+
+bytes joined(bytes a, const bytes& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
 }
 
 // A program's shape with an ELF header in front.
@@ -134,7 +200,8 @@ using QzCommandLine = scratch_test;
 }  // namespace
 
 // Standard input to standard output in both directions, byte for byte, for every kind of input; the compressed
-// stream is the library's file in the mode the content suggests. qz -d, --decompress, -dc and unqz all restore.
+// stream is the library's stream (without a content size: a pipe's length is not known ahead). qz -d,
+// --decompress, -dc and unqz all restore.
 TEST_F(QzPipes, StdinToStdoutBothWays) {
   const std::vector<bytes> inputs = {{}, prose(200000, 3000, 1), picture(160, 120, 2), elf_binary(150000, 3),
                                      random_bytes(50000, 4)};
@@ -144,7 +211,7 @@ TEST_F(QzPipes, StdinToStdoutBothWays) {
     ASSERT_EQ(0, c.status) << c.errors;
     EXPECT_EQ("", c.errors);
     const bytes file = to_bytes(c.output);
-    EXPECT_BYTES_EQ(library_file(qarn_mode_for_content(in.data(), in.size()), in), file);
+    EXPECT_BYTES_EQ(library_stream(in, false), file);
     for (const auto& [exe, args] : std::vector<std::pair<std::string, std::vector<std::string>>>{
              {qz_exe(), {"-d"}}, {qz_exe(), {"--decompress", "-"}}, {qz_exe(), {"-dc"}}, {unqz_exe(), {}}}) {
       const run_result d = run_program(exe, args, file, dir);
@@ -164,27 +231,34 @@ TEST_F(QzPipes, StandardInputFromWhereItStands) {
                               qz_exe() + "' --mode=text; } < in > out.qz";
   ASSERT_EQ(0, std::system(command.c_str()));
   const bytes rest(text.begin() + 1000, text.end());
-  EXPECT_BYTES_EQ(library_file(QARN_MODE_TEXT, rest), read_bytes(path("out.qz")));
+  EXPECT_BYTES_EQ(library_stream(rest, false, QARN_MODE_TEXT), read_bytes(path("out.qz")));
 }
 
-// tar runs qz on its pipes: qz to compress, qz -d to extract.
+// tar runs qz on its pipes: qz to compress, qz -d to extract. A tree of a few megabytes with every kind of file
+// (text, a photo, a program, noise, an empty file, a link, a directory) comes back whole; the archive is a stream.
 TEST_F(QzPipes, TarRoundTrip) {
   if (run_program("tar", {"--version"}).status != 0) GTEST_SKIP() << "tar is not installed";
   fs::create_directories(path("tree/sub/deeper"));
-  write_bytes(path("tree/notes.txt"), prose(30000, 500, 5));
-  write_bytes(path("tree/sub/photo.ppm"), picture(64, 48, 6));
-  write_bytes(path("tree/sub/deeper/prog"), elf_binary(40000, 7));
-  write_bytes(path("tree/empty"), {});
+  fs::create_directories(path("tree/nothing"));
+  const std::vector<std::pair<std::string, bytes>> files = {
+      {"tree/notes.txt", prose(1500000, 3000, 5)},        {"tree/sub/photo.ppm", picture(640, 480, 6)},
+      {"tree/sub/deeper/prog", elf_binary(1200000, 7)}, {"tree/noise", random_bytes(400000, 8)},
+      {"tree/records", records(300000, 9)},             {"tree/empty", {}}};
+  for (const auto& [name, data] : files) write_bytes(path(name), data);
+  fs::create_symlink("notes.txt", path("tree/link"));
   const run_result c = run_program("tar", {"-I", qz_exe(), "-cf", "x.tar.qz", "tree"}, {}, dir);
   ASSERT_EQ(0, c.status) << c.errors;
+  EXPECT_TRUE(is_stream(read_bytes(path("x.tar.qz"))));
   fs::create_directory(path("out"));
   const run_result x = run_program("tar", {"-I", qz_exe(), "-xf", "../x.tar.qz"}, {}, path("out"));
   ASSERT_EQ(0, x.status) << x.errors;
-  for (const char* f : {"tree/notes.txt", "tree/sub/photo.ppm", "tree/sub/deeper/prog", "tree/empty"}) {
-    SCOPED_TRACE(f);
-    ASSERT_TRUE(fs::exists(path("out") / f));
-    EXPECT_BYTES_EQ(read_bytes(path(f)), read_bytes(path("out") / f));
+  for (const auto& [name, data] : files) {
+    SCOPED_TRACE(name);
+    ASSERT_TRUE(fs::exists(path("out") / name));
+    EXPECT_BYTES_EQ(data, read_bytes(path("out") / name));
   }
+  EXPECT_EQ("notes.txt", fs::read_symlink(path("out/tree/link")).string());
+  EXPECT_TRUE(fs::is_directory(path("out/tree/nothing")));
 }
 
 // file → file.qz (the input kept); -d and unqz strip the suffix; a name without it is refused unless -c or -o
@@ -239,7 +313,7 @@ TEST_F(QzSafety, OverwriteOnlyWithForce) {
   EXPECT_BYTES_EQ(to_bytes("precious"), read_bytes(path("a.qz")));
   r = run_qz({"-kvf", "a"}, dir);
   ASSERT_EQ(0, r.status) << r.errors;
-  EXPECT_BYTES_EQ(library_file(QARN_MODE_TEXT, text), read_bytes(path("a.qz")));
+  EXPECT_BYTES_EQ(library_stream(text, true), read_bytes(path("a.qz")));
   EXPECT_TRUE(contains(r.errors, "a: 10000 -> ")) << r.errors;  // the -v summary
 
   for (const auto& args : std::vector<std::vector<std::string>>{{"-f", "-o", "a", "a"}, {"-f", "-o", "./a", "a"}}) {
@@ -379,9 +453,9 @@ TEST_F(QzChecks, TestAndList) {
   EXPECT_TRUE(contains(r.output, "%")) << r.output;
 }
 
-// qz's files are qarn's: for each mode, qz --mode=M writes what `qarn -c` writes for a name of that mode, qarn -d
-// restores qz's files and qz -d restores qarn's.
-TEST_F(QzFormat, SameFilesAsQarn) {
+// qz --format=qarn writes qarn's files: for each mode, qz --format=qarn --mode=M writes what `qarn -c` writes for a
+// name of that mode, qarn -d restores those files and qz -d restores qarn's.
+TEST_F(QzFormat, FormatQarnWritesQarnsFiles) {
   struct sample {
     const char* mode;
     const char* qarn_name;  // a name from which qarn picks that mode
@@ -396,7 +470,7 @@ TEST_F(QzFormat, SameFilesAsQarn) {
     write_bytes(path(s.qarn_name), s.data);
     write_bytes(path("plain"), s.data);
     ASSERT_EQ(0, run_qarn({"-c", path(s.qarn_name).string(), path("by-qarn.qz").string()}).status);
-    const run_result r = run_qz({std::string("--mode=") + s.mode, "-f", "plain"}, dir);
+    const run_result r = run_qz({"--format=qarn", std::string("--mode=") + s.mode, "-f", "plain"}, dir);
     ASSERT_EQ(0, r.status) << r.errors;
     EXPECT_BYTES_EQ(read_bytes(path("by-qarn.qz")), read_bytes(path("plain.qz")));
 
@@ -410,7 +484,8 @@ TEST_F(QzFormat, SameFilesAsQarn) {
 }
 
 // Without --mode, the content chooses (not the name): a PNM photo is image mode, prose text mode, an executable
-// mixed mode, and random bytes fall back to the stored file. --mode overrides the choice.
+// mixed mode, and random bytes fall back to the stored file. --mode overrides the choice. So it goes for the block
+// of a stream and for a plain file (--format=qarn).
 TEST_F(QzFormat, ModeFromContent) {
   struct sample {
     std::string name;
@@ -431,7 +506,13 @@ TEST_F(QzFormat, ModeFromContent) {
     write_bytes(path(s.name), s.data);
     std::vector<std::string> args = s.extra;
     args.push_back(s.name);
-    const run_result r = run_qz(args, dir);
+    run_result r = run_qz(args, dir);
+    ASSERT_EQ(0, r.status) << r.errors;
+    const std::vector<block_at> blocks = blocks_of(read_bytes(path(s.name + ".qz")));
+    ASSERT_EQ(1u, blocks.size());
+    EXPECT_EQ(s.mode, blocks[0].mode);
+    args.insert(args.begin(), {"-f", "--format=qarn"});
+    r = run_qz(args, dir);
     ASSERT_EQ(0, r.status) << r.errors;
     EXPECT_EQ(s.mode, file_mode_of(read_bytes(path(s.name + ".qz"))));
   }
@@ -457,7 +538,14 @@ TEST_F(QzCommandLine, HelpVersionAndUsage) {
            {{"-dZ"}, "unknown option '-Z'"},
            {{"--stdout=yes"}, "option '--stdout' takes no value"},
            {{"-o"}, "option '-o' needs a value"},
-           {{"--mode=fancy", "x"}, "unknown mode 'fancy' (text, image, mixed or stored)"}}) {
+           {{"--mode=fancy", "x"}, "unknown mode 'fancy' (text, image, mixed or stored)"},
+           {{"--format=zip"}, "unknown format 'zip' (qz or qarn)"},
+           {{"--format"}, "option '--format' needs a value"},
+           {{"--block-size=0"}, "invalid block size '0' (1 to 256M; K, M and G stand for KiB, MiB and GiB)"},
+           {{"--block-size=257M"}, "invalid block size '257M' (1 to 256M; K, M and G stand for KiB, MiB and GiB)"},
+           {{"--block-size", "1G"}, "invalid block size '1G' (1 to 256M; K, M and G stand for KiB, MiB and GiB)"},
+           {{"--block-size=12X"}, "invalid block size '12X' (1 to 256M; K, M and G stand for KiB, MiB and GiB)"},
+           {{"--block-size=K"}, "invalid block size 'K' (1 to 256M; K, M and G stand for KiB, MiB and GiB)"}}) {
     r = run_qz(args);
     EXPECT_EQ(1, r.status) << args[0];
     EXPECT_EQ("", r.output);
@@ -602,40 +690,51 @@ TEST_F(QzPipes, ClosedStandardOutputIsAnError) {
   EXPECT_EQ((std::vector<std::string>{"a", "a.qz"}), names_in(dir));
 }
 
-// Files of this format cannot be joined (the first would swallow or drop the others): several inputs are never
-// compressed into one stream. Restoring several files to standard output gives them one after another.
-TEST_F(QzPipes, SeveralFilesAreNotCompressedIntoOneStream) {
+// Streams join: `qz -c a b` (and -o -, and standard input among the files) writes a frame per file, restored as the
+// files one after another. Plain files (--format=qarn) cannot be joined (the first would swallow or drop the
+// others): several inputs are never compressed into one such stream. -o names one output in every format.
+TEST_F(QzPipes, SeveralFilesToOneStream) {
   const bytes a = prose(8000, 300, 41), b = picture(40, 30, 42);
   write_bytes(path("a"), a);
   write_bytes(path("b"), b);
-  for (const auto& args : std::vector<std::vector<std::string>>{{"-c", "a", "b"}, {"-o", "ab.qz", "a", "b"},
-                                                                {"-c", "-", "b"}, {"-o", "-", "a", "b"}}) {
+  // A file's frame records its length; standard input's does not.
+  for (const auto& [args, a_from_file] : std::vector<std::pair<std::vector<std::string>, bool>>{
+           {{"-c", "a", "b"}, true}, {{"-c", "-", "b"}, false}, {{"-o", "-", "a", "b"}, true}}) {
+    SCOPED_TRACE(args[0] + " " + args[1]);
     const run_result r = run_qz(args, dir, a);
-    EXPECT_EQ(1, r.status) << args[0];
-    EXPECT_EQ("", r.output) << args[0];
-    EXPECT_EQ("qz: cannot write several files to one stream\n", r.errors) << args[0];
+    ASSERT_EQ(0, r.status) << r.errors;
+    EXPECT_BYTES_EQ(joined(library_stream(a, a_from_file), library_stream(b, true)), to_bytes(r.output));
+    const run_result d = run_qz({"-d"}, dir, to_bytes(r.output));
+    ASSERT_EQ(0, d.status) << d.errors;
+    EXPECT_BYTES_EQ(joined(a, b), to_bytes(d.output));
   }
+  for (const auto& args : std::vector<std::vector<std::string>>{{"--format=qarn", "-c", "a", "b"},
+                                                                {"--format=qarn", "-o", "ab.qz", "a", "b"},
+                                                                {"--format=qarn", "-c", "-", "b"},
+                                                                {"--format=qarn", "-o", "-", "a", "b"}}) {
+    const run_result r = run_qz(args, dir, a);
+    EXPECT_EQ(1, r.status) << args[1];
+    EXPECT_EQ("", r.output) << args[1];
+    EXPECT_EQ("qz: cannot write several files to one stream\n", r.errors) << args[1];
+  }
+  run_result r = run_qz({"-o", "ab.qz", "a", "b"}, dir);
+  EXPECT_EQ(1, r.status);
+  EXPECT_EQ("qz: -o names one output, but 2 files were given (use -c to join them)\n", r.errors);
   EXPECT_EQ((std::vector<std::string>{"a", "b"}), names_in(dir));
 
   ASSERT_EQ(0, run_qz({"a", "b"}, dir).status);
-  const run_result r = run_qz({"-dc", "a.qz", "b.qz"}, dir);
+  r = run_qz({"-dc", "a.qz", "b.qz"}, dir);
   ASSERT_EQ(0, r.status) << r.errors;
-  bytes both = a;
-  both.insert(both.end(), b.begin(), b.end());
-  EXPECT_BYTES_EQ(both, to_bytes(r.output));
+  EXPECT_BYTES_EQ(joined(a, b), to_bytes(r.output));
 }
 
-// An image or mixed file followed by anything (another file, as `qz -c b >> a.qz` makes) is refused: it would
-// restore as the first file alone, or be taken for damage. Nothing is written.
-TEST_F(QzChecks, TrailingDataIsRefused) {
+// A plain image or mixed file followed by anything (another file, as `qz --format=qarn -c b >> a.qz` makes) is
+// refused: it would restore as the first file alone, or be taken for damage. Nothing is written.
+TEST_F(QzChecks, TrailingDataAfterAPlainFileIsRefused) {
   const bytes image = library_file(QARN_MODE_IMAGE, picture(60, 40, 43));
   const bytes mixed = library_file(QARN_MODE_MIXED, elf_binary(150000, 44));
   ASSERT_EQ(QARN_MODE_IMAGE, file_mode_of(image));
   ASSERT_EQ(QARN_MODE_MIXED, file_mode_of(mixed));
-  auto joined = [](bytes a, const bytes& b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-  };
   const std::vector<std::pair<std::string, bytes>> files = {{"image-image.qz", joined(image, image)},
                                                             {"image-text.qz", joined(image, to_bytes("x"))},
                                                             {"mixed-mixed.qz", joined(mixed, mixed)},
@@ -721,6 +820,345 @@ TEST_F(QzSafety, SymbolicLinkOutputIsReplacedOnlyWithForce) {
   r = run_qz({"-f", "a"}, dir);
   ASSERT_EQ(0, r.status) << r.errors;
   EXPECT_FALSE(fs::is_symlink(path("a.qz")));
-  EXPECT_BYTES_EQ(library_file(QARN_MODE_TEXT, text), read_bytes(path("a.qz")));
+  EXPECT_BYTES_EQ(library_stream(text, true), read_bytes(path("a.qz")));
   EXPECT_BYTES_EQ(to_bytes("the link's target"), read_bytes(path("target")));
+}
+
+namespace {
+
+using QzStreams = scratch_test;
+
+// The stream of qz --mode=stored --block-size=64K over `n` blocks of noise: every block stored, so that a changed
+// byte of a body is found by its checksum alone.
+bytes stored_stream(const fs::path& dir, const bytes& input) {
+  write_bytes(dir / "in", input);
+  const run_result r = run_qz({"--mode=stored", "--block-size=64K", "-c", "in"}, dir);
+  EXPECT_EQ(0, r.status) << r.errors;
+  fs::remove(dir / "in");
+  return to_bytes(r.output);
+}
+
+}  // namespace
+
+// qz writes the .qz stream by default, whatever the input: the library's stream (with the file's length), which
+// qz -d restores and which qarn -d, whose files have no such header, refuses as corrupt.
+TEST_F(QzStreams, DefaultIsAStreamThatQarnRefuses) {
+  const std::vector<std::pair<std::string, bytes>> inputs = {{"text", prose(100000, 1000, 50)},
+                                                             {"photo", picture(120, 90, 51)},
+                                                             {"program", elf_binary(150000, 52)},
+                                                             {"noise", random_bytes(30000, 53)},
+                                                             {"empty", {}}};
+  for (const auto& [name, data] : inputs) {
+    SCOPED_TRACE(name);
+    write_bytes(path(name), data);
+    ASSERT_EQ(0, run_qz({name}, dir).status);
+    const bytes file = read_bytes(path(name + ".qz"));
+    EXPECT_TRUE(is_stream(file));
+    // An empty file is read as a stream (files of /proc say they are empty too): no length is recorded.
+    EXPECT_BYTES_EQ(library_stream(data, !data.empty()), file);
+    const run_result q = run_qarn({"-d", path(name + ".qz").string(), path("by-qarn").string()});
+    EXPECT_EQ(1, q.status);
+    EXPECT_EQ("File " + path(name + ".qz").string() + " is corrupt\n", q.output);
+    EXPECT_FALSE(fs::exists(path("by-qarn")));
+    fs::remove(path(name));
+    ASSERT_EQ(0, run_qz({"-d", name + ".qz"}, dir).status);
+    EXPECT_BYTES_EQ(data, read_bytes(path(name)));
+  }
+}
+
+// Streams concatenate: streams of every mode (one of several blocks, one of nothing, a skippable frame among them)
+// joined with cat, or written one after another with >>, restore to the inputs joined, from a file and from a pipe.
+TEST_F(QzStreams, ConcatenatedStreamsRestoreInOrder) {
+  struct part {
+    std::string name;
+    std::vector<std::string> options;
+    bytes data;
+  };
+  const std::vector<part> parts = {{"text", {"--mode=text"}, prose(60000, 800, 54)},
+                                   {"image", {"--mode=image"}, picture(70, 50, 55)},
+                                   {"mixed", {"--mode=mixed"}, elf_binary(120000, 56)},
+                                   {"stored", {"--mode=stored"}, random_bytes(20000, 57)},
+                                   {"chosen", {}, prose(30000, 500, 58)},
+                                   {"blocks", {"--block-size=16K"}, prose(70000, 600, 59)},
+                                   {"nothing", {}, {}}};
+  // A skippable frame: its magic, its length, and that many bytes, which readers pass over.
+  const bytes skippable = {0xb6, 0x51, 0x5a, 0x0a, 5, 0, 0, 0, 'l', 'a', 't', 'e', 'r'};
+  bytes cat, all;
+  std::string appends = "cd '" + dir.string() + "' && : > appended.qz";
+  for (const part& p : parts) {
+    write_bytes(path(p.name), p.data);
+    std::vector<std::string> args = p.options;
+    args.insert(args.end(), {"-c", p.name});
+    const run_result r = run_qz(args, dir);
+    ASSERT_EQ(0, r.status) << p.name << ": " << r.errors;
+    ASSERT_TRUE(is_stream(to_bytes(r.output))) << p.name;
+    cat = joined(cat, to_bytes(r.output));
+    if (p.name == "stored") cat = joined(cat, skippable);
+    all = joined(all, p.data);
+    appends += " && '" + qz_exe() + "'";
+    for (const std::string& o : p.options) appends += " " + o;
+    appends += " -c " + p.name + " >> appended.qz";
+  }
+  EXPECT_EQ(6u, std::count_if(parts.begin(), parts.end(), [](const part& p) { return !p.data.empty(); }));
+  write_bytes(path("cat.qz"), cat);
+  ASSERT_EQ(0, std::system(appends.c_str()));
+  for (const char* name : {"cat.qz", "appended.qz"}) {
+    SCOPED_TRACE(name);
+    run_result r = run_qz({"-dc", name}, dir);
+    ASSERT_EQ(0, r.status) << r.errors;
+    EXPECT_BYTES_EQ(all, to_bytes(r.output));
+    r = run_qz({"-d"}, dir, read_bytes(path(name)));
+    ASSERT_EQ(0, r.status) << r.errors;
+    EXPECT_BYTES_EQ(all, to_bytes(r.output));
+    r = run_qz({"-t", name}, dir);
+    EXPECT_EQ(0, r.status) << r.errors;
+  }
+}
+
+// Bytes after the last frame that do not form a frame are an error, not a warning (-q does not hide it): status 1
+// and no named output, from a file and from a pipe. A frame cut short (even within its magic) is damage.
+TEST_F(QzStreams, TrailingDataAfterAStreamIsRefused) {
+  const bytes text = prose(20000, 400, 60);
+  write_bytes(path("a"), text);
+  ASSERT_EQ(0, run_qz({"a"}, dir).status);
+  const bytes stream = read_bytes(path("a.qz"));
+  fs::remove(path("a"));
+  fs::remove(path("a.qz"));
+  const std::string trailing = qarn_status_string(QARN_ERROR_TRAILING_DATA);
+  const std::string damaged = qarn_status_string(QARN_ERROR_CORRUPT);
+  const std::vector<std::tuple<std::string, bytes, std::string>> cases = {
+      {"byte", to_bytes("x"), trailing},
+      {"line", to_bytes("garbage\n"), trailing},
+      {"plain", library_file(QARN_MODE_TEXT, text), trailing},
+      {"magic", {0xb7, 0x51, 0x5a}, damaged},  // the start of a frame, cut short
+      {"cut", bytes(stream.begin(), stream.begin() + 10), damaged}};
+  for (const auto& [name, tail, why] : cases) {
+    SCOPED_TRACE(name);
+    const std::string file = name + ".qz";
+    write_bytes(path(file), joined(stream, tail));
+    for (const auto& args : std::vector<std::vector<std::string>>{
+             {"-d", file}, {"-d", "-q", "-f", file}, {"-t", file}, {"-l", file}, {"-dc", file}}) {
+      SCOPED_TRACE(args[0] + " " + args[1]);
+      const run_result r = run_qz(args, dir);
+      EXPECT_EQ(1, r.status);
+      EXPECT_TRUE(contains(r.errors, "qz: " + file + ": " + why + "\n")) << r.errors;
+      EXPECT_FALSE(fs::exists(path(name)));
+    }
+    const run_result r = run_qz({"-d"}, dir, joined(stream, tail));
+    EXPECT_EQ(1, r.status);
+    EXPECT_EQ("qz: (stdin): " + why + "\n", r.errors);
+    fs::remove(path(file));
+  }
+  EXPECT_TRUE(names_in(dir).empty());
+}
+
+// A damaged block: no named output is left, and on standard output only the whole blocks before it, verified,
+// have been written. A changed body or checksum is a checksum mismatch; a changed block header or a stream cut
+// inside a block is damage.
+TEST_F(QzStreams, DamagedBlockWritesOnlyTheVerifiedBlocksBeforeIt) {
+  const size_t block = 65536;
+  const bytes input = random_bytes(5 * block, 61);
+  const bytes stream = stored_stream(dir, input);
+  const std::vector<block_at> blocks = blocks_of(stream);
+  ASSERT_EQ(5u, blocks.size());
+  const block_at third = blocks[2];
+  const std::string mismatch = qarn_status_string(QARN_ERROR_CHECKSUM);
+  const std::string damaged = qarn_status_string(QARN_ERROR_CORRUPT);
+  const std::vector<std::tuple<std::string, size_t, std::string>> cases = {
+      {"body", third.offset + block_header_bytes + 4 + 1000, mismatch},
+      {"checksum", third.offset + block_header_bytes + third.stored + 3, mismatch},
+      {"lengths", third.offset + 1, damaged},
+      {"cut", SIZE_MAX, damaged}};
+  const bytes before(input.begin(), input.begin() + 2 * block);
+  for (const auto& [name, at, why] : cases) {
+    SCOPED_TRACE(name);
+    bytes bad = stream;
+    if (at == SIZE_MAX)
+      bad.resize(third.offset + block_header_bytes + third.stored / 2);
+    else
+      bad[at] ^= 0x10;
+    write_bytes(path("bad.qz"), bad);
+    run_result r = run_qz({"-d", "bad.qz"}, dir);
+    EXPECT_EQ(1, r.status);
+    EXPECT_EQ("qz: bad.qz: " + why + "\n", r.errors);
+    EXPECT_EQ((std::vector<std::string>{"bad.qz"}), names_in(dir));
+    r = run_qz({"-dc", "bad.qz"}, dir);
+    EXPECT_EQ(1, r.status);
+    EXPECT_BYTES_EQ(before, to_bytes(r.output));
+    r = run_qz({"-d"}, dir, bad);
+    EXPECT_EQ(1, r.status);
+    EXPECT_EQ("qz: (stdin): " + why + "\n", r.errors);
+    EXPECT_BYTES_EQ(before, to_bytes(r.output));
+    r = run_qz({"-t", "bad.qz"}, dir);
+    EXPECT_EQ(1, r.status);
+    EXPECT_EQ("", r.output);
+  }
+}
+
+// -l: one line per file (modes in order of first use, sizes, ratio, the checksum), from the headers of a file or
+// through a pipe; -lv a line per frame and block. -t prints NAME: OK, and -tv says which checks ran.
+TEST_F(QzStreams, ListAndTestWords) {
+  const bytes a = prose(60000, 800, 62), b = elf_binary(150000, 63);
+  write_bytes(path("a"), a);
+  write_bytes(path("b"), b);
+  run_result r = run_qz({"-c", "a", "b"}, dir);
+  ASSERT_EQ(0, r.status) << r.errors;
+  const bytes ab = to_bytes(r.output);
+  write_bytes(path("ab.qz"), ab);
+  write_bytes(path("plain.qz"), library_file(QARN_MODE_TEXT, a));
+  const std::vector<block_at> blocks = blocks_of(ab);
+  ASSERT_EQ(2u, blocks.size());
+  char line[256];
+  char ratio[16];
+  std::snprintf(ratio, sizeof ratio, "%.1f%%", 100.0 * double(ab.size()) / double(a.size() + b.size()));
+  std::snprintf(line, sizeof line, "%-10s %14zu %14zu %7s  %-5s  %s\n", "text+mixed", ab.size(), a.size() + b.size(),
+                ratio, "xxh3", "ab.qz");
+  const std::string header = "mode           compressed   uncompressed   ratio  check  name\n";
+  r = run_qz({"-l", "ab.qz"}, dir);
+  ASSERT_EQ(0, r.status) << r.errors;
+  EXPECT_EQ(header + line, r.output);
+  r = run_qz({"-l"}, dir, ab);
+  ASSERT_EQ(0, r.status) << r.errors;
+  EXPECT_TRUE(contains(r.output, std::string(line).substr(0, std::string(line).find("xxh3")) + "xxh3   (stdin)\n")) << r.output;
+  r = run_qz({"-l", "plain.qz"}, dir);
+  ASSERT_EQ(0, r.status) << r.errors;
+  EXPECT_TRUE(contains(r.output, "  none   plain.qz\n")) << r.output;
+
+  r = run_qz({"-lv", "ab.qz"}, dir);
+  ASSERT_EQ(0, r.status) << r.errors;
+  const size_t second = blocks[1].offset - 24;  // the second frame's header, with its content size, before its block
+  for (const std::string& want : std::vector<std::string>{
+           line, "  frame at 0: version 1, block size 33554432, content size 60000, checksums xxh3\n",
+        "    block at 24: text, " + std::to_string(blocks[0].stored) + " -> 60000 bytes\n",
+        "  frame at " + std::to_string(second) + ": version 1, block size 33554432, content size 150000",
+        "    block at " + std::to_string(blocks[1].offset) + ": mixed, " + std::to_string(blocks[1].stored) +
+            " -> 150000 bytes\n",
+        "    end at " + std::to_string(ab.size() - block_header_bytes - 8) + ": 1 block, "})
+    EXPECT_TRUE(contains(r.output, want)) << want << "\nin\n" << r.output;
+
+  for (const auto& [args, output] : std::vector<std::pair<std::vector<std::string>, std::string>>{
+           {{"-t", "ab.qz"}, "ab.qz: OK\n"},
+           {{"-tv", "ab.qz"}, "ab.qz: OK (text+mixed; checksums verified)\n"},
+           {{"-tv", "plain.qz"}, "plain.qz: OK (text mode; no checksum: only damage that breaks the structure is found)\n"},
+           {{"-tv", "-"}, "(stdin): OK (text+mixed; checksums verified)\n"}}) {
+    r = run_qz(args, dir, ab);
+    EXPECT_EQ(0, r.status) << r.errors;
+    EXPECT_EQ(output, r.output);
+  }
+}
+
+// --block-size takes bytes, or K, M and G (KiB, MiB, GiB), from 1 to 256 MiB: the frame's header records it.
+TEST_F(QzStreams, BlockSizeOption) {
+  const bytes text = prose(50000, 600, 64);
+  for (const auto& [value, size] : std::vector<std::pair<std::string, uint32_t>>{
+           {"64K", 65536}, {"64KiB", 65536}, {"1M", 1 << 20}, {"1000", 1000}, {"256M", 1 << 28}, {"256MiB", 1 << 28}}) {
+    SCOPED_TRACE(value);
+    const run_result r = run_qz({"--block-size=" + value}, dir, text);
+    ASSERT_EQ(0, r.status) << r.errors;
+    const bytes stream = to_bytes(r.output);
+    EXPECT_EQ(size, u32_at(stream, 8));
+    EXPECT_EQ((text.size() + size - 1) / size, blocks_of(stream).size());
+  }
+  const run_result r = run_qz({"--format=qarn", "--block-size=1M", "--mode=text"}, dir, text);
+  ASSERT_EQ(0, r.status) << r.errors;
+  EXPECT_BYTES_EQ(library_file(QARN_MODE_TEXT, text), to_bytes(r.output));
+  EXPECT_EQ("qz: --block-size is ignored with --format=qarn: a plain file is one block\n", r.errors);
+}
+
+// The magic fragment names the stream and its version for file(1); a plain qarn file is not taken for one.
+TEST_F(QzStreams, MagicFragmentNamesTheStream) {
+  if (run_program("file", {"--version"}).status != 0) GTEST_SKIP() << "file is not installed";
+  write_bytes(path("a"), prose(20000, 400, 65));
+  ASSERT_EQ(0, run_qz({"a"}, dir).status);
+  write_bytes(path("plain.qz"), library_file(QARN_MODE_TEXT, prose(20000, 400, 65)));
+  run_result r = run_program("file", {"-b", "-m", QZ_MAGIC, "a.qz"}, {}, dir);
+  ASSERT_EQ(0, r.status) << r.errors;
+  EXPECT_EQ("qz compressed data (.qz stream version 1), block checksums, block size 33554432, first frame of 20000 "
+            "bytes\n",
+            r.output);
+  r = run_program("file", {"-b", "--mime-type", "-m", QZ_MAGIC, "a.qz"}, {}, dir);
+  EXPECT_EQ("application/x-qz\n", r.output);
+  r = run_program("file", {"-b", "-m", QZ_MAGIC, "plain.qz"}, {}, dir);
+  EXPECT_FALSE(contains(r.output, "qz")) << r.output;
+}
+
+// 1,100,000,000 bytes, past what a plain file may hold, go through `qz --mode=stored | qz -d` with the address
+// space of each limited to 2 GiB, far below the input: memory is bounded by the block size, not the input. The
+// bytes are made on the fly (each 8-byte word its own index), and the digests (XXH3-128) of what went in and what
+// came out are compared.
+TEST(QzLarge, AGigabytePipeInBoundedMemory) {
+  if (sanitized_build) GTEST_SKIP() << "the sanitizers need more address space than the limit";
+  constexpr uint64_t total = 1100000000;
+  constexpr rlim_t limit = rlim_t{2} << 30;
+  int into[2], between[2], back[2];
+  ASSERT_EQ(0, pipe(into));
+  ASSERT_EQ(0, pipe(between));
+  ASSERT_EQ(0, pipe(back));
+  auto start = [&](std::vector<std::string> args, int in, int out) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+      dup2(in, STDIN_FILENO);
+      dup2(out, STDOUT_FILENO);
+      for (int fd : {into[0], into[1], between[0], between[1], back[0], back[1]}) close(fd);
+      const rlimit r{limit, limit};
+      setrlimit(RLIMIT_AS, &r);
+      std::string exe = qz_exe();
+      std::vector<char*> argv = {exe.data()};
+      for (std::string& a : args) argv.push_back(a.data());
+      argv.push_back(nullptr);
+      execv(exe.c_str(), argv.data());
+      _exit(127);
+    }
+    return pid;
+  };
+  const pid_t compressor = start({"--mode=stored"}, into[0], between[1]);
+  const pid_t decompressor = start({"-d"}, between[0], back[1]);
+  for (int fd : {into[0], between[0], between[1], back[1]}) close(fd);
+  struct sigaction ignore {}, old {};
+  ignore.sa_handler = SIG_IGN;
+  sigaction(SIGPIPE, &ignore, &old);  // should qz end early, the writer sees EPIPE
+
+  XXH3_state_t sent, received;
+  XXH3_128bits_reset(&sent);
+  XXH3_128bits_reset(&received);
+  std::thread writer([&] {
+    std::vector<uint64_t> words(size_t{1} << 17);
+    uint64_t next = 0, left = total;
+    while (left > 0) {
+      for (uint64_t& w : words) w = next++;
+      const size_t n = static_cast<size_t>(std::min<uint64_t>(left, words.size() * 8));
+      XXH3_128bits_update(&sent, words.data(), n);
+      const auto* p = reinterpret_cast<const uint8_t*>(words.data());
+      for (size_t done = 0; done < n;) {
+        const ssize_t k = write(into[1], p + done, n - done);
+        if (k <= 0 && errno == EINTR) continue;
+        if (k <= 0) {
+          left = n;
+          break;
+        }
+        done += static_cast<size_t>(k);
+      }
+      left -= n;
+    }
+    close(into[1]);
+  });
+  uint64_t count = 0;
+  std::vector<uint8_t> buf(size_t{1} << 20);
+  for (ssize_t k; (k = read(back[0], buf.data(), buf.size())) != 0;) {
+    if (k < 0 && errno == EINTR) continue;
+    if (k < 0) break;
+    XXH3_128bits_update(&received, buf.data(), static_cast<size_t>(k));
+    count += static_cast<uint64_t>(k);
+  }
+  close(back[0]);
+  writer.join();
+  sigaction(SIGPIPE, &old, nullptr);
+  int status = 0;
+  waitpid(compressor, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  waitpid(decompressor, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  EXPECT_EQ(total, count);
+  const XXH128_hash_t in = XXH3_128bits_digest(&sent), out = XXH3_128bits_digest(&received);
+  EXPECT_TRUE(in.low64 == out.low64 && in.high64 == out.high64);
 }

@@ -55,6 +55,56 @@ TEST(Settings, HoldTheirDefaultsTakeValuesInRangeAndRefuseTheRest) {
   EXPECT_EQ(1, value);
 }
 
+// The streams' settings: each one's default, its whole range taken and kept, and the values past either end refused
+// without changing it; the stream calls take the defaults when given no settings.
+TEST(Settings, StreamSettingsHoldTheirDefaultsAndRanges) {
+  const struct {
+    const char* name;
+    qarn_param param;
+    int64_t fallback, lowest, highest;
+  } cases[] = {
+      {"mode", QARN_PARAM_MODE, -1, -1, 3},
+      {"block size", QARN_PARAM_BLOCK_SIZE, QARN_DEFAULT_BLOCK_SIZE, 1, int64_t{1} << 28},
+      {"checksum", QARN_PARAM_CHECKSUM, 1, 0, 1},
+  };
+  EXPECT_EQ(32u << 20, QARN_DEFAULT_BLOCK_SIZE);
+  for (const auto& t : cases) {
+    SCOPED_TRACE(t.name);
+    params_ptr p = make_params();
+    ASSERT_NE(nullptr, p.get());
+    int64_t value = -7;
+    ASSERT_EQ(QARN_OK, qarn_params_get(p.get(), t.param, &value));
+    EXPECT_EQ(t.fallback, value);
+    ASSERT_EQ(QARN_OK, qarn_params_get(nullptr, t.param, &value));
+    EXPECT_EQ(t.fallback, value);
+    for (int64_t v : {t.lowest, t.highest, (t.lowest + t.highest) / 2}) {
+      EXPECT_EQ(QARN_OK, qarn_params_set(p.get(), t.param, v)) << v;
+      ASSERT_EQ(QARN_OK, qarn_params_get(p.get(), t.param, &value));
+      EXPECT_EQ(v, value);
+    }
+    for (int64_t v : {t.lowest - 1, t.highest + 1, INT64_MIN, INT64_MAX}) {
+      EXPECT_EQ(QARN_ERROR_INVALID_ARGUMENT, qarn_params_set(p.get(), t.param, v)) << v;
+      ASSERT_EQ(QARN_OK, qarn_params_get(p.get(), t.param, &value));
+      EXPECT_EQ((t.lowest + t.highest) / 2, value);
+    }
+  }
+  // Contexts are made under any settings in range, and under none.
+  params_ptr p = make_params();
+  for (int64_t mode = -1; mode <= 3; mode++) {
+    ASSERT_EQ(QARN_OK, qarn_params_set(p.get(), QARN_PARAM_MODE, mode));
+    qarn_cstream* c = qarn_cstream_create(p.get());
+    EXPECT_NE(nullptr, c) << mode;
+    qarn_cstream_free(c);
+  }
+  qarn_cstream* c = qarn_cstream_create(nullptr);
+  qarn_dstream* d = qarn_dstream_create(nullptr);
+  EXPECT_NE(nullptr, c);
+  EXPECT_NE(nullptr, d);
+  qarn_cstream_free(c);
+  qarn_dstream_free(d);
+  EXPECT_EQ(qarn_cstream_out_size(nullptr), qarn_cstream_out_size(make_params().get()));
+}
+
 // The calls that take settings check their other arguments as the plain calls do.
 TEST(Settings, CallsWithSettingsRefuseWhatThePlainCallsRefuse) {
   const bytes in = to_bytes("a few words\n");
