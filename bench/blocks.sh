@@ -3,7 +3,8 @@
 # of a 200 MB concatenation against the one plain qarn file of the same input, and the peak memory of compressing
 # and decompressing through a pipe; then, at the size chosen, every mode's memory and a 1.5 GB concatenation's
 # memory and speed. Prints the tables and the choice: the smallest size whose stream is at most 1% larger than the
-# plain file for every input, file by file, and whose peak memory stays within 512 MiB for every input.
+# plain file for every input, file by file, and whose peak memory on one thread stays within 512 MiB for every
+# input.
 # Usage: bench/blocks.sh <build dir>
 # BLOCKS_SIZES: the grid, in MiB ("4 8 16 24 32 34 35 36 40 48 64"); BLOCKS_BIG: the bytes of the large
 # concatenation (1500000000; 0 leaves it out); BLOCKS_DOC=FILE writes the section "Stream block size" into FILE (a
@@ -102,10 +103,10 @@ for in in "${inputs[@]}" "$concat" "$near"; do
 done
 
 # The grid: every input at every size on the programs' default threads (0), and the incompressible input, the
-# costliest in memory, on one thread too. An input no larger than the previous size is one block there and here,
-# with the same stream: its row is carried over. With two threads the peak of mixed content moves from run to run
-# (by up to 100 MiB near 35 MiB blocks): the concatenation is compressed three times, and the memory rule adds the
-# spread of those runs to the largest peak.
+# costliest in memory, and the concatenation on one thread too, which the memory rule takes. An input no larger
+# than the previous size is one block there and here, with the same stream: its row is carried over. With two
+# threads the peak of mixed content moves from run to run (by up to 100 MiB near 35 MiB blocks): the concatenation
+# is compressed three times there, to show the spread.
 prev=0
 for b in $sizes; do
   echo "Block size $b MiB ($(( $(date +%s) - start )) s so far)" >&2
@@ -123,6 +124,7 @@ for b in $sizes; do
     set -- $(compress "$concat" "$b" 0)
     row repeat concat200 "$b" 0 "$concat_bytes" "$1" "${plain_bytes[$concat]}" mixed "$2" "$3" 0 0
   done
+  measure concat "$concat" "$b" 1 "${plain_bytes[$concat]}" "${plain_mode[$concat]}"
   measure random "$random" "$b" 0 0 -
   measure random "$random" "$b" 1 0 -
   prev=$b
@@ -143,8 +145,8 @@ if [ "$big" -gt 0 ]; then
   { while cat "$concat"; do :; done || true; } | head -c "$big" >"$work/big"
   for try in 1 2 3 4; do
     echo "Chosen so far: $chosen MiB; the large concatenation at that size ($(( $(date +%s) - start )) s so far)" >&2
-    set -- $(compress "$work/big" "$chosen" 0)
-    row big "$bigname" "$chosen" 0 "$big" "$1" 0 - "$2" "$3" 0 0
+    set -- $(compress "$work/big" "$chosen" 1)
+    row big "$bigname" "$chosen" 1 "$big" "$1" 0 - "$2" "$3" 0 0
     next=$(report --choose)
     [ "$next" != "$chosen" ] || break
     chosen=$next
@@ -168,7 +170,6 @@ for t in 0 1; do
   measure mode "$text" "$chosen" "$t" 0 text
   measure mode "$photo" "$chosen" "$t" 0 image
   measure mode "$noise" "$chosen" "$t" 0 image
-  if [ "$t" = 1 ]; then measure concat "$concat" "$chosen" 1 "${plain_bytes[$concat]}" "${plain_mode[$concat]}"; fi
   measure mode "$random" "$chosen" "$t" 0 stored 0
   measure mode "$random" "$chosen" "$t" 0 text 1
 done
@@ -190,7 +191,8 @@ for round in 1 2 3; do
   rm -f "$work/q" "$work/out"
 done
 
-# The large concatenation at the size chosen: once more on threads 0, restored through a pipe, and on one thread.
+# The large concatenation at the size chosen: on threads 0, restored through a pipe (the speed and the
+# decompression peak).
 if [ "$big" -gt 0 ]; then
   echo "The large concatenation ($(( $(date +%s) - start )) s so far)" >&2
   rm -f "$random" "$near"
@@ -198,8 +200,6 @@ if [ "$big" -gt 0 ]; then
   d=$(decompress "$work/big" 0)
   set -- $c $d
   row big "$bigname" "$chosen" 0 "$big" "$1" 0 - "$2" "$3" "$4" "$5"
-  set -- $(compress "$work/big" "$chosen" 1)
-  row big "$bigname" "$chosen" 1 "$big" "$1" 0 - "$2" "$3" 0 0
   rm -f "$work/big" "$work/z"
 fi
 
