@@ -17,13 +17,10 @@ slow_runs=${COMPARE_SLOW_RUNS:-1}
 slow_above=${COMPARE_SLOW_ABOVE:-8000000}
 modes=${COMPARE_MODES:-text image mixed}
 max_bytes=${COMPARE_MAX_BYTES:-}
-convert=/usr/bin/convert  # ImageMagick's own; another 'convert' may come first on the PATH
 
 . "$here/lib.sh"
-# The corpus comes from Debian packages too: texts (bible-kjv, dict-gcide, wamerican-huge, fortunes), photos
-# (libjxl-testdata) and programs and libraries (git, libssl3, libpython3.11, cmake, gdb, g++).
-packages=(bible-kjv dict-gcide wamerican-huge fortunes libjxl-testdata imagemagick git libssl3 libpython3.11 cmake gdb
-  g++ zstd xz-utils bzip2 lz4 qoi webp libjxl-tools gnuplot-nox time python3)
+# The corpus comes from Debian packages too (corpus_packages in lib.sh), and so do the peers.
+packages=("${corpus_packages[@]}" zstd xz-utils bzip2 lz4 qoi webp libjxl-tools gnuplot-nox time python3)
 bench_need "${packages[@]}"
 [ -x "$build/qarn" ] || { echo "compare: no qarn program in $build" >&2; exit 1; }
 qarn=$(realpath "$build/qarn")
@@ -37,59 +34,10 @@ work=$(mktemp -d "$base/qarn-compare.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 mkdir -p "$work/text" "$work/image" "$work/mixed" "$work/page"
 
-need_file() {  # need_file PATH: fails loudly when a corpus source is missing or empty
-  [ -s "$1" ] || { echo "compare: missing or empty corpus source $1" >&2; exit 1; }
-}
-
-# The corpus. qarn picks its mode from the name, so every input ends in its mode's extension. Nothing is repeated
-# to make a larger input.
-# Text: a book, a large dictionary, a word list and a collection of quotations.
-bible -f 'Gen1:1-Rev22:21' >"$work/text/bible.txt"
-need_file /usr/share/dictd/gcide.dict.dz
-zcat /usr/share/dictd/gcide.dict.dz >"$work/text/gcide.txt"
-need_file /usr/share/dict/american-english-huge
-cp /usr/share/dict/american-english-huge "$work/text/american-english-huge.txt"
-# The quotations' text files, in name order; the .dat index files and the .u8 links are left out.
-find /usr/share/games/fortunes -maxdepth 1 -type f ! -name '*.dat' ! -name '*.u8' -print0 | LC_ALL=C sort -z |
-  xargs -0 cat >"$work/text/fortunes.txt"
-for f in "$work/text/"*.txt; do need_file "$f"; done
-
-# Photos: libjxl-testdata's three 500-pixel sRGB photos, the flower photo (10 MB as P6), its 1040-pixel crop (stored
-# there as a JPEG) and the room photo (16 bits a sample, reduced to 8), each converted to binary PPM (P6).
-testdata=/usr/share/libjxl-testdata
-photos=(
-  "$testdata/jxl/flower/flower.png"
-  "$testdata/jxl/flower/flower_cropped.jpg"
-  "$testdata/jxl/hdr_room.png"
-  "$testdata/external/wesaturate/500px/cvo9xd_keong_macan_srgb8.png"
-  "$testdata/external/wesaturate/500px/tmshre_riaphotographs_srgb8.png"
-  "$testdata/external/wesaturate/500px/u76c0g_bliznaca_srgb8.png"
-)
-images=()
-for photo in "${photos[@]}"; do
-  need_file "$photo"
-  name=$(basename "${photo%.*}")
-  name=${name%_srgb8}
-  $convert "$photo" -depth 8 "ppm:$work/image/$name.pnm"
-  images+=("$work/image/$name.pnm")
-done
-
-# Binaries: this machine's programs and libraries of 1 to 10 MB, and two large programs.
-binaries=(
-  "$(readlink -f /usr/lib/x86_64-linux-gnu/libstdc++.so.6)|libstdc++.so"
-  "/usr/bin/git|git"
-  "$(dpkg -L libssl3 | grep -m1 '/libcrypto\.so\.3$')|libcrypto.so.3"
-  "$(dpkg -L libpython3.11 | grep -m1 '/libpython3\.11\.so\.1\.0$')|libpython3.11.so"
-  "/usr/bin/cmake|cmake"
-  "/usr/bin/gdb|gdb"
-  "$(g++ -print-prog-name=cc1plus)|cc1plus"
-)
-programs=()
-for b in "${binaries[@]}"; do
-  need_file "${b%%|*}"
-  cp -L "${b%%|*}" "$work/mixed/${b#*|}.dat"
-  programs+=("$work/mixed/${b#*|}.dat")
-done
+# The corpus (bench/lib.sh): texts, photos and binaries, each named with its mode's extension.
+bench_corpus "$work"
+images=("${corpus_images[@]}")
+programs=("${corpus_programs[@]}")
 
 results=$work/results.json
 measure() {  # measure MODE PEERS FILES...
@@ -139,5 +87,10 @@ photos process start-up weighs on every tool's speed." \
 libcrypto.so.3, libpython3.11.so.1.0 and cmake (1 to 10 MB), and two large ones, /usr/bin/gdb and the C++ \
 compiler proper cc1plus. xz uses its x86 branch filter ahead of LZMA2 at preset 9."
 mkdir -p "$docs"
+# The section on the stream's block size comes from bench/blocks.sh: it is carried over from the page replaced.
+if [ -f "$docs/benchmarks.md" ]; then
+  awk '/^## / { keep = ($0 == "## Stream block size") } keep' "$docs/benchmarks.md" >"$work/blocks.md"
+  if [ -s "$work/blocks.md" ]; then { echo; cat "$work/blocks.md"; } >>"$work/page/benchmarks.md"; fi
+fi
 cp "$work/page/"*.png "$work/page/benchmarks.md" "$docs/"
 echo "Wrote $docs/benchmarks.md and $(ls "$work/page/"*.png | wc -l) plots in $(( $(date +%s) - start )) s" >&2
