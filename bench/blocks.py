@@ -127,8 +127,8 @@ def section(g, a, chosen=None):
         "and the concatenation also on one thread, which the memory rule takes. Every stream was restored and compared with its input. The concatenation is the "
         "corpus files once each, in the order of the tables, then ICU's data library (libicudata.so.72) and the "
         "start of LLVM's (libLLVM-14.so.1), cut at 200,000,000 bytes: nothing in it repeats (see *near copies* "
-        "below). The large concatenation: the 200 MB one repeated to 1.5 GB, at the size chosen, compressed twice "
-        "on threads 0 and once on one thread. Incompressible input: 200,000,000 random bytes; the content rule sends them to mixed mode, which "
+        "below). The large concatenation: the 200 MB one repeated to 1.5 GB, at the size chosen, compressed on one "
+        "thread (the memory rule) and on threads 0, and restored. Incompressible input: 200,000,000 random bytes; the content rule sends them to mixed mode, which "
         "gives them up for the stored file after modelling the whole block, the costliest case in memory. "
         f"Commit {a.commit}, {os.cpu_count()} cores; the run took {a.seconds // 60} min {a.seconds % 60} s.")
     if len(a.rows) > 1:

@@ -134,10 +134,10 @@ typedef enum qarn_param {
   QARN_PARAM_MODE = 2,
   /* The streams' block size in bytes: no block restores to more (a PNM image that starts a frame is one block
    * whatever its size, up to image mode's limit). Larger blocks compress better and take more memory: a process
-   * that compresses a pipe in pieces peaks at about 15 times the block size for binaries and for incompressible
-   * data (with a second thread, up to 18 times from 28 MiB blocks on), 4 times for text; restoring, 2 to 5 times
-   * (docs/benchmarks.md, "Stream block size"). 1 to 268435456 (2^28); default QARN_DEFAULT_BLOCK_SIZE.
-   * Since 1.2. */
+   * that compresses a pipe in pieces on one thread peaks at about 12 times the block size for binaries and 15
+   * times for incompressible data (with a mode's second thread, up to 22 times), 3 times for text; restoring, 2
+   * to 5 times (docs/benchmarks.md, "Stream block size"). 1 to 268435456 (2^28); default
+   * QARN_DEFAULT_BLOCK_SIZE. Since 1.2. */
   QARN_PARAM_BLOCK_SIZE = 3,
   /* Whether streams carry checksums of their blocks and frames (XXH3-64 of the restored bytes): 1 or 0; default
    * 1. A reader checks whatever a frame carries. Since 1.2. */
@@ -218,8 +218,10 @@ QARN_API qarn_status qarn_decompress_with(const qarn_params* params, const void*
  * calls above read and write plain qarn files only; the stream calls write streams and read both streams and
  * plain qarn files. Since 1.2. */
 
-/* The default block size: 24 MiB, chosen in docs/benchmarks.md ("Stream block size"). Since 1.2. */
-#define QARN_DEFAULT_BLOCK_SIZE (24u << 20)
+/* The default block size: 35 MiB, the smallest whose streams stay within 1% of the plain files' size on the
+ * comparison corpus while a pipe compresses in at most 512 MiB on one thread (docs/benchmarks.md, "Stream block
+ * size"). Since 1.2. */
+#define QARN_DEFAULT_BLOCK_SIZE (35u << 20)
 
 /* A window of input the caller offers (src[pos .. size) is still to be read; the call moves pos) and one of output
  * (dst[pos .. size) is free; the call moves pos). Since 1.2. */

@@ -71,7 +71,7 @@ struct out_window {
 
 struct stream_settings {
   int mode = -1;                     // a mode for every block, or -1: each block's from its content
-  uint32_t block_size = 24u << 20;   // 1 to stream_block_limit; QARN_DEFAULT_BLOCK_SIZE
+  uint32_t block_size = 35u << 20;   // 1 to stream_block_limit; QARN_DEFAULT_BLOCK_SIZE
   bool checksums = true;             // block and frame checksums
   int workers = 1;                   // as for compress_to
 };

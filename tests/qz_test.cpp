@@ -1027,10 +1027,11 @@ TEST_F(QzStreams, ListAndTestWords) {
   r = run_qz({"-lv", "ab.qz"}, dir);
   ASSERT_EQ(0, r.status) << r.errors;
   const size_t second = blocks[1].offset - 24;  // the second frame's header, with its content size, before its block
+  const std::string block = std::to_string(QARN_DEFAULT_BLOCK_SIZE);
   for (const std::string& want : std::vector<std::string>{
-           line, "  frame at 0: version 1, block size 33554432, content size 60000, checksums xxh3\n",
+           line, "  frame at 0: version 1, block size " + block + ", content size 60000, checksums xxh3\n",
         "    block at 24: text, " + std::to_string(blocks[0].stored) + " -> 60000 bytes\n",
-        "  frame at " + std::to_string(second) + ": version 1, block size 33554432, content size 150000",
+        "  frame at " + std::to_string(second) + ": version 1, block size " + block + ", content size 150000",
         "    block at " + std::to_string(blocks[1].offset) + ": mixed, " + std::to_string(blocks[1].stored) +
             " -> 150000 bytes\n",
         "    end at " + std::to_string(ab.size() - block_header_bytes - 8) + ": 1 block, "})
@@ -1073,8 +1074,8 @@ TEST_F(QzStreams, MagicFragmentNamesTheStream) {
   write_bytes(path("plain.qz"), library_file(QARN_MODE_TEXT, prose(20000, 400, 65)));
   run_result r = run_program("file", {"-b", "-m", QZ_MAGIC, "a.qz"}, {}, dir);
   ASSERT_EQ(0, r.status) << r.errors;
-  EXPECT_EQ("qz compressed data (.qz stream version 1), block checksums, block size 33554432, first frame of 20000 "
-            "bytes\n",
+  EXPECT_EQ("qz compressed data (.qz stream version 1), block checksums, block size " +
+                std::to_string(QARN_DEFAULT_BLOCK_SIZE) + ", first frame of 20000 bytes\n",
             r.output);
   r = run_program("file", {"-b", "--mime-type", "-m", QZ_MAGIC, "a.qz"}, {}, dir);
   EXPECT_EQ("application/x-qz\n", r.output);

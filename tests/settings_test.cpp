@@ -67,7 +67,7 @@ TEST(Settings, StreamSettingsHoldTheirDefaultsAndRanges) {
       {"block size", QARN_PARAM_BLOCK_SIZE, QARN_DEFAULT_BLOCK_SIZE, 1, int64_t{1} << 28},
       {"checksum", QARN_PARAM_CHECKSUM, 1, 0, 1},
   };
-  EXPECT_EQ(32u << 20, QARN_DEFAULT_BLOCK_SIZE);
+  EXPECT_EQ(35u << 20, QARN_DEFAULT_BLOCK_SIZE);
   for (const auto& t : cases) {
     SCOPED_TRACE(t.name);
     params_ptr p = make_params();
