@@ -13,11 +13,23 @@
 #include <vector>
 
 #include "libqarn.h"
+#include "stream.h"
 
 namespace {
 
 constexpr size_t sizes[16] = {1, 2, 3, 4, 5, 7, 8, 12, 13, 16, 64, 100, 1000, 4096, 65536, size_t{1} << 20};
 constexpr size_t most_output = size_t{1} << 20;  // restored bytes looked at; past them the input is let go
+
+// Keeps what it is given, up to a cap past which the run is let go.
+class capped_sink final : public qarn::byte_sink {
+ public:
+  struct full {};
+  void write(const uint8_t* p, size_t n) override {
+    if (out.size() + n > 2 * most_output) throw full{};
+    out.insert(out.end(), p, p + n);
+  }
+  std::vector<uint8_t> out;
+};
 
 bool documented(qarn_status s) {
   return s == QARN_OK || s == QARN_ERROR_CORRUPT || s == QARN_ERROR_CHECKSUM || s == QARN_ERROR_TRAILING_DATA ||
@@ -73,6 +85,28 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (once != status) __builtin_trap();
   if (once == QARN_OK &&
       (whole_size != restored.size() || (whole_size && std::memcmp(whole.data(), restored.data(), whole_size))))
+    __builtin_trap();
+
+  // Straight through, all at once: the same status, and the same bytes when it restores.
+  qarn::stream_decoder through(1);
+  capped_sink sink;
+  qarn::in_window all{stream, stream_size, 0};
+  qarn_status direct = QARN_OK;
+  try {
+    if (!through.decompress_through(sink, all, true)) __builtin_trap();  // all the input, and no failure
+  } catch (const qarn::qarn_error& e) {
+    direct = e.kind() == qarn::failure::checksum_mismatch ? QARN_ERROR_CHECKSUM
+             : e.kind() == qarn::failure::trailing_data   ? QARN_ERROR_TRAILING_DATA
+             : e.kind() == qarn::failure::corrupt         ? QARN_ERROR_CORRUPT
+                                                          : QARN_ERROR_INTERNAL;
+  } catch (const std::bad_alloc&) {
+    return 0;
+  } catch (const capped_sink::full&) {
+    __builtin_trap();  // more than the pieces restored
+  }
+  if (direct != status) __builtin_trap();
+  if (direct == QARN_OK && (sink.out.size() != restored.size() ||
+                            (!restored.empty() && std::memcmp(sink.out.data(), restored.data(), restored.size()))))
     __builtin_trap();
   return 0;
 }

@@ -719,17 +719,42 @@ outcome decompress_plain(fileio::input_file& in, const uint8_t* head, qarn::byte
 }
 
 // Restores a stream, whose first four bytes are in head, into out: a file a default block size at a time, a pipe a
-// megabyte at a time; each block is restored into an output window of the default block size, and written once
-// its checksum is verified. After damage, what was written is the verified blocks before it.
-outcome decompress_stream(fileio::input_file& in, const uint8_t* head, qarn::byte_sink& out) {
+// megabyte at a time. Into a named file (a temporary one until the end, dropped on any failure) or nowhere (-t),
+// `through`, each block's bytes are written as they are decoded and its checksum verified at its end, as qarn -d
+// writes a plain file. Otherwise (standard output) each block is restored into an output window of the default
+// block size and written once its checksum is verified: after damage, what was written is the verified blocks
+// before it.
+outcome decompress_stream(fileio::input_file& in, const uint8_t* head, qarn::byte_sink& out, bool through) {
   outcome o;
   o.stream = true;
   counting_sink counted(out);
+  stream_walk walk(false);
+  if (through) {
+    qarn::stream_decoder decoder(0);
+    fileio::windowed_input src(in, size_t{1} << 20, false, head, qarn::container_header_size);
+    try {
+      for (bool finished = false; !finished;) {
+        src.fill();
+        qarn::in_window from{src.data(), src.size(), 0};
+        finished = decoder.decompress_through(counted, from, src.complete());
+        walk.take(src.data(), from.pos);
+        src.take(from.pos);
+      }
+    } catch (const qarn::qarn_error&) {
+      src.check_unchanged();  // damage in a changed input is that change
+      throw;
+    }
+    src.check_unchanged();
+    o.compressed = src.taken();
+    o.original = counted.count();
+    o.modes = walk.modes();
+    o.checked = walk.all_checked();
+    return o;
+  }
   const stream_params params;
   std::unique_ptr<qarn_dstream, void (*)(qarn_dstream*)> stream(qarn_dstream_create(params.p), qarn_dstream_free);
   if (!stream) throw std::bad_alloc();
   qarn::byte_buffer window(QARN_DEFAULT_BLOCK_SIZE);
-  stream_walk walk(false);
   fileio::windowed_input src(in, in.sized() ? QARN_DEFAULT_BLOCK_SIZE : size_t{1} << 20, false, head,
                              qarn::container_header_size);
   for (int finished = 0; !finished;) {
@@ -754,12 +779,13 @@ outcome decompress_stream(fileio::input_file& in, const uint8_t* head, qarn::byt
 }
 
 // Restores (or tests) the compressed input into out: a stream, or a plain qarn file, told by the first four bytes.
-outcome decompress(fileio::input_file& in, qarn::byte_sink& out, progress& shown) {
+// `through`: out may take bytes that a later failure disowns (see decompress_stream).
+outcome decompress(fileio::input_file& in, qarn::byte_sink& out, progress& shown, bool through) {
   uint8_t head[qarn::container_header_size];
   if (in.read_full(head, sizeof head) < sizeof head) qarn::corrupt();
   shown.stage(opt.what == action::test ? "testing" : "decompressing");
   if (qarn::starts_plain_file(head)) return decompress_plain(in, head, out, shown);
-  return decompress_stream(in, head, out);
+  return decompress_stream(in, head, out, through);
 }
 
 // Compresses, restores, tests or lists one input ("-" for standard input). Returns false after a failure, whose
@@ -832,7 +858,7 @@ bool process(const std::string& arg, list_totals& totals) {
       output = std::make_unique<fileio::output_file>(out, output_rule(), *in);
     qarn::byte_sink& sink = output ? static_cast<qarn::byte_sink&>(*output) : nothing;
 
-    const outcome o = opt.what != action::compress    ? decompress(*in, sink, shown)
+    const outcome o = opt.what != action::compress    ? decompress(*in, sink, shown, !to_stdout)
                       : opt.writes == format::stream ? compress_stream(*in, sink, shown)
                                                      : compress_plain(*in, sink, shown);
 

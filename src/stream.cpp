@@ -118,6 +118,28 @@ class window_sink final : public byte_sink {
   size_t used_ = 0;
 };
 
+// Hands a block's restored bytes on as they come, within the block's length, feeding the checksums given.
+class checking_sink final : public byte_sink {
+ public:
+  checking_sink(byte_sink& to, size_t room, XXH3_state_t* block, XXH3_state_t* frame)
+      : to_(to), room_(room), block_(block), frame_(frame) {}
+  void write(const uint8_t* p, size_t n) override {
+    if (n > room_ - used_) corrupt();  // a file that restores more than its block says
+    if (block_) frame_update(block_, p, n);
+    if (frame_) frame_update(frame_, p, n);
+    to_.write(p, n);
+    used_ += n;
+  }
+  size_t used() const { return used_; }
+
+ private:
+  byte_sink& to_;
+  size_t room_;
+  XXH3_state_t* block_;
+  XXH3_state_t* frame_;
+  size_t used_ = 0;
+};
+
 // A sink over a buffer of known room that refuses to pass it.
 class bounded_sink final : public byte_sink {
  public:
@@ -400,6 +422,7 @@ enum class phase {
   frame_header,
   block_header,
   block_body,      // and its checksum
+  stored_through,  // a stored block's bytes going straight through in pieces, then its checksum
   frame_checksum,
   skip,          // the body of a skippable frame
   plain,         // a plain qarn file, read whole
@@ -425,13 +448,23 @@ struct stream_decoder::state {
   size_t given = 0;      // of restored, given out
   bool ready = false;    // restored holds verified bytes still to give out
   XXH3_state_t frame_hash;
+  XXH3_state_t block_hash;  // a block's checksum while its bytes go straight through
+  XXH3_state_t body_hash;   // and the check of a stored block's qarn file, fed in pieces
+  uint64_t stored_left = 0; // a stored block's bytes still to come
 };
 
 stream_decoder::stream_decoder(int workers) : s_(std::make_unique<state>()) { s_->workers = workers; }
 
 stream_decoder::~stream_decoder() = default;
 
-bool stream_decoder::decompress(out_window& out, in_window& in, bool last) {
+bool stream_decoder::decompress(out_window& out, in_window& in, bool last) { return run(out, nullptr, in, last); }
+
+bool stream_decoder::decompress_through(byte_sink& sink, in_window& in, bool last) {
+  out_window none{nullptr, 0, 0};
+  return run(none, &sink, in, last);
+}
+
+bool stream_decoder::run(out_window& out, byte_sink* through, in_window& in, bool last) {
   state& s = *s_;
   if (s.at == phase::failed) corrupt();
   // As for the encoder: a block that out cannot take is restored into the context's own buffer only when out had
@@ -555,12 +588,49 @@ bool stream_decoder::decompress(out_window& out, in_window& in, bool last) {
           const bool summed = s.frame.flags & frame_has_block_checksums;
           const size_t tail = summed ? checksum_size : 0;
           // A block that out cannot take waits for an emptied window, unless out had no room for it from the start.
-          if (out.room() < original && out.pos > out_start) return false;
+          if (!through && out.room() < original && out.pos > out_start) return false;
+          if (through) {
+            // A stored block is no more than its bytes: they go through in the pieces the input comes in, with
+            // no need to hold the block.
+            const uint8_t* head = need(container_header_size);
+            if (!head) return wait();
+            if (get_u32(head) == mode_stored && stored == original + container_header_size) {
+              XXH3_64bits_reset(&s.body_hash);
+              XXH3_64bits_update(&s.body_hash, head, container_header_size);
+              if (summed) XXH3_64bits_reset(&s.block_hash);
+              done(container_header_size);
+              s.stored_left = original;
+              s.at = phase::stored_through;
+              continue;
+            }
+          }
           // The body and its checksum: in the input (the usual case) or gathered from pieces.
           const uint8_t* body = need(stored + tail);
           if (!body) return wait();
           // Every byte of the qarn file is checked before it is read, its unread fields too.
           if (stream_check(body, stored) != s.block.body_check) throw qarn_error(failure::checksum_mismatch);
+          const bool first = s.frame_bytes == 0;
+          if (through) {
+            // Straight through, the checksums fed as the bytes pass; the first block of a frame feeds only its own,
+            // which is then where the frame's stands.
+            const bool frame_summed = s.frame.flags & frame_has_frame_checksum;
+            if (summed) XXH3_64bits_reset(&s.block_hash);
+            checking_sink sink(*through, original, summed ? &s.block_hash : nullptr,
+                               frame_summed && !(summed && first) ? &s.frame_hash : nullptr);
+            if (body == s.gather.data())
+              decompress_in_place(s.gather.data(), stored, sink, s.workers);
+            else
+              decompress_to(body, stored, sink, s.workers);
+            if (sink.used() != original) corrupt();
+            if (summed) {
+              if (get_u64(body + stored) != frame_digest(&s.block_hash)) throw qarn_error(failure::checksum_mismatch);
+              if (first) XXH3_copyState(&s.frame_hash, &s.block_hash);
+            }
+            s.frame_bytes += original;
+            done(stored + tail);
+            s.at = phase::block_header;
+            continue;
+          }
           // Restored straight into out when it has room (out takes it only once the checksum agrees), else into the
           // context's buffer, given out from there.
           const bool into_out = out.room() >= original;
@@ -572,7 +642,6 @@ bool stream_decoder::decompress(out_window& out, in_window& in, bool last) {
           else
             decompress_to(body, stored, sink, s.workers);
           if (sink.used() != original) corrupt();
-          const bool first = s.frame_bytes == 0;
           if (summed) {
             if (get_u64(body + stored) != block_and_frame_checksum(&s.frame_hash, first, to, original))
               throw qarn_error(failure::checksum_mismatch);
@@ -588,6 +657,37 @@ bool stream_decoder::decompress(out_window& out, in_window& in, bool last) {
             s.given = 0;
             s.ready = true;
           }
+          s.at = phase::block_header;
+          continue;
+        }
+        case phase::stored_through: {
+          const bool summed = s.frame.flags & frame_has_block_checksums;
+          const bool first = s.frame_bytes == 0;
+          XXH3_state_t* frame = (s.frame.flags & frame_has_frame_checksum) && !(summed && first) ? &s.frame_hash
+                                                                                                 : nullptr;
+          while (s.stored_left > 0) {
+            if (in.left() == 0) return wait();
+            const size_t k = static_cast<size_t>(std::min<uint64_t>(s.stored_left, in.left()));
+            const uint8_t* p = in.p + in.pos;
+            frame_update(&s.body_hash, p, k);
+            if (summed) frame_update(&s.block_hash, p, k);
+            if (frame) frame_update(frame, p, k);
+            through->write(p, k);
+            in.pos += k;
+            s.stored_left -= k;
+          }
+          // The whole qarn file was fed to its check, which a damaged one fails here, its bytes already gone out;
+          // as when the block is held, a block cut short is damage whatever its bytes.
+          const uint8_t* c = summed ? need(checksum_size) : nullptr;
+          if (summed && !c) return wait();
+          if (static_cast<uint32_t>(frame_digest(&s.body_hash)) != s.block.body_check)
+            throw qarn_error(failure::checksum_mismatch);
+          if (summed) {
+            if (get_u64(c) != frame_digest(&s.block_hash)) throw qarn_error(failure::checksum_mismatch);
+            if (first) XXH3_copyState(&s.frame_hash, &s.block_hash);
+            done(checksum_size);
+          }
+          s.frame_bytes += s.block.original;
           s.at = phase::block_header;
           continue;
         }
@@ -620,6 +720,15 @@ bool stream_decoder::decompress(out_window& out, in_window& in, bool last) {
           // Nothing may follow the file: an image or mixed file's header gives its own length.
           if (file_extent(s.gather.data(), n) < n) throw qarn_error(failure::trailing_data);
           const uint64_t claimed = restored_length(s.gather.data(), n);
+          if (through) {
+            checking_sink sink(*through, static_cast<size_t>(claimed), nullptr, nullptr);
+            decompress_in_place(s.gather.data(), n, sink, s.workers);
+            if (sink.used() != claimed) corrupt();
+            s.gather = byte_buffer();
+            s.gathered = 0;
+            s.at = phase::plain_done;
+            continue;
+          }
           s.restored = byte_buffer(static_cast<size_t>(claimed) + 1);
           bounded_sink sink(s.restored.data(), static_cast<size_t>(claimed));
           decompress_in_place(s.gather.data(), n, sink, s.workers);

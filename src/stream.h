@@ -121,7 +121,14 @@ class stream_decoder {
   // verified.
   bool decompress(out_window& out, in_window& in, bool last);
 
+  // The same, but each block's restored bytes go to sink as they are decoded, and its checksum is verified at its
+  // end: when a call throws, sink may have taken bytes of the block found damaged, which the caller must discard
+  // (a program writing into a temporary file that it drops on failure). Where nothing unverified may appear, use
+  // decompress. One decoder is driven by one of the two calls throughout.
+  bool decompress_through(byte_sink& sink, in_window& in, bool last);
+
  private:
+  bool run(out_window& out, byte_sink* through, in_window& in, bool last);
   struct state;
   std::unique_ptr<state> s_;
 };

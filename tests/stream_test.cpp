@@ -1,7 +1,8 @@
 // stream_test.cpp — the .qz stream through the C interface: round trips of every kind of input at every block size,
 // offered and drained in pieces of any size; concatenations, skippable frames and trailing bytes; every cut and
 // every flipped bit refused; headers refused as soon as they are read; frames without checksums; plain qarn files;
-// where blocks end; and what the contexts refuse.
+// where blocks end; and what the contexts refuse. Last, the library's own decoder handing restored bytes straight
+// on (qz's path to a named file): the same bytes and the same refusals.
 #include <algorithm>
 #include <cstdio>
 #include <memory>
@@ -14,6 +15,7 @@
 
 #include "helpers.h"
 #include "libqarn.h"
+#include "stream.h"
 
 namespace {
 
@@ -849,6 +851,97 @@ TEST(StreamContexts, TakeAContentSizeOnlyBeforeTheFramesFirstByte) {
     out.resize(o.pos);
     EXPECT_EQ(6, walk(out)[0].flags);  // no content size
     EXPECT_BYTES_EQ(in, restore(out, in.size()).out);
+  }
+}
+
+// ---- Straight through: each block's bytes handed on as they are decoded, its checksum verified at its end. ----
+
+class collect final : public qarn::byte_sink {
+ public:
+  void write(const uint8_t* p, size_t n) override { out.insert(out.end(), p, p + n); }
+  bytes out;
+};
+
+// A stream restored straight through, offered in pieces of random sizes (all at once for seed 0): the status that
+// ended it, as the C interface names it, and everything handed on.
+restored restore_through(const bytes& stream, uint32_t seed) {
+  qarn::stream_decoder d(1);
+  collect sink;
+  piece_sizes sizes(seed);
+  size_t at = 0;
+  try {
+    for (int calls = 0; calls < 10000000; calls++) {
+      const size_t piece = seed ? std::min(sizes.next(), stream.size() - at) : stream.size() - at;
+      const bool last = at + piece == stream.size();
+      qarn::in_window i{stream.data() + at, piece, 0};
+      const bool finished = d.decompress_through(sink, i, last);
+      EXPECT_LE(i.pos, piece);
+      at += i.pos;
+      if (finished) {
+        EXPECT_TRUE(last);
+        EXPECT_EQ(stream.size(), at);
+        return {QARN_OK, sink.out};
+      }
+    }
+  } catch (const qarn::qarn_error& e) {
+    return {e.kind() == qarn::failure::checksum_mismatch ? QARN_ERROR_CHECKSUM
+            : e.kind() == qarn::failure::trailing_data   ? QARN_ERROR_TRAILING_DATA
+                                                         : QARN_ERROR_CORRUPT,
+            sink.out};
+  }
+  ADD_FAILURE() << "the decoder never finished";
+  return {QARN_ERROR_INTERNAL, sink.out};
+}
+
+// Whatever the stream (blocks of every mode, stored ones split across pieces, frames with and without checksums,
+// skippable frames, plain qarn files), straight through restores what the windows restore.
+TEST(StreamThrough, RestoresWhatTheWindowsRestore) {
+  const bytes text = prose(9000, 300, 30), noise = random_bytes(5000, 31), photo = picture(60, 40, 32);
+  const bytes mixed_in = concat({text, noise, photo, prose(700, 40, 33)});
+  const struct {
+    const char* name;
+    bytes stream, in;
+  } cases[] = {
+      {"three blocks", small_stream(), small_stream_input()},
+      {"small blocks", stream_of(mixed_in, {-1, 1000, 1}), mixed_in},
+      {"stored blocks", stream_of(noise, {0, 777, 1}), noise},
+      {"without checksums", stream_of(mixed_in, {-1, 1500, 0}), mixed_in},
+      {"a photo and more", stream_of(concat({photo, text})), concat({photo, text})},
+      {"concatenated", concat({skippable(3), stream_of(text, {-1, 4000, 1}), skippable(0), stream_of(noise, {0, 999, 0})}),
+       concat({text, noise})},
+      {"plain text file", library_file(QARN_MODE_TEXT, text), text},
+      {"plain stored file", library_file(QARN_MODE_STORED, noise), noise},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_BYTES_EQ(c.in, restore(c.stream, c.in.size()).out);
+    for (uint32_t seed : {0u, 1u, 2u, 3u}) {
+      const restored r = restore_through(c.stream, seed);
+      EXPECT_EQ(QARN_OK, r.status) << "seed " << seed;
+      EXPECT_BYTES_EQ(c.in, r.out);
+    }
+  }
+}
+
+// Every cut and every flipped bit is refused straight through as the windows refuse it, and no more bytes than
+// the input's went out before the refusal.
+TEST(StreamThrough, RefusesEveryCutAndEveryFlippedBitAsTheWindowsDo) {
+  const bytes stream = small_stream(), in = small_stream_input();
+  for (size_t n = 0; n < stream.size(); n++) {
+    const bytes cut(stream.begin(), stream.begin() + static_cast<ptrdiff_t>(n));
+    ASSERT_EQ(QARN_ERROR_CORRUPT, restore_through(cut, static_cast<uint32_t>(n % 3)).status) << "cut at " << n;
+  }
+  bytes damaged = stream, out(in.size());
+  for (size_t bit = 0; bit < 8 * stream.size(); bit++) {
+    damaged[bit / 8] ^= static_cast<uint8_t>(1u << bit % 8);
+    size_t n = 0;
+    const qarn_status windows =
+        qarn_stream_decompress(nullptr, damaged.data(), damaged.size(), out.data(), out.size(), &n);
+    const restored through = restore_through(damaged, static_cast<uint32_t>(bit % 3));
+    damaged[bit / 8] = stream[bit / 8];
+    ASSERT_NE(QARN_OK, through.status) << "bit " << bit;
+    ASSERT_EQ(windows, through.status) << "bit " << bit;
+    ASSERT_LE(through.out.size(), in.size()) << "bit " << bit;
   }
 }
 
