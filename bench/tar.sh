@@ -20,9 +20,11 @@ trap 'rm -rf "$work"' EXIT
 
 # The tree: regular files, readable, in a fixed order, until their sizes reach the total (paths relative to /, as
 # tar stores them).
-find /usr/lib/x86_64-linux-gnu /usr/bin /usr/share -xdev -type f -readable -printf '%s\t%p\n' 2>/dev/null |
-  LC_ALL=C sort -t "$(printf '\t')" -k2,2 |
-  awk -F '\t' -v want="$bytes" '{ sum += $1; print substr($2, 2); if (sum >= want) exit }' >"$work/list"
+# A file linked under several names is archived once: each counts once.
+{ find /usr/lib/x86_64-linux-gnu /usr/bin /usr/share -xdev -type f -readable -printf '%s\t%i\t%p\n' 2>/dev/null ||
+  true; } | LC_ALL=C sort -t "$(printf '\t')" -k3,3 >"$work/all"
+awk -F '\t' -v want="$bytes" '!seen[$2]++ { sum += $1; print substr($3, 2); if (sum >= want) exit }' "$work/all" \
+  >"$work/list"
 files=$(wc -l <"$work/list")
 
 # qz as tar starts it, timed.
