@@ -729,6 +729,14 @@ outcome decompress_stream(fileio::input_file& in, const uint8_t* head, qarn::byt
   o.stream = true;
   counting_sink counted(out);
   stream_walk walk(false);
+  auto finish = [&](fileio::windowed_input& src) {
+    src.check_unchanged();
+    o.compressed = src.taken();
+    o.original = counted.count();
+    o.modes = walk.modes();
+    o.checked = walk.all_checked();
+    return o;
+  };
   if (through) {
     qarn::stream_decoder decoder(0);
     fileio::windowed_input src(in, size_t{1} << 20, false, head, qarn::container_header_size);
@@ -744,12 +752,7 @@ outcome decompress_stream(fileio::input_file& in, const uint8_t* head, qarn::byt
       src.check_unchanged();  // damage in a changed input is that change
       throw;
     }
-    src.check_unchanged();
-    o.compressed = src.taken();
-    o.original = counted.count();
-    o.modes = walk.modes();
-    o.checked = walk.all_checked();
-    return o;
+    return finish(src);
   }
   const stream_params params;
   std::unique_ptr<qarn_dstream, void (*)(qarn_dstream*)> stream(qarn_dstream_create(params.p), qarn_dstream_free);
@@ -770,12 +773,7 @@ outcome decompress_stream(fileio::input_file& in, const uint8_t* head, qarn::byt
       throw stream_failure{s};
     }
   }
-  src.check_unchanged();
-  o.compressed = src.taken();
-  o.original = counted.count();
-  o.modes = walk.modes();
-  o.checked = walk.all_checked();
-  return o;
+  return finish(src);
 }
 
 // Restores (or tests) the compressed input into out: a stream, or a plain qarn file, told by the first four bytes.

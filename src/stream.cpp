@@ -610,6 +610,13 @@ bool stream_decoder::run(out_window& out, byte_sink* through, in_window& in, boo
           // Every byte of the qarn file is checked before it is read, its unread fields too.
           if (stream_check(body, stored) != s.block.body_check) throw qarn_error(failure::checksum_mismatch);
           const bool first = s.frame_bytes == 0;
+          // A body gathered from pieces is the context's own, free to be changed while it is decoded.
+          auto decode_body = [&](byte_sink& sink) {
+            if (body == s.gather.data())
+              decompress_in_place(s.gather.data(), stored, sink, s.workers);
+            else
+              decompress_to(body, stored, sink, s.workers);
+          };
           if (through) {
             // Straight through, the checksums fed as the bytes pass; the first block of a frame feeds only its own,
             // which is then where the frame's stands.
@@ -617,10 +624,7 @@ bool stream_decoder::run(out_window& out, byte_sink* through, in_window& in, boo
             if (summed) XXH3_64bits_reset(&s.block_hash);
             checking_sink sink(*through, original, summed ? &s.block_hash : nullptr,
                                frame_summed && !(summed && first) ? &s.frame_hash : nullptr);
-            if (body == s.gather.data())
-              decompress_in_place(s.gather.data(), stored, sink, s.workers);
-            else
-              decompress_to(body, stored, sink, s.workers);
+            decode_body(sink);
             if (sink.used() != original) corrupt();
             if (summed) {
               if (get_u64(body + stored) != frame_digest(&s.block_hash)) throw qarn_error(failure::checksum_mismatch);
@@ -637,10 +641,7 @@ bool stream_decoder::run(out_window& out, byte_sink* through, in_window& in, boo
           if (!into_out && s.restored.size() < original) s.restored = byte_buffer(s.frame.block_size);
           uint8_t* to = into_out ? out.p + out.pos : s.restored.data();
           bounded_sink sink(to, original);
-          if (body == s.gather.data())
-            decompress_in_place(s.gather.data(), stored, sink, s.workers);
-          else
-            decompress_to(body, stored, sink, s.workers);
+          decode_body(sink);
           if (sink.used() != original) corrupt();
           if (summed) {
             if (get_u64(body + stored) != block_and_frame_checksum(&s.frame_hash, first, to, original))
