@@ -155,6 +155,37 @@ stream_settings stream_settings_under(const qarn_params* params) {
 
 bool valid_window(const void* p, size_t size, size_t pos) { return (p || size == 0) && pos <= size; }
 
+// A new context, its coder made by make(context); null when there is no memory for it.
+template <class Context, class Make>
+Context* create_context(Make&& make) {
+  try {
+    auto context = std::make_unique<Context>();
+    make(*context);
+    return context.release();
+  } catch (...) {
+    return nullptr;
+  }
+}
+
+// One call on a context: refused when an earlier call ended the context, or (ending it) when its windows are not
+// valid; else work(out, in) runs on the windows, whose positions go back to the caller, and a failure ends the
+// context.
+template <class Context, class Work>
+qarn_status context_call(Context* context, qarn_out_buffer* out, qarn_in_buffer* in, bool valid, Work&& work) {
+  if (!context) return QARN_ERROR_INVALID_ARGUMENT;
+  if (context->failed != QARN_OK) return context->failed;
+  if (!valid || !out || !in || !valid_window(out->dst, out->size, out->pos) ||
+      !valid_window(in->src, in->size, in->pos))
+    return context->failed = QARN_ERROR_INVALID_ARGUMENT;
+  out_window o{static_cast<uint8_t*>(out->dst), out->size, out->pos};
+  in_window i{static_cast<const uint8_t*>(in->src), in->size, in->pos};
+  const qarn_status s = guarded([&] { work(o, i); });
+  out->pos = o.pos;
+  in->pos = i.pos;
+  if (s != QARN_OK) context->failed = s;
+  return s;
+}
+
 }  // namespace
 
 // A context: its coder, and the status that ended it, if any. While it lives it counts as a running call, so that
@@ -267,13 +298,9 @@ qarn_status qarn_decompress_with(const qarn_params* params, const void* file, si
 }
 
 qarn_cstream* qarn_cstream_create(const qarn_params* params) {
-  try {
-    auto stream = std::make_unique<qarn_cstream>();
-    stream->encoder = std::make_unique<stream_encoder>(stream_settings_under(params));
-    return stream.release();
-  } catch (...) {
-    return nullptr;
-  }
+  return create_context<qarn_cstream>([&](qarn_cstream& c) {
+    c.encoder = std::make_unique<stream_encoder>(stream_settings_under(params));
+  });
 }
 
 void qarn_cstream_free(qarn_cstream* stream) { delete stream; }
@@ -288,27 +315,15 @@ qarn_status qarn_compress_stream(qarn_cstream* stream, qarn_out_buffer* out, qar
                                  qarn_end_directive end, size_t* pending) {
   if (pending) *pending = 0;
   const int op = end;
-  if (!stream) return QARN_ERROR_INVALID_ARGUMENT;
-  if (stream->failed != QARN_OK) return stream->failed;
-  if (!out || !in || !valid_window(out->dst, out->size, out->pos) || !valid_window(in->src, in->size, in->pos) ||
-      op < QARN_CONTINUE || op > QARN_END)
-    return stream->failed = QARN_ERROR_INVALID_ARGUMENT;
-  out_window o{static_cast<uint8_t*>(out->dst), out->size, out->pos};
-  in_window i{static_cast<const uint8_t*>(in->src), in->size, in->pos};
   size_t left = 0;
-  const qarn_status s = guarded([&] {
-    left = stream->encoder->compress(o, i, op == QARN_CONTINUE ? end_op::more
-                                           : op == QARN_FLUSH  ? end_op::flush
-                                                               : end_op::end);
-  });
-  out->pos = o.pos;
-  in->pos = i.pos;
-  if (s != QARN_OK) {
-    stream->failed = s;
-    return s;
-  }
-  if (pending) *pending = left;
-  return QARN_OK;
+  const qarn_status s =
+      context_call(stream, out, in, op >= QARN_CONTINUE && op <= QARN_END, [&](out_window& o, in_window& i) {
+        left = stream->encoder->compress(o, i, op == QARN_CONTINUE ? end_op::more
+                                               : op == QARN_FLUSH  ? end_op::flush
+                                                                   : end_op::end);
+      });
+  if (s == QARN_OK && pending) *pending = left;
+  return s;
 }
 
 size_t qarn_cstream_out_size(const qarn_params* params) {
@@ -339,13 +354,8 @@ qarn_status qarn_stream_compress(const qarn_params* params, const void* in, size
 }
 
 qarn_dstream* qarn_dstream_create(const qarn_params* params) {
-  try {
-    auto stream = std::make_unique<qarn_dstream>();
-    stream->decoder = std::make_unique<stream_decoder>(workers_under(params));
-    return stream.release();
-  } catch (...) {
-    return nullptr;
-  }
+  return create_context<qarn_dstream>(
+      [&](qarn_dstream& d) { d.decoder = std::make_unique<stream_decoder>(workers_under(params)); });
 }
 
 void qarn_dstream_free(qarn_dstream* stream) { delete stream; }
@@ -353,22 +363,12 @@ void qarn_dstream_free(qarn_dstream* stream) { delete stream; }
 qarn_status qarn_decompress_stream(qarn_dstream* stream, qarn_out_buffer* out, qarn_in_buffer* in, int last,
                                    int* finished) {
   if (finished) *finished = 0;
-  if (!stream) return QARN_ERROR_INVALID_ARGUMENT;
-  if (stream->failed != QARN_OK) return stream->failed;
-  if (!out || !in || !valid_window(out->dst, out->size, out->pos) || !valid_window(in->src, in->size, in->pos))
-    return stream->failed = QARN_ERROR_INVALID_ARGUMENT;
-  out_window o{static_cast<uint8_t*>(out->dst), out->size, out->pos};
-  in_window i{static_cast<const uint8_t*>(in->src), in->size, in->pos};
   bool complete = false;
-  const qarn_status s = guarded([&] { complete = stream->decoder->decompress(o, i, last != 0); });
-  out->pos = o.pos;
-  in->pos = i.pos;
-  if (s != QARN_OK) {
-    stream->failed = s;
-    return s;
-  }
-  if (finished) *finished = complete;
-  return QARN_OK;
+  const qarn_status s = context_call(stream, out, in, true, [&](out_window& o, in_window& i) {
+    complete = stream->decoder->decompress(o, i, last != 0);
+  });
+  if (s == QARN_OK && finished) *finished = complete;
+  return s;
 }
 
 qarn_status qarn_stream_decompress(const qarn_params* params, const void* in, size_t in_size, void* out,

@@ -118,7 +118,7 @@ class window_sink final : public byte_sink {
   size_t used_ = 0;
 };
 
-// Hands a block's restored bytes on as they come, within the block's length, feeding the checksums given.
+// Hands restored bytes on as they come, within the length their block or file says, feeding the checksums given.
 class checking_sink final : public byte_sink {
  public:
   checking_sink(byte_sink& to, size_t room, XXH3_state_t* block, XXH3_state_t* frame)
@@ -140,22 +140,12 @@ class checking_sink final : public byte_sink {
   size_t used_ = 0;
 };
 
-// A sink over a buffer of known room that refuses to pass it.
-class bounded_sink final : public byte_sink {
- public:
-  bounded_sink(uint8_t* p, size_t room) : p_(p), room_(room) {}
-  void write(const uint8_t* p, size_t n) override {
-    if (n > room_ - used_) corrupt();  // a file that restores more than its block says
-    std::memcpy(p_ + used_, p, n);
-    used_ += n;
-  }
-  size_t used() const { return used_; }
-
- private:
-  uint8_t* p_;
-  size_t room_;
-  size_t used_ = 0;
-};
+// Replaces b by a buffer of `size` bytes that starts with the `count` bytes at b[from].
+void regrow(byte_buffer& b, size_t size, size_t from, size_t count) {
+  byte_buffer grown(size);
+  if (count) std::memcpy(grown.data(), b.data() + from, count);
+  b = std::move(grown);
+}
 
 // Bytes waiting to be given out, in order.
 struct pending_bytes {
@@ -166,11 +156,9 @@ struct pending_bytes {
   uint8_t* reserve(size_t n) {
     if (from == to) from = to = 0;
     if (to + n > buf.size()) {
-      byte_buffer grown(std::max(to + n, 2 * buf.size()));
-      if (to > from) std::memcpy(grown.data(), buf.data() + from, to - from);
+      regrow(buf, std::max(to + n, 2 * buf.size()), from, to - from);
       to -= from;
       from = 0;
-      buf = std::move(grown);
     }
     return buf.data() + to;
   }
@@ -346,11 +334,8 @@ size_t stream_encoder::compress(out_window& out, in_window& in, end_op op) {
       if (available == 0 && (op != end_op::end || s.frame_ended)) return 0;
       // The frame's first bytes decide its block size (an image first takes what it needs): wait for them.
       if (available < frame_look_ahead && op == end_op::more) {
-        if (s.held.size() < frame_look_ahead) {
-          byte_buffer h(std::max<size_t>(s.settings.block_size, frame_look_ahead));
-          if (s.held_n) std::memcpy(h.data(), s.held.data(), s.held_n);
-          s.held = std::move(h);
-        }
+        if (s.held.size() < frame_look_ahead)
+          regrow(s.held, std::max<size_t>(s.settings.block_size, frame_look_ahead), 0, s.held_n);
         if (in.left()) std::memcpy(s.held.data() + s.held_n, in.p + in.pos, in.left());
         s.held_n += in.left();
         in.pos = in.size;
@@ -381,11 +366,7 @@ size_t stream_encoder::compress(out_window& out, in_window& in, end_op op) {
     }
     // (The frame's first bytes, held while it had not begun, may pass a small block size.)
     if (in.left() > 0 && s.held_n < target) {
-      if (s.held.size() < target) {
-        byte_buffer h(target);
-        if (s.held_n) std::memcpy(h.data(), s.held.data(), s.held_n);
-        s.held = std::move(h);
-      }
+      if (s.held.size() < target) regrow(s.held, target, 0, s.held_n);
       const size_t k = std::min(target - s.held_n, in.left());
       std::memcpy(s.held.data() + s.held_n, in.p + in.pos, k);
       s.held_n += k;
@@ -475,11 +456,7 @@ bool stream_decoder::run(out_window& out, byte_sink* through, in_window& in, boo
     // been gathered). Nothing of the input is taken while the whole piece lies in it.
     auto need = [&](size_t want) -> const uint8_t* {
       if (s.gathered == 0 && in.left() >= want) return in.p + in.pos;
-      if (s.gather.size() < want) {
-        byte_buffer g(std::max(want, 2 * s.gather.size()));
-        if (s.gathered) std::memcpy(g.data(), s.gather.data(), s.gathered);
-        s.gather = std::move(g);
-      }
+      if (s.gather.size() < want) regrow(s.gather, std::max(want, 2 * s.gather.size()), 0, s.gathered);
       const size_t k = std::min(want - std::min(want, s.gathered), in.left());
       if (k) std::memcpy(s.gather.data() + s.gathered, in.p + in.pos, k);
       s.gathered += k;
@@ -497,6 +474,22 @@ bool stream_decoder::run(out_window& out, byte_sink* through, in_window& in, boo
     auto wait = [&]() -> bool {
       if (last && in.left() == 0) corrupt();
       return false;
+    };
+    // The checksums a block's restored bytes feed as they pass: its own, when the frame carries them, and the
+    // frame's. The first block of a frame feeds only its own, which is then where the frame's stands.
+    auto summing = [&](byte_sink& to, size_t room) {
+      const bool summed = s.frame.flags & frame_has_block_checksums;
+      const bool frame_summed = s.frame.flags & frame_has_frame_checksum;
+      return checking_sink(to, room, summed ? &s.block_hash : nullptr,
+                           frame_summed && !(summed && s.frame_bytes == 0) ? &s.frame_hash : nullptr);
+    };
+    // Every byte of the block has passed: its checksum against the one the stream carries (null: none).
+    auto block_passed = [&](const uint8_t* carried) {
+      if (carried) {
+        if (get_u64(carried) != frame_digest(&s.block_hash)) throw qarn_error(failure::checksum_mismatch);
+        if (s.frame_bytes == 0) XXH3_copyState(&s.frame_hash, &s.block_hash);
+      }
+      s.frame_bytes += s.block.original;
     };
     auto give_restored = [&] {
       const size_t k = std::min(out.room(), s.restored_n - s.given);
@@ -575,6 +568,7 @@ bool stream_decoder::run(out_window& out, byte_sink* through, in_window& in, boo
           if ((s.frame.flags & frame_has_content_size) && s.block.original > s.frame.content_size - s.frame_bytes)
             corrupt();
           done(block_header_size);
+          XXH3_64bits_reset(&s.block_hash);
           if (s.block.end()) {
             if ((s.frame.flags & frame_has_content_size) && s.frame_bytes != s.frame.content_size) corrupt();
             s.at = s.frame.flags & frame_has_frame_checksum ? phase::frame_checksum : phase::between;
@@ -597,7 +591,6 @@ bool stream_decoder::run(out_window& out, byte_sink* through, in_window& in, boo
             if (get_u32(head) == mode_stored && stored == original + container_header_size) {
               XXH3_64bits_reset(&s.body_hash);
               XXH3_64bits_update(&s.body_hash, head, container_header_size);
-              if (summed) XXH3_64bits_reset(&s.block_hash);
               done(container_header_size);
               s.stored_left = original;
               s.at = phase::stored_through;
@@ -609,71 +602,39 @@ bool stream_decoder::run(out_window& out, byte_sink* through, in_window& in, boo
           if (!body) return wait();
           // Every byte of the qarn file is checked before it is read, its unread fields too.
           if (stream_check(body, stored) != s.block.body_check) throw qarn_error(failure::checksum_mismatch);
-          const bool first = s.frame_bytes == 0;
           // A body gathered from pieces is the context's own, free to be changed while it is decoded.
-          auto decode_body = [&](byte_sink& sink) {
-            if (body == s.gather.data())
-              decompress_in_place(s.gather.data(), stored, sink, s.workers);
-            else
-              decompress_to(body, stored, sink, s.workers);
-          };
-          if (through) {
-            // Straight through, the checksums fed as the bytes pass; the first block of a frame feeds only its own,
-            // which is then where the frame's stands.
-            const bool frame_summed = s.frame.flags & frame_has_frame_checksum;
-            if (summed) XXH3_64bits_reset(&s.block_hash);
-            checking_sink sink(*through, original, summed ? &s.block_hash : nullptr,
-                               frame_summed && !(summed && first) ? &s.frame_hash : nullptr);
-            decode_body(sink);
-            if (sink.used() != original) corrupt();
-            if (summed) {
-              if (get_u64(body + stored) != frame_digest(&s.block_hash)) throw qarn_error(failure::checksum_mismatch);
-              if (first) XXH3_copyState(&s.frame_hash, &s.block_hash);
-            }
-            s.frame_bytes += original;
-            done(stored + tail);
-            s.at = phase::block_header;
-            continue;
-          }
-          // Restored straight into out when it has room (out takes it only once the checksum agrees), else into the
-          // context's buffer, given out from there.
-          const bool into_out = out.room() >= original;
-          if (!into_out && s.restored.size() < original) s.restored = byte_buffer(s.frame.block_size);
-          uint8_t* to = into_out ? out.p + out.pos : s.restored.data();
-          bounded_sink sink(to, original);
-          decode_body(sink);
+          // Straight through, its bytes go on as they are decoded. Else they are restored straight into out when
+          // it has room (out takes them only once the checksum agrees), or into the context's buffer, given out
+          // from there.
+          const bool into_out = !through && out.room() >= original;
+          if (!through && !into_out && s.restored.size() < original) s.restored = byte_buffer(s.frame.block_size);
+          window_sink window(into_out ? out.p + out.pos : s.restored.data());
+          checking_sink sink = summing(through ? *through : window, original);
+          if (body == s.gather.data())
+            decompress_in_place(s.gather.data(), stored, sink, s.workers);
+          else
+            decompress_to(body, stored, sink, s.workers);
           if (sink.used() != original) corrupt();
-          if (summed) {
-            if (get_u64(body + stored) != block_and_frame_checksum(&s.frame_hash, first, to, original))
-              throw qarn_error(failure::checksum_mismatch);
-          } else if (s.frame.flags & frame_has_frame_checksum) {
-            frame_update(&s.frame_hash, to, original);
-          }
-          s.frame_bytes += original;
+          block_passed(summed ? body + stored : nullptr);
           done(stored + tail);
+          s.at = phase::block_header;
           if (into_out) {
             out.pos += original;
-          } else {
+          } else if (!through) {
             s.restored_n = original;
             s.given = 0;
             s.ready = true;
           }
-          s.at = phase::block_header;
           continue;
         }
         case phase::stored_through: {
           const bool summed = s.frame.flags & frame_has_block_checksums;
-          const bool first = s.frame_bytes == 0;
-          XXH3_state_t* frame = (s.frame.flags & frame_has_frame_checksum) && !(summed && first) ? &s.frame_hash
-                                                                                                 : nullptr;
+          checking_sink sink = summing(*through, static_cast<size_t>(s.stored_left));
           while (s.stored_left > 0) {
             if (in.left() == 0) return wait();
             const size_t k = static_cast<size_t>(std::min<uint64_t>(s.stored_left, in.left()));
-            const uint8_t* p = in.p + in.pos;
-            frame_update(&s.body_hash, p, k);
-            if (summed) frame_update(&s.block_hash, p, k);
-            if (frame) frame_update(frame, p, k);
-            through->write(p, k);
+            frame_update(&s.body_hash, in.p + in.pos, k);
+            sink.write(in.p + in.pos, k);
             in.pos += k;
             s.stored_left -= k;
           }
@@ -683,12 +644,8 @@ bool stream_decoder::run(out_window& out, byte_sink* through, in_window& in, boo
           if (summed && !c) return wait();
           if (static_cast<uint32_t>(frame_digest(&s.body_hash)) != s.block.body_check)
             throw qarn_error(failure::checksum_mismatch);
-          if (summed) {
-            if (get_u64(c) != frame_digest(&s.block_hash)) throw qarn_error(failure::checksum_mismatch);
-            if (first) XXH3_copyState(&s.frame_hash, &s.block_hash);
-            done(checksum_size);
-          }
-          s.frame_bytes += s.block.original;
+          block_passed(c);
+          if (summed) done(checksum_size);
           s.at = phase::block_header;
           continue;
         }
@@ -705,10 +662,10 @@ bool stream_decoder::run(out_window& out, byte_sink* through, in_window& in, boo
           while (in.left() > 0) {
             if (s.gathered == s.gather.size()) {
               if (s.gathered >= static_cast<size_t>(input_size_limit) - 1) corrupt();
-              byte_buffer g(std::min<size_t>(std::max<size_t>(size_t{1} << 20, 2 * s.gather.size()),
-                                             static_cast<size_t>(input_size_limit)));
-              if (s.gathered) std::memcpy(g.data(), s.gather.data(), s.gathered);
-              s.gather = std::move(g);
+              regrow(s.gather,
+                     std::min<size_t>(std::max<size_t>(size_t{1} << 20, 2 * s.gather.size()),
+                                      static_cast<size_t>(input_size_limit)),
+                     0, s.gathered);
             }
             const size_t k = std::min(s.gather.size() - s.gathered, in.left());
             std::memcpy(s.gather.data() + s.gathered, in.p + in.pos, k);
@@ -721,24 +678,18 @@ bool stream_decoder::run(out_window& out, byte_sink* through, in_window& in, boo
           // Nothing may follow the file: an image or mixed file's header gives its own length.
           if (file_extent(s.gather.data(), n) < n) throw qarn_error(failure::trailing_data);
           const uint64_t claimed = restored_length(s.gather.data(), n);
-          if (through) {
-            checking_sink sink(*through, static_cast<size_t>(claimed), nullptr, nullptr);
-            decompress_in_place(s.gather.data(), n, sink, s.workers);
-            if (sink.used() != claimed) corrupt();
-            s.gather = byte_buffer();
-            s.gathered = 0;
-            s.at = phase::plain_done;
-            continue;
-          }
-          s.restored = byte_buffer(static_cast<size_t>(claimed) + 1);
-          bounded_sink sink(s.restored.data(), static_cast<size_t>(claimed));
+          if (!through) s.restored = byte_buffer(static_cast<size_t>(claimed) + 1);
+          window_sink window(s.restored.data());
+          checking_sink sink(through ? *through : window, static_cast<size_t>(claimed), nullptr, nullptr);
           decompress_in_place(s.gather.data(), n, sink, s.workers);
           if (sink.used() != claimed) corrupt();
           s.gather = byte_buffer();
           s.gathered = 0;
-          s.restored_n = sink.used();
-          s.given = 0;
-          s.ready = s.restored_n > 0;
+          if (!through) {
+            s.restored_n = sink.used();
+            s.given = 0;
+            s.ready = s.restored_n > 0;
+          }
           s.at = phase::plain_done;
           continue;
         }
