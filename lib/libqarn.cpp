@@ -186,6 +186,23 @@ qarn_status context_call(Context* context, qarn_out_buffer* out, qarn_in_buffer*
   return s;
 }
 
+// A one-shot stream call over the caller's buffers: work(out, in) runs on windows over them and returns whether
+// everything fitted in out.
+template <class Work>
+qarn_status one_shot(const void* in, size_t in_size, void* out, size_t out_capacity, size_t* out_size, Work&& work) {
+  if (out_size) *out_size = 0;
+  if (!out_size || (!in && in_size) || (!out && out_capacity)) return QARN_ERROR_INVALID_ARGUMENT;
+  static const uint8_t nothing = 0;
+  out_window o{static_cast<uint8_t*>(out), out ? out_capacity : 0, 0};
+  in_window i{in ? static_cast<const uint8_t*>(in) : &nothing, in_size, 0};
+  bool fitted = false;
+  const qarn_status s = guarded([&] { fitted = work(o, i); });
+  if (s != QARN_OK) return s;
+  if (!fitted) return QARN_ERROR_OUTPUT_TOO_SMALL;
+  *out_size = o.pos;
+  return QARN_OK;
+}
+
 }  // namespace
 
 // A context: its coder, and the status that ended it, if any. While it lives it counts as a running call, so that
@@ -336,21 +353,11 @@ size_t qarn_stream_compress_bound(size_t n, const qarn_params* params) {
 
 qarn_status qarn_stream_compress(const qarn_params* params, const void* in, size_t in_size, void* out,
                                  size_t out_capacity, size_t* out_size) {
-  if (out_size) *out_size = 0;
-  if (!out_size || (!in && in_size) || (!out && out_capacity)) return QARN_ERROR_INVALID_ARGUMENT;
-  static const uint8_t nothing = 0;
-  out_window o{static_cast<uint8_t*>(out), out ? out_capacity : 0, 0};
-  in_window i{in ? static_cast<const uint8_t*>(in) : &nothing, in_size, 0};
-  size_t left = 0;
-  const qarn_status s = guarded([&] {
+  return one_shot(in, in_size, out, out_capacity, out_size, [&](out_window& o, in_window& i) {
     stream_encoder encoder(stream_settings_under(params));
     encoder.pledge_content_size(in_size);
-    left = encoder.compress(o, i, end_op::end);
+    return encoder.compress(o, i, end_op::end) == 0;
   });
-  if (s != QARN_OK) return s;
-  if (left > 0) return QARN_ERROR_OUTPUT_TOO_SMALL;
-  *out_size = o.pos;
-  return QARN_OK;
 }
 
 qarn_dstream* qarn_dstream_create(const qarn_params* params) {
@@ -373,20 +380,10 @@ qarn_status qarn_decompress_stream(qarn_dstream* stream, qarn_out_buffer* out, q
 
 qarn_status qarn_stream_decompress(const qarn_params* params, const void* in, size_t in_size, void* out,
                                    size_t out_capacity, size_t* out_size) {
-  if (out_size) *out_size = 0;
-  if (!out_size || (!in && in_size) || (!out && out_capacity)) return QARN_ERROR_INVALID_ARGUMENT;
-  static const uint8_t nothing = 0;
-  out_window o{static_cast<uint8_t*>(out), out ? out_capacity : 0, 0};
-  in_window i{in ? static_cast<const uint8_t*>(in) : &nothing, in_size, 0};
-  bool complete = false;
-  const qarn_status s = guarded([&] {
+  return one_shot(in, in_size, out, out_capacity, out_size, [&](out_window& o, in_window& i) {
     stream_decoder decoder(workers_under(params));
-    complete = decoder.decompress(o, i, true);
+    return decoder.decompress(o, i, true);
   });
-  if (s != QARN_OK) return s;
-  if (!complete) return QARN_ERROR_OUTPUT_TOO_SMALL;
-  *out_size = o.pos;
-  return QARN_OK;
 }
 
 }  // extern "C"
